@@ -1,0 +1,58 @@
+#include "UpdaterApp.h"
+#include <objbase.h>
+#include <cstdlib>
+#include <cstring>
+#include "Settings.h"
+#include "UpdaterDlg.h"
+#include "resource.h"
+
+namespace {
+// How long the end of the program waits for the worker to notice it should stop.
+const DWORD kWorkerStopWaitMs = 800;
+}
+
+BEGIN_MESSAGE_MAP(CUpdaterApp, CWinApp)
+    ON_COMMAND(ID_HELP, OnHelp)
+END_MESSAGE_MAP()
+
+CUpdaterApp::CUpdaterApp() = default;
+
+CUpdaterApp::~CUpdaterApp()
+{
+    delete m_pUpdaterDlg;
+}
+
+BOOL CUpdaterApp::InitInstance()
+{
+    INITCOMMONCONTROLSEX icc = { sizeof(icc), ICC_WIN95_CLASSES };
+    ::InitCommonControlsEx(&icc);
+    CWinApp::InitInstance();
+    AfxEnableControlContainer();
+    ::CoInitialize(nullptr);
+
+    char exePath[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+    const CString profile = SettingsPathFor(exePath);
+    std::free(const_cast<char*>(m_pszProfileName));
+    // A path that does not fit leaves no settings file: every key takes its default.
+    m_pszProfileName = profile.IsEmpty() ? nullptr : _strdup(profile);
+
+    m_pUpdaterDlg = new CUpdaterDlg(nullptr);
+    m_pMainWnd = m_pUpdaterDlg;
+    m_pUpdaterDlg->Create(IDD_UPDATER_DIALOG, nullptr);
+    return TRUE;
+}
+
+int CUpdaterApp::ExitInstance()
+{
+    ::CoUninitialize();
+    if (m_pUpdaterDlg) {
+        // A worker stuck in a read that closing its handle did not end must not
+        // outlive the objects it uses: the run is over, so end the process here.
+        if (!m_pUpdaterDlg->StopWorker(kWorkerStopWaitMs)) ::ExitProcess(static_cast<UINT>(CWinApp::ExitInstance()));
+        delete m_pUpdaterDlg;
+        m_pUpdaterDlg = nullptr;
+    }
+    m_pMainWnd = nullptr;
+    return CWinApp::ExitInstance();
+}

@@ -1,0 +1,18 @@
+// The application object: prepares the process, creates the update window and
+// tears everything down when that window is gone.
+#pragma once
+#include "afxwin.h"
+
+class CUpdaterDlg;
+
+class CUpdaterApp : public CWinApp {
+public:
+    CUpdaterApp();
+    ~CUpdaterApp() override;
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+
+    CUpdaterDlg* m_pUpdaterDlg = nullptr;
+protected:
+    DECLARE_MESSAGE_MAP()
+};

@@ -1,0 +1,4 @@
+#include "UpdaterApp.h"
+
+// The one application object.
+CUpdaterApp theApp;

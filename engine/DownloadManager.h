@@ -1,0 +1,86 @@
+// The executor of an update run: the queue of files, the HTTP session and the
+// worker thread that downloads, installs and reports through UpdateNotify.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <memory>
+#include <vector>
+#include "afxstr.h"
+#include "UpdateNotify.h"
+
+class CInternetSession;
+
+struct DownloadTask {
+    int nId;                 // 1 for the first task queued, then 2, 3, ...
+    BOOL bDone;              // set once the file was received completely
+    char szName[32];         // display name
+    char szLocalName[32];    // name relative to the temporary and installation folders
+    char szUrl[256];         // absolute URL of the file
+};
+
+// Holds the task-list lock for its lifetime, also while an exception passes.
+class CTaskListLock {
+public:
+    CTaskListLock();
+    ~CTaskListLock();
+    CTaskListLock(const CTaskListLock&) = delete;
+    CTaskListLock& operator=(const CTaskListLock&) = delete;
+};
+
+class CDownloadManager {
+public:
+    CDownloadManager();
+    virtual ~CDownloadManager();
+    CDownloadManager(const CDownloadManager&) = delete;
+    CDownloadManager& operator=(const CDownloadManager&) = delete;
+
+    BOOL Init(UpdateNotify* pNotify, const char* pszBaseUrl, const char* pszTempDir, const char* pszAppDir);
+    // Queues a file. FALSE, with nothing queued and no id used, for a null name
+    // or for a name or URL that does not fit the task's fields.
+    BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName = nullptr);
+    void Start();
+    void Cancel() { m_bCancel.store(1); }
+    int GetState() const { return m_nState.load(); }
+    void ClearTasks();
+
+    // The window is gone: no report goes out from now on, and the transfer stops
+    // at its next check.
+    void Detach() { m_bDetached.store(true); }
+    // Detaches and waits for the worker, unblocking a network read in progress.
+    // Sent messages are processed while waiting. False when the worker is still
+    // running after timeoutMs.
+    bool StopWorker(DWORD timeoutMs);
+
+    virtual int DownloadAll();  // 0 received, 1 failed, 2 cancelled
+    virtual int Install();      // always 0
+
+    // Read access for the window and for tests.
+    int GetTaskCount() const { return static_cast<int>(m_tasks.size()); }
+    const DownloadTask* GetTask(int i) const { return m_tasks.at(static_cast<size_t>(i)); }
+    int GetLastTaskId() const { return m_nLastTaskId; }
+    const CString& GetBaseUrl() const { return m_strBaseUrl; }
+    const CString& GetTempDir() const { return m_strTempDir; }
+    const CString& GetAppDir() const { return m_strAppDir; }
+    bool HasSession() const { return m_pSession != nullptr; }
+
+protected:
+    // Every report goes through here; nothing is sent once detached.
+    void Notify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText);
+    void SetState(int nState) { m_nState.store(nState); }
+    bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
+    static DWORD WINAPI ThreadProc(LPVOID pParam);
+
+    int m_nLastTaskId = 0;
+    UINT32 m_dwRunBytes = 0;
+    std::atomic<int> m_nState{0};
+    std::vector<DownloadTask*> m_tasks;
+    HANDLE m_hThread = nullptr;
+    HANDLE m_hStartEvent = nullptr;
+    std::atomic<LONG> m_bCancel{0};
+    std::atomic<bool> m_bDetached{false};
+    UpdateNotify* m_pNotify = nullptr;
+    CString m_strBaseUrl;
+    CString m_strTempDir;
+    CString m_strAppDir;
+    std::unique_ptr<CInternetSession> m_pSession;
+};

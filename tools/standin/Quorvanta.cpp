@@ -1,0 +1,68 @@
+// Stand-in for the platform's client: a window with the platform's title that
+// stays up until it is closed or terminated. Each start appends a line to
+// standin-started.txt beside the executable, so tests and the demo can see it ran.
+#include <windows.h>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+const char kTitle[] = "Velmora游戏大厅";
+
+LRESULT CALLBACK WndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = ::BeginPaint(hWnd, &ps);
+        RECT rc;
+        ::GetClientRect(hWnd, &rc);
+        ::DrawTextA(dc, "Velmora游戏大厅 (stand-in)", -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+        ::EndPaint(hWnd, &ps);
+        return 0;
+    }
+    case WM_DESTROY:
+        ::PostQuitMessage(0);
+        return 0;
+    default:
+        return ::DefWindowProcA(hWnd, msg, wParam, lParam);
+    }
+}
+
+void RecordStart()
+{
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = std::strrchr(path, '\\');
+    if (!slash) return;
+    std::strcpy(slash + 1, "standin-started.txt");
+    if (FILE* f = std::fopen(path, "a")) {
+        SYSTEMTIME t;
+        ::GetLocalTime(&t);
+        std::fprintf(f, "pid %lu started %04d-%02d-%02d %02d:%02d:%02d\n", ::GetCurrentProcessId(), t.wYear, t.wMonth,
+                     t.wDay, t.wHour, t.wMinute, t.wSecond);
+        std::fclose(f);
+    }
+}
+} // namespace
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow)
+{
+    RecordStart();
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = hInstance;
+    wc.hCursor = ::LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = "QuorvantaStandIn";
+    ::RegisterClassA(&wc);
+    HWND hWnd = ::CreateWindowExA(0, wc.lpszClassName, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  320, 120, nullptr, nullptr, hInstance, nullptr);
+    if (!hWnd) return 1;
+    ::ShowWindow(hWnd, nCmdShow);
+    MSG msg;
+    while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+// The updater's only window: drives the run and shows its progress.
+#pragma once
+#include <memory>
+#include "afxwin.h"
+#include "DownloadManager.h"
+#include "SkinButton.h"
+#include "SkinProgressCtrl.h"
+#include "SkinStatic.h"
+#include "UpdateNotify.h"
+
+#define START_TIMER_ID 100
+
+class CUpdaterDlg : public CDialog, public UpdateNotify {
+public:
+    explicit CUpdaterDlg(CWnd* pParent = nullptr);
+    ~CUpdaterDlg() override;
+
+    void OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText) override;
+    BOOL FetchManifest(const char* url);
+    // Waits for the worker after the window is gone; false if it did not end in time.
+    bool StopWorker(DWORD timeoutMs) { return m_downloader.StopWorker(timeoutMs); }
+
+    // Read access for tests.
+    CDownloadManager& Downloader() { return m_downloader; }
+    const CString& ExeDir() const { return m_strExeDir; }
+    UINT32 TotalSize() const { return m_dwTotalSize; }
+    UINT32 FileSize() const { return m_dwFileSize; }
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+
+    void OnPaint();
+    BOOL OnEraseBkgnd(CDC* pDC);
+    void OnSize(UINT nType, int cx, int cy);
+    HCURSOR OnQueryDragIcon();
+    void OnClose();
+    void OnDestroy();
+    void OnTimer(UINT_PTR nIDEvent);
+    LRESULT OnDrawParentBkgnd(WPARAM wParam, LPARAM lParam);
+    void OnBnClickedCancel();
+    void RebuildBackgroundCache();
+    void StartPlatform();
+    DECLARE_MESSAGE_MAP()
+
+    HICON m_hIcon;
+    CSkinProgressCtrl m_progressFile;
+    CSkinProgressCtrl m_progressTotal;
+    CSkinStatic m_textFile;
+    CSkinStatic m_textDone;
+    CSkinButton m_btnClose;
+    CDownloadManager m_downloader;
+    CString m_strExeDir;
+    UINT32 m_dwFileSize = 0;
+    UINT32 m_dwTotalSize = 0;
+    std::unique_ptr<CDC> m_pMemDC;         // background cache
+    HBITMAP m_pOldBitmap = nullptr;        // what m_pMemDC held first (borrowed)
+    std::unique_ptr<CBitmap> m_pMemBitmap; // selected into m_pMemDC
+    CBitmap m_bmpBackground;
+};
