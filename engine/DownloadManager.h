@@ -40,6 +40,7 @@ public:
     BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName = nullptr);
     void Start();
     void Cancel() { m_bCancel.store(1); }
+    bool CancelRequested() const { return m_bCancel.load() != 0; }
     int GetState() const { return m_nState.load(); }
     void ClearTasks();
 

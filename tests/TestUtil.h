@@ -1,0 +1,53 @@
+// Scratch folders, file helpers and a recording report sink for the tests.
+#pragma once
+#include <windows.h>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "UpdateNotify.h"
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    explicit ScratchDir(const char* tag = "t");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return m_path; }           // no trailing backslash
+    std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
+private:
+    std::string m_path;
+};
+
+void RemoveTree(const std::string& path);
+bool WriteBytes(const std::string& path, const std::string& bytes);
+bool ReadBytes(const std::string& path, std::string& bytes);
+bool FileExists(const std::string& path);
+std::string PatternBytes(size_t n, unsigned seed = 1);   // deterministic, no HTML prefix
+std::string Md5Of(const std::string& bytes);
+// Folder of the running test program, with a trailing backslash.
+std::string ProgramDir();
+
+struct Event {
+    UINT32 done;
+    UINT32 total;
+    int status;
+    std::string text;
+    bool hasText;
+};
+
+// Records every report, from whichever thread it comes.
+class RecordingNotify : public UpdateNotify {
+public:
+    void OnUpdateNotify(UINT32 done, UINT32 total, int status, const char* text) override;
+    std::vector<Event> Events() const;
+    std::vector<int> Statuses() const;
+    // Waits until a report with one of the final statuses (FINISHED, FAILED, CANCELLED) arrived.
+    bool WaitForEnd(DWORD timeoutMs) const;
+    // Called after each report is recorded (on the reporting thread).
+    std::function<void(const Event&)> onEvent;
+private:
+    mutable std::mutex m_lock;
+    std::vector<Event> m_events;
+};

@@ -1,0 +1,194 @@
+// The update window in-process: what each report does to its controls, and
+// how the window ends.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include "TestUtil.h"
+#include "UpdaterDlg.h"
+#include "resource.h"
+
+namespace {
+
+class TestApp : public CWinApp {
+public:
+    TestApp() : CWinApp("unit_tests") {}
+};
+
+void Pump()
+{
+    MSG m;
+    while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&m);
+        ::DispatchMessageA(&m);
+    }
+}
+
+std::string Text(HWND h)
+{
+    char buf[256] = {};
+    ::GetWindowTextA(h, buf, sizeof(buf));
+    return buf;
+}
+
+class UpdaterWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::CoInitialize(nullptr);
+        tempName = "dlgtest-" + std::to_string(::GetCurrentProcessId());
+        ini = scratch / "updater.INI";
+        WriteBytes(ini, "[Download]\r\nsite=127.0.0.1:1\r\n[Setup]\r\nTempDir=" + tempName + "\r\n");
+        app.m_pszProfileName = _strdup(ini.c_str());
+        dlg = new CUpdaterDlg(nullptr);
+        ASSERT_TRUE(dlg->Create(IDD_UPDATER_DIALOG, nullptr));
+        wnd = dlg->m_hWnd;
+        ::KillTimer(wnd, START_TIMER_ID);  // the tests drive the reports themselves
+    }
+    void TearDown() override
+    {
+        if (::IsWindow(wnd)) ::DestroyWindow(wnd);
+        delete dlg;
+        RemoveTree(ProgramDir() + tempName);
+        ::CoUninitialize();
+    }
+    // Reports from another thread, as the worker does, while this thread handles the messages.
+    void Report(UINT32 done, UINT32 total, int status, const char* text)
+    {
+        std::atomic<bool> finished{ false };
+        std::thread worker([&] { dlg->OnUpdateNotify(done, total, status, text); finished = true; });
+        while (!finished) { Pump(); ::Sleep(1); }
+        worker.join();
+        Pump();
+    }
+    HWND Item(int id) const { return ::GetDlgItem(wnd, id); }
+    int Pos(int id) const { return static_cast<int>(::SendMessageA(Item(id), PBM_GETPOS, 0, 0)); }
+    int High(int id) const { return static_cast<int>(::SendMessageA(Item(id), PBM_GETRANGE, FALSE, 0)); }
+
+    ScratchDir scratch{ "dlg" };
+    std::string tempName, ini;
+    TestApp app;
+    CUpdaterDlg* dlg = nullptr;
+    HWND wnd = nullptr;
+};
+
+} // namespace
+
+TEST_F(UpdaterWindow, StartsWithTheTemplateTextsAndTheBackgroundSize)
+{
+    RECT rc;
+    ::GetWindowRect(wnd, &rc);
+    EXPECT_EQ(rc.right - rc.left, 367);
+    EXPECT_EQ(rc.bottom - rc.top, 114);
+    EXPECT_TRUE(::IsWindowVisible(wnd));
+    EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), "正在连接：更新服务器...");
+    EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "还剩：0个文件，0KB");
+    EXPECT_EQ(High(IDC_PROGRESS_TOTAL), 0);  // nothing could be fetched from 127.0.0.1:1
+    EXPECT_STREQ(dlg->ExeDir(), ProgramDir().c_str());
+    EXPECT_STREQ(dlg->Downloader().GetBaseUrl(), "http://127.0.0.1:1/update/");
+    EXPECT_STREQ(dlg->Downloader().GetTempDir(), (ProgramDir() + tempName).c_str());
+    EXPECT_TRUE(FileExists(ProgramDir() + tempName));
+}
+
+TEST_F(UpdaterWindow, ReportsMoveTheBarsAndRewriteTheLines)
+{
+    ::SendMessageA(Item(IDC_PROGRESS_TOTAL), PBM_SETRANGE32, 0, 100);
+    Report(0, 5000, US_FILE_START, "a.bin");
+    EXPECT_EQ(dlg->FileSize(), 5000u);
+    EXPECT_EQ(High(IDC_PROGRESS_FILE), 4);
+    EXPECT_EQ(Pos(IDC_PROGRESS_FILE), 0);
+
+    Report(3000, 7000, US_PROGRESS, "a.bin");
+    EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), "文件名字:  a.bin 文件大小: 4 KB");
+    EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  2 KB");
+    EXPECT_EQ(Pos(IDC_PROGRESS_FILE), 2);
+    EXPECT_EQ(Pos(IDC_PROGRESS_TOTAL), 6);
+
+    Report(5000, 500 * 1024, US_PROGRESS, "a.bin");  // past the range: the control clamps
+    EXPECT_EQ(Pos(IDC_PROGRESS_TOTAL), 100);
+
+    Report(0, 0, US_FILE_DONE, "a.bin");
+    EXPECT_EQ(dlg->FileSize(), 0u);
+    EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), "文件名字:  a.bin 文件大小: 4 KB");  // kept until the next progress
+
+    Report(0, 1023, US_FILE_START, "tiny.txt");
+    EXPECT_EQ(High(IDC_PROGRESS_FILE), 0);
+    Report(1023, 6143, US_PROGRESS, "tiny.txt");
+    EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), "文件名字:  tiny.txt 文件大小: 0 KB");
+    EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  0 KB");
+}
+
+TEST_F(UpdaterWindow, UnknownCodesAndTheInstallingReportChangeNothing)
+{
+    Report(2048, 4096, US_PROGRESS, "x.bin");
+    const std::string line1 = Text(Item(IDC_TEXT_FILE)), line2 = Text(Item(IDC_TEXT_DONE));
+    const int filePos = Pos(IDC_PROGRESS_FILE);
+    for (int status : std::vector<int>{ 0, 2, 10, 31, 33, US_INSTALLING, US_CONNECTING }) {
+        Report(9999, 9999, status, status == US_INSTALLING ? "开始安装更新，请稍候..." : "zz");
+        EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), line1) << status;
+        EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), line2) << status;
+        EXPECT_EQ(Pos(IDC_PROGRESS_FILE), filePos) << status;
+        EXPECT_TRUE(::IsWindowEnabled(Item(IDCANCEL))) << status;
+        EXPECT_TRUE(::IsWindow(wnd)) << status;
+    }
+}
+
+TEST_F(UpdaterWindow, AllDownloadedDisablesTheCloseBoxAndCancelledCloses)
+{
+    Report(0, 0, US_ALL_DOWNLOADED, nullptr);
+    EXPECT_FALSE(::IsWindowEnabled(Item(IDCANCEL)));
+    Report(0, 0, US_CANCELLED, nullptr);
+    EXPECT_FALSE(::IsWindow(wnd));
+}
+
+TEST_F(UpdaterWindow, FinishedStartsThePlatformAndCloses)
+{
+    std::string before;
+    ReadBytes(ProgramDir() + "standin-started.txt", before);
+    Report(0, 0, US_FINISHED, nullptr);
+    EXPECT_FALSE(::IsWindow(wnd));
+    HWND platform = nullptr;
+    for (int i = 0; i < 500 && !platform; ++i) {
+        platform = ::FindWindowA(nullptr, "Velmora游戏大厅");
+        ::Sleep(10);
+    }
+    ASSERT_NE(platform, nullptr);
+    std::string after;
+    ReadBytes(ProgramDir() + "standin-started.txt", after);
+    EXPECT_GT(after.size(), before.size());
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(platform, &pid);
+    HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    ::TerminateProcess(h, 0);
+    ::WaitForSingleObject(h, 5000);
+    ::CloseHandle(h);
+}
+
+TEST_F(UpdaterWindow, OnlyTheStartTimerStartsTheWorkerAndTheCloseBoxCancels)
+{
+    ::SendMessageA(wnd, WM_TIMER, 7, 0);
+    Pump();
+    EXPECT_EQ(dlg->Downloader().GetState(), 0);
+    EXPECT_TRUE(::IsWindow(wnd));
+    ::SendMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(Item(IDCANCEL)));
+    EXPECT_TRUE(dlg->Downloader().CancelRequested());
+    EXPECT_FALSE(::IsWindow(wnd));
+}
+
+TEST_F(UpdaterWindow, AClosedWindowGetsNoFurtherReports)
+{
+    std::string before;
+    ReadBytes(ProgramDir() + "standin-started.txt", before);
+    ::SendMessageA(wnd, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(::IsWindow(wnd));
+    EXPECT_FALSE(dlg->Downloader().CancelRequested());  // a plain close asks no cancel
+    // A worker that runs after the window is gone (here with nothing queued)
+    // would report the end of the run and start the platform: nothing may reach the window.
+    dlg->Downloader().Start();
+    EXPECT_TRUE(dlg->StopWorker(5000));
+    EXPECT_EQ(dlg->Downloader().GetState(), US_ALL_DOWNLOADED);
+    std::string after;
+    ReadBytes(ProgramDir() + "standin-started.txt", after);
+    EXPECT_EQ(after, before);
+}

@@ -1,0 +1,372 @@
+// The download manager end to end against the test web server: queue rules,
+// the worker's events, the transfer's checks and the installation.
+#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include "DownloadManager.h"
+#include "TestUtil.h"
+#include "testserver.h"
+
+namespace {
+
+struct UpdateRun {
+    ScratchDir app{ "app" };
+    std::string temp = app / "Update";
+    RecordingNotify sink;
+    CDownloadManager manager;
+    TestServer server;
+
+    UpdateRun() { EXPECT_TRUE(manager.Init(&sink, server.BaseUrl().c_str(), temp.c_str(), (app.Path() + "\\").c_str())); }
+    void Add(const std::string& name, const std::string& path)
+    {
+        ASSERT_TRUE(manager.AddTask(name.c_str(), server.Url(path).c_str()));
+    }
+    // Starts the worker and waits until it has ended.
+    void Go()
+    {
+        manager.Start();
+        ASSERT_TRUE(sink.WaitForEnd(20000));
+        ASSERT_TRUE(manager.StopWorker(20000));
+    }
+    std::string Installed(const std::string& name) const
+    {
+        std::string bytes;
+        return ReadBytes(app / name, bytes) ? bytes : std::string("<missing>");
+    }
+};
+
+std::vector<int> Without(const std::vector<int>& statuses, int drop)
+{
+    std::vector<int> out;
+    for (int s : statuses)
+        if (s != drop) out.push_back(s);
+    return out;
+}
+
+} // namespace
+
+TEST(DownloadManager, InitNormalisesTheBaseUrlAndMakesOneFolderLevel)
+{
+    ScratchDir dir;
+    RecordingNotify sink;
+    {
+        CDownloadManager m;
+        EXPECT_FALSE(m.Init(nullptr, "http://h/update/", (dir / "T").c_str(), dir.Path().c_str()));
+        EXPECT_FALSE(FileExists(dir / "T"));
+        EXPECT_FALSE(m.HasSession());
+    }
+    struct Case { const char* in; const char* out; } cases[] = {
+        { "http://h/update", "http://h/update/" }, { "http://h/update/", "http://h/update/" }, { "", "/" } };
+    for (const Case& c : cases) {
+        CDownloadManager m;
+        EXPECT_TRUE(m.Init(&sink, c.in, (dir / "T").c_str(), dir.Path().c_str()));
+        EXPECT_STREQ(m.GetBaseUrl(), c.out);
+    }
+    EXPECT_TRUE(::GetFileAttributesA((dir / "T").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    CDownloadManager deep;
+    deep.Init(&sink, "x", (dir / "a\\b").c_str(), dir.Path().c_str());
+    EXPECT_FALSE(FileExists(dir / "a"));  // one level only
+}
+
+TEST(DownloadManager, AddTaskNumbersTasksAndRefusesWhatDoesNotFit)
+{
+    ScratchDir dir;
+    RecordingNotify sink;
+    CDownloadManager m;
+    m.Init(&sink, "http://h/", (dir / "T").c_str(), dir.Path().c_str());
+    EXPECT_FALSE(m.AddTask(nullptr, "http://h/a"));
+    EXPECT_TRUE(m.AddTask("a.txt", "http://h/a", nullptr));
+    EXPECT_TRUE(m.AddTask("shown", "http://h/b", "local.bin"));
+    const std::string name31(31, 'n'), name32(32, 'n');
+    const std::string url255 = "http://h/" + std::string(246, 'u'), url256 = url255 + "u";
+    EXPECT_FALSE(m.AddTask(name32.c_str(), "http://h/x"));
+    EXPECT_FALSE(m.AddTask("ok", "http://h/x", name32.c_str()));
+    EXPECT_FALSE(m.AddTask("ok", url256.c_str()));
+    EXPECT_TRUE(m.AddTask(name31.c_str(), url255.c_str()));
+    ASSERT_EQ(m.GetTaskCount(), 3);
+    EXPECT_EQ(m.GetTask(0)->nId, 1);
+    EXPECT_STREQ(m.GetTask(0)->szLocalName, "a.txt");
+    EXPECT_EQ(m.GetTask(1)->nId, 2);
+    EXPECT_STREQ(m.GetTask(1)->szName, "shown");
+    EXPECT_STREQ(m.GetTask(1)->szLocalName, "local.bin");
+    EXPECT_EQ(m.GetTask(2)->nId, 3);  // refused tasks used no id
+    EXPECT_EQ(std::string(m.GetTask(2)->szUrl), url255);
+    EXPECT_FALSE(m.GetTask(2)->bDone);
+    m.ClearTasks();
+    EXPECT_EQ(m.GetTaskCount(), 0);
+    EXPECT_TRUE(m.AddTask("again", "http://h/a"));
+    EXPECT_EQ(m.GetTask(0)->nId, 4);
+}
+
+TEST(DownloadManager, EmptyQueueRunsStraightToTheEnd)
+{
+    UpdateRun r;
+    EXPECT_EQ(r.manager.GetState(), 0);
+    r.Go();
+    EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_ALL_DOWNLOADED, US_INSTALLING, US_FINISHED }));
+    EXPECT_EQ(r.sink.Events()[1].text, "开始安装更新，请稍候...");
+    EXPECT_EQ(r.manager.GetState(), US_ALL_DOWNLOADED);
+    EXPECT_TRUE(r.server.RequestTargets().empty());
+}
+
+TEST(DownloadManager, TwoFilesAreDownloadedReportedAndInstalled)
+{
+    UpdateRun r;
+    const std::string a = PatternBytes(20000, 1), b = PatternBytes(30, 2);
+    r.server.ServeFile("/f/a.bin", a);
+    r.server.ServeFile("/f/b.txt", b);
+    WriteBytes(r.app / "a.bin", "old contents of a");
+    r.Add("a.bin", "/f/a.bin");
+    r.Add("b.txt", "/f/b.txt");
+    r.Go();
+
+    const std::vector<Event> ev = r.sink.Events();
+    EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FILE_START, US_PROGRESS, US_PROGRESS, US_PROGRESS,
+                                                    US_FILE_DONE, US_CONNECTING, US_FILE_START, US_PROGRESS, US_FILE_DONE,
+                                                    US_ALL_DOWNLOADED, US_INSTALLING, US_FINISHED }));
+    EXPECT_EQ(ev[1].total, 20000u);
+    EXPECT_EQ(ev[1].text, "a.bin");
+    EXPECT_EQ(ev[2].done, 8192u);
+    EXPECT_EQ(ev[4].done, 20000u);
+    EXPECT_EQ(ev[4].total, 20000u);
+    EXPECT_EQ(ev[7].total, 30u);
+    EXPECT_EQ(ev[8].done, 30u);      // per file, restarts
+    EXPECT_EQ(ev[8].total, 20030u);  // over the run, keeps growing
+    EXPECT_FALSE(ev[5].hasText && ev[5].text != "a.bin");
+
+    EXPECT_EQ(r.Installed("a.bin"), a);
+    EXPECT_EQ(r.Installed("b.txt"), b);
+    EXPECT_FALSE(FileExists(r.temp + "\\a.bin.dtm"));
+    EXPECT_EQ(r.manager.GetTaskCount(), 0);  // emptied after success
+    EXPECT_EQ(r.manager.GetState(), US_ALL_DOWNLOADED);
+    EXPECT_NE(r.server.LastRequestHeaders("/f/a.bin").find("GET"), std::string::npos);
+}
+
+TEST(DownloadManager, FirstBlockChecksRejectShortAnswersAndErrorPages)
+{
+    struct Case { std::string body; bool accepted; } cases[] = {
+        { "", false },
+        { std::string(21, 'x'), false },
+        { std::string(22, 'x'), true },
+        { "<html><body>not found</body></html>", false },
+        { "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", false },
+        { "<HTML><body>upper case is content</body></HTML>", true },
+        { " <html> a leading space makes it content", true },
+        { "<!doctype html public is lower case here", true },
+    };
+    for (const Case& c : cases) {
+        UpdateRun r;
+        r.server.ServeFile("/x", c.body);
+        r.Add("x.dat", "/x");
+        r.Go();
+        const std::vector<int> st = r.sink.Statuses();
+        SCOPED_TRACE(c.body);
+        if (c.accepted) {
+            EXPECT_EQ(st.back(), US_FINISHED);
+            EXPECT_EQ(r.Installed("x.dat"), c.body);
+        } else {
+            EXPECT_EQ(st, (std::vector<int>{ US_CONNECTING, US_FAILED }));
+            EXPECT_EQ(r.sink.Events().back().text, "下载 x.dat 文件失败");
+            EXPECT_EQ(r.manager.GetState(), US_FAILED);
+            EXPECT_FALSE(FileExists(r.temp + "\\x.dat.dtm"));
+            EXPECT_FALSE(FileExists(r.app / "x.dat"));
+        }
+    }
+}
+
+TEST(DownloadManager, HttpErrorStatusFailsWhateverTheBody)
+{
+    for (int status : { 404, 500 }) {
+        UpdateRun r;
+        TestRoute route;
+        route.status = status;
+        route.body = PatternBytes(400);  // passes the first-block checks
+        route.contentType = "text/plain";
+        r.server.Serve("/gone", route);
+        r.Add("gone.bin", "/gone");
+        r.Go();
+        EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED })) << status;
+        EXPECT_EQ(r.sink.Events().back().text, "下载 gone.bin 文件失败");
+        EXPECT_FALSE(FileExists(r.app / "gone.bin"));
+    }
+}
+
+TEST(DownloadManager, BodyWithoutLengthIsReadToItsEnd)
+{
+    UpdateRun r;
+    TestRoute route;
+    route.body = PatternBytes(50000, 3);
+    route.sendLength = false;
+    route.chunkBytes = 3000;
+    r.server.Serve("/nolen", route);
+    r.Add("nolen.bin", "/nolen");
+    r.Go();
+    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+    EXPECT_EQ(r.sink.Events()[1].total, 0u);  // nothing announced
+    EXPECT_EQ(r.Installed("nolen.bin"), route.body);
+}
+
+TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
+{
+    UpdateRun r;
+    const std::string good = PatternBytes(100, 4);
+    r.server.ServeFile("/good", good);
+    TestRoute route;
+    route.body = PatternBytes(20000, 5);
+    route.sendBytes = 9000;
+    r.server.Serve("/short", route);
+    r.Add("good.bin", "/good");
+    r.Add("short.bin", "/short");
+    r.Go();
+    const std::vector<Event> ev = r.sink.Events();
+    EXPECT_EQ(ev.back().status, US_FAILED);
+    EXPECT_NE(ev.back().text.find_first_not_of(' '), std::string::npos);
+    EXPECT_EQ(ev.back().text.find("文件失败"), std::string::npos);  // an internet error, not a rejection
+    EXPECT_EQ(r.manager.GetState(), US_FAILED);
+    ASSERT_EQ(r.manager.GetTaskCount(), 2);
+    EXPECT_TRUE(r.manager.GetTask(0)->bDone);
+    EXPECT_FALSE(r.manager.GetTask(1)->bDone);
+    std::string partial;
+    ASSERT_TRUE(ReadBytes(r.temp + "\\short.bin.dtm", partial));
+    EXPECT_EQ(partial, route.body.substr(0, 9000));
+    EXPECT_TRUE(FileExists(r.temp + "\\good.bin.dtm"));  // nothing installed
+    EXPECT_FALSE(FileExists(r.app / "good.bin"));
+}
+
+TEST(DownloadManager, CancelBetweenFilesOpensNoFurtherFile)
+{
+    UpdateRun r;
+    r.server.ServeFile("/one", PatternBytes(5000, 6));
+    r.server.ServeFile("/two", PatternBytes(5000, 7));
+    r.Add("one.bin", "/one");
+    r.Add("two.bin", "/two");
+    r.sink.onEvent = [&](const Event& e) { if (e.status == US_FILE_DONE) r.manager.Cancel(); };
+    r.Go();
+    EXPECT_EQ(Without(r.sink.Statuses(), US_PROGRESS),
+              (std::vector<int>{ US_CONNECTING, US_FILE_START, US_FILE_DONE, US_CANCELLED }));
+    EXPECT_EQ(r.server.Requests("/two"), 0);
+    EXPECT_EQ(r.manager.GetState(), US_CANCELLED);
+    ASSERT_EQ(r.manager.GetTaskCount(), 2);
+    EXPECT_TRUE(r.manager.GetTask(0)->bDone);
+    EXPECT_FALSE(FileExists(r.app / "one.bin"));
+}
+
+TEST(DownloadManager, CancelDuringTheReadLoopStopsAfterTheCurrentBlock)
+{
+    UpdateRun r;
+    const std::string body = PatternBytes(200000, 8);
+    r.server.ServeFile("/big", body);
+    r.Add("big.bin", "/big");
+    r.sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS && e.done >= 16384) r.manager.Cancel(); };
+    r.Go();
+    const std::vector<Event> ev = r.sink.Events();
+    EXPECT_EQ(ev.back().status, US_CANCELLED);
+    EXPECT_EQ(ev[ev.size() - 2].done, 16384u);  // no block after the one that saw the request
+    std::string partial;
+    ASSERT_TRUE(ReadBytes(r.temp + "\\big.bin.dtm", partial));
+    EXPECT_EQ(partial, body.substr(0, 16384));
+    EXPECT_FALSE(r.manager.GetTask(0)->bDone);
+}
+
+TEST(DownloadManager, StopWorkerSilencesReportsAndNeverHangsOnAStalledRead)
+{
+    auto server = std::make_unique<TestServer>();
+    ScratchDir app;
+    RecordingNotify sink;
+    CDownloadManager manager;
+    manager.Init(&sink, server->BaseUrl().c_str(), (app / "Update").c_str(), app.Path().c_str());
+    TestRoute route;
+    route.body = PatternBytes(100000, 9);
+    route.stallAfter = 20000;
+    route.stallMs = 60000;
+    server->Serve("/stall", route);
+    manager.AddTask("stall.bin", server->Url("/stall").c_str());
+    std::atomic<int> progress{ 0 };
+    sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS) ++progress; };
+    manager.Start();
+    for (int i = 0; i < 2000 && progress < 1; ++i) ::Sleep(5);
+    ASSERT_GE(progress.load(), 1);
+    const size_t before = sink.Events().size();
+    // Where closing the handle does not end a blocked read (Wine), the wait
+    // gives up at its limit instead of hanging; the program then ends itself.
+    const bool ended = manager.StopWorker(500);
+    if (!ended) {
+        server.reset();  // the connection drops: the read returns and the worker ends
+        EXPECT_TRUE(manager.StopWorker(10000));
+    }
+    EXPECT_EQ(sink.Events().size(), before);  // detached: nothing more was reported
+    EXPECT_EQ(manager.GetState(), US_FAILED);
+    EXPECT_FALSE(FileExists(app / "stall.bin"));
+}
+
+TEST(DownloadManager, FolderNamesAreCreatedUnderBothFolders)
+{
+    UpdateRun r;
+    const std::string body = PatternBytes(1000, 10);
+    r.server.ServeFile("/deep", body);
+    r.Add("data\\maps\\m1.map", "/deep");
+    r.Go();
+    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+    EXPECT_EQ(r.Installed("data\\maps\\m1.map"), body);
+    EXPECT_TRUE(::GetFileAttributesA((r.temp + "\\data\\maps").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(DownloadManager, OwnExecutableGoesToTheSideFile)
+{
+    UpdateRun r;
+    const std::string exe = PatternBytes(3000, 11), lib = PatternBytes(3000, 12), dotted = PatternBytes(100, 13);
+    r.server.ServeFile("/exe", exe);
+    r.server.ServeFile("/lib", lib);
+    r.server.ServeFile("/dotted", dotted);
+    WriteBytes(r.app / "UNIT_TESTS.EX_", "an earlier side file");
+    r.Add("UNIT_TESTS.EXE", "/exe");     // this program's own name in other letter case
+    r.Add("unit_tests.dll", "/lib");     // same stem, other extension: an ordinary file
+    r.Add("a.b.unit_tests.exe", "/dotted");
+    r.Go();
+    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+    EXPECT_EQ(r.Installed("UNIT_TESTS.EX_"), exe);
+    EXPECT_FALSE(FileExists(r.app / "UNIT_TESTS.EXE"));
+    EXPECT_EQ(r.Installed("unit_tests.dll"), lib);
+    EXPECT_EQ(r.Installed("a.b.unit_tests.exe"), dotted);
+}
+
+TEST(DownloadManager, FailedMoveKeepsItsDtmAndTheRunStillFinishes)
+{
+    UpdateRun r;
+    r.server.ServeFile("/blocked", PatternBytes(500, 14));
+    r.server.ServeFile("/fine", PatternBytes(500, 15));
+    ::CreateDirectoryA((r.app / "blocked.bin").c_str(), nullptr);  // a folder is in the way
+    r.Add("blocked.bin", "/blocked");
+    r.Add("fine.bin", "/fine");
+    r.Go();
+    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+    EXPECT_TRUE(FileExists(r.temp + "\\blocked.bin.dtm"));
+    EXPECT_TRUE(::GetFileAttributesA((r.app / "blocked.bin").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(r.Installed("fine.bin"), PatternBytes(500, 15));
+}
+
+TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptions)
+{
+    {
+        UpdateRun r;
+        ASSERT_TRUE(r.manager.AddTask("x.bin", "http://127.0.0.1:1/x.bin"));
+        r.Go();
+        EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED }));
+        EXPECT_FALSE(r.sink.Events().back().text.empty());
+        EXPECT_EQ(r.sink.Events().back().text.find("文件失败"), std::string::npos);
+    }
+    {
+        ScratchDir app;
+        TestServer server;
+        RecordingNotify sink;
+        CDownloadManager m;
+        server.ServeFile("/y", PatternBytes(100));
+        m.Init(&sink, server.BaseUrl().c_str(), (app / "no\\such").c_str(), app.Path().c_str());
+        m.AddTask("y.bin", server.Url("/y").c_str());
+        m.Start();
+        ASSERT_TRUE(sink.WaitForEnd(20000));
+        ASSERT_TRUE(m.StopWorker(20000));
+        EXPECT_EQ(sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FILE_START, US_FAILED }));
+        EXPECT_NE(sink.Events().back().text.find("y.bin.dtm"), std::string::npos);  // the file layer's words
+    }
+}

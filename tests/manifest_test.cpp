@@ -1,0 +1,155 @@
+// The manifest pass against the test web server: what gets queued and counted.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include "DownloadManager.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "testserver.h"
+
+namespace {
+
+std::string Entry(const std::string& name, const std::string& size, const std::string& md5, const std::string& url,
+                  bool withVersion = true)
+{
+    return "<file filename=\"" + name + "\" filesize=\"" + size + "\"" +
+           (withVersion ? " fileversion=\"1.0.0.1\"" : "") + " md5=\"" + md5 + "\" fileload=\"" + url + "\"/>";
+}
+
+std::string Manifest(const std::string& entries)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest><filelist>" + entries + "</filelist></manifest>";
+}
+
+class ManifestTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::CoInitialize(nullptr); manager.Init(&sink, "http://h/", (app / "Update").c_str(), app.Path().c_str()); }
+    void TearDown() override { ::CoUninitialize(); }
+
+    BOOL Fetch(const std::string& body, int status = 200)
+    {
+        TestRoute route;
+        route.status = status;
+        route.body = body;
+        route.contentType = "text/xml";
+        server.Serve("/update/update.xml", route);
+        return FetchManifest(server.Url("/update/update.xml?=4711").c_str(), (app.Path() + "\\").c_str(), manager,
+                             total);
+    }
+    std::vector<std::string> Queued() const
+    {
+        std::vector<std::string> names;
+        for (int i = 0; i < manager.GetTaskCount(); ++i) names.push_back(manager.GetTask(i)->szName);
+        return names;
+    }
+
+    ScratchDir app{ "mf" };
+    RecordingNotify sink;
+    CDownloadManager manager;
+    TestServer server;
+    UINT32 total = 0;
+};
+
+} // namespace
+
+TEST_F(ManifestTest, MissingOrDifferentFilesAreQueuedAndCounted)
+{
+    const std::string same = PatternBytes(300, 1), changed = PatternBytes(300, 2);
+    WriteBytes(app / "same.bin", same);
+    WriteBytes(app / "changed.bin", changed);
+    std::string upper = Md5Of(changed);
+    for (char& c : upper) c = static_cast<char>(toupper(c));
+    const std::string body = Manifest(
+        Entry("same.bin", "1000", Md5Of(same), "http://h/same") +
+        Entry("changed.bin", "2000", Md5Of(PatternBytes(300, 3)), "http://h/changed") +
+        Entry("missing.bin", "4000", Md5Of(same), "http://h/missing") +
+        Entry("upper.bin", "8000", upper, "http://h/upper"));
+    WriteBytes(app / "upper.bin", changed);
+    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "changed.bin", "missing.bin", "upper.bin" }));
+    EXPECT_EQ(total, 14000u);  // the matching file's size is not counted
+    EXPECT_STREQ(manager.GetTask(1)->szUrl, "http://h/missing");
+    EXPECT_STREQ(manager.GetTask(1)->szLocalName, "missing.bin");
+    EXPECT_EQ(server.RequestTargets().back(), "/update/update.xml?=4711");
+}
+
+TEST_F(ManifestTest, ErrorStatusesAndOtherDocumentsQueueNothing)
+{
+    const std::string listing = Manifest(Entry("a.bin", "1", "x", "http://h/a"));
+    EXPECT_FALSE(Fetch(listing, 404));
+    EXPECT_FALSE(Fetch(listing, 500));
+    EXPECT_FALSE(Fetch("this is not xml at all"));
+    EXPECT_FALSE(Fetch("<other><filelist>" + Entry("a.bin", "1", "x", "http://h/a") + "</filelist></other>"));
+    EXPECT_FALSE(Fetch(Manifest("")));
+    EXPECT_EQ(manager.GetTaskCount(), 0);
+    EXPECT_EQ(total, 0u);
+}
+
+TEST_F(ManifestTest, AFailingElementEndsThePassAndKeepsWhatWasQueued)
+{
+    const std::string body = Manifest(Entry("a.bin", "10", "x", "http://h/a") + Entry("b.bin", "20", "x", "http://h/b") +
+                                      Entry("c.bin", "40", "x", "http://h/c", false) +
+                                      Entry("d.bin", "80", "x", "http://h/d"));
+    EXPECT_FALSE(Fetch(body));
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin", "b.bin" }));
+    EXPECT_EQ(total, 30u);
+
+    for (const char* size : { "abc", "4294967296", "-1" }) {
+        CDownloadManager other;
+        UINT32 otherTotal = 0;
+        other.Init(&sink, "http://h/", (app / "U2").c_str(), app.Path().c_str());
+        TestRoute route;
+        route.body = Manifest(Entry("a.bin", "5", "x", "http://h/a") + Entry("b.bin", size, "x", "http://h/b") +
+                              Entry("c.bin", "5", "x", "http://h/c"));
+        server.Serve("/m2", route);
+        EXPECT_FALSE(FetchManifest(server.Url("/m2").c_str(), (app.Path() + "\\").c_str(), other, otherTotal)) << size;
+        EXPECT_EQ(other.GetTaskCount(), 1) << size;
+        EXPECT_EQ(otherTotal, 5u) << size;
+    }
+}
+
+TEST_F(ManifestTest, AllFileListsCountAndDuplicatesAreQueuedTwice)
+{
+    const std::string body = "<manifest><filelist>" + Entry("a.bin", "1", "x", "http://h/a") +
+                             "</filelist><other/><filelist>" + Entry("b.bin", "2", "x", "http://h/b") +
+                             Entry("a.bin", "1", "x", "http://h/a") + "</filelist></manifest>";
+    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin", "b.bin", "a.bin" }));
+    EXPECT_EQ(total, 4u);
+}
+
+TEST_F(ManifestTest, EntriesThatDoNotFitOrCouldLeaveTheFolderAreSkipped)
+{
+    const std::string longUrl = "http://h/" + std::string(250, 'u');
+    const std::string body = Manifest(
+        Entry(std::string(32, 'n'), "1", "x", "http://h/a") +
+        Entry("fits.bin", "2", "x", longUrl) +
+        Entry("..\\outside.bin", "4", "x", "http://h/o") +
+        Entry("sub\\..\\..\\up.bin", "4", "x", "http://h/o") +
+        Entry("C:\\Windows\\x.dll", "4", "x", "http://h/o") +
+        Entry("\\rooted.bin", "4", "x", "http://h/o") +
+        Entry("file.txt:stream", "4", "x", "http://h/o") +
+        Entry("", "4", "x", "http://h/o") +
+        Entry(std::string(31, 'k'), "8", "x", "http://h/k") +
+        Entry("data\\ok.bin", "16", "x", "http://h/ok"));
+    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ std::string(31, 'k'), "data\\ok.bin" }));
+    EXPECT_EQ(total, 24u);
+}
+
+TEST_F(ManifestTest, ALocalFileThatCannotBeReadEndsThePass)
+{
+    WriteBytes(app / "locked.bin", "contents");
+    HANDLE writer = ::CreateFileA((app / "locked.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Fetch(Manifest(Entry("a.bin", "1", "x", "http://h/a") + Entry("locked.bin", "2", "x", "http://h/l") +
+                                Entry("c.bin", "4", "x", "http://h/c"))));
+    ::CloseHandle(writer);
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin" }));
+}
+
+TEST_F(ManifestTest, UnreachableSiteQueuesNothing)
+{
+    EXPECT_FALSE(FetchManifest("http://127.0.0.1:1/update/update.xml?=1", (app.Path() + "\\").c_str(), manager, total));
+    EXPECT_EQ(manager.GetTaskCount(), 0);
+}

@@ -1,0 +1,57 @@
+// Where the settings file lies, how the site value becomes the manifest's
+// address, and which manifest names may be joined to our folders.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "PathRules.h"
+#include "Settings.h"
+
+TEST(Settings, FileSitesBesideTheExecutableWithOnlyTheLastExtensionReplaced)
+{
+    EXPECT_STREQ(SettingsPathFor("D:\\Games\\x\\updater.exe"), "D:\\Games\\x\\updater.INI");
+    EXPECT_STREQ(SettingsPathFor("C:\\abc.exe"), "C:\\abc.INI");
+    EXPECT_STREQ(SettingsPathFor("D:\\a.b\\upd.exe"), "D:\\a.b\\upd.INI");
+    EXPECT_STREQ(SettingsPathFor("D:\\a.b\\noext"), "D:\\a.b\\noext.INI");
+    // A path that just fits keeps fitting; one that cannot take ".INI" gives no settings file.
+    const std::string fits = "C:\\" + std::string(251, 'p') + ".exe";  // 258 characters
+    EXPECT_EQ(SettingsPathFor(fits.c_str()).GetLength(), 258);
+    const std::string tooLong = "C:\\" + std::string(255, 'p');       // 258, no extension to drop
+    EXPECT_TRUE(SettingsPathFor(tooLong.c_str()).IsEmpty());
+}
+
+TEST(Settings, SiteValueBecomesTheManifestBase)
+{
+    EXPECT_STREQ(ManifestBaseUrl("update.example.com"), "http://update.example.com/update/");
+    EXPECT_STREQ(ManifestBaseUrl("http://H/"), "http://H//update/");  // a final slash still doubles
+    EXPECT_STREQ(ManifestBaseUrl(""), "http:///update/");
+    EXPECT_STREQ(ManifestBaseUrl("127.0.0.1:8080"), "http://127.0.0.1:8080/update/");
+    // A scheme that is already there is kept, in any letter case.
+    EXPECT_STREQ(ManifestBaseUrl("HTTP://H"), "HTTP://H/update/");
+    EXPECT_STREQ(ManifestBaseUrl("https://H"), "https://H/update/");
+    EXPECT_STREQ(ManifestBaseUrl("HttpS://H"), "HttpS://H/update/");
+    EXPECT_STREQ(ManifestBaseUrl("ftp://H"), "http://ftp://H/update/");
+    EXPECT_STREQ(ManifestBaseUrl("http:/H"), "http://http:/H/update/");
+}
+
+TEST(PathRules, OnlyNamesThatStayInsideTheFolderAreSafe)
+{
+    auto gbk = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+    for (const char* ok : { "a.txt", "data\\maps\\m1.map", "data/x.bin", "...name", "a..b", "x.", "更新.exe" })
+        EXPECT_TRUE(IsSafeRelativeName(ok, gbk)) << ok;
+    for (const char* bad : { "", "..", "..\\x", "a\\..\\..\\x", "a/../x", ".", ".\\x", "...", ". .\\x", "\\x", "/x",
+                             "\\\\server\\share\\x", "C:x", "C:\\x", "a.txt:stream", "a\\\\b", "a\\", "tab\there" })
+        EXPECT_FALSE(IsSafeRelativeName(bad, gbk)) << bad;
+    EXPECT_FALSE(IsSafeRelativeName(nullptr, gbk));
+    // In code page 936 a trail byte may be 0x5C; it does not split the name.
+    const char trail[] = { 'a', static_cast<char>(0x81), '\\', '.', '.', 0 };
+    EXPECT_TRUE(IsSafeRelativeName(trail, gbk));
+    EXPECT_FALSE(IsSafeRelativeName(trail, nullptr));
+}
+
+TEST(PathRules, FormatPathRefusesWhatDoesNotFit)
+{
+    char buf[8];
+    EXPECT_TRUE(FormatPath(buf, sizeof(buf), "%s\\%s", "ab", "cd"));
+    EXPECT_STREQ(buf, "ab\\cd");
+    EXPECT_FALSE(FormatPath(buf, sizeof(buf), "%s\\%s", "abcd", "efg"));
+    EXPECT_STREQ(buf, "");
+}
