@@ -1,10 +1,26 @@
+// The update window's progress bar: a system progress control whose face is
+// drawn from two bitmaps (track and fill) and which has no frame.
 #pragma once
 #include "afxwin.h"
 
 class CSkinProgressCtrl : public CProgressCtrl {
     DECLARE_DYNAMIC(CSkinProgressCtrl)
 public:
-    CSkinProgressCtrl() = default;
+    CSkinProgressCtrl();
+    ~CSkinProgressCtrl() override;
+
 protected:
+    // Where the fill is drawn for the control's current style, range and
+    // position, in client coordinates; empty when no fill is drawn.
+    CRect FillRect() const;
+    LRESULT OnNcCalcSize(BOOL bCalcValidRects, NCCALCSIZE_PARAMS* params);
+    void OnNcPaint();
+    void OnPaint();
+    BOOL OnEraseBkgnd(CDC* pDC);
+    // Range and position changes: the system control stores them, we repaint.
+    LRESULT OnPositionChange(WPARAM wParam, LPARAM lParam);
     DECLARE_MESSAGE_MAP()
+
+    CBitmap m_bmpFill;
+    CBitmap m_bmpTrack;
 };

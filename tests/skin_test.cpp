@@ -182,10 +182,11 @@ void Pump(DWORD ms = 0)
     }
 }
 
-// Pumps until the condition holds or about a second has passed.
-bool PumpUntil(const std::function<bool()>& cond)
+// Pumps until the condition holds or the time is up.
+bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000)
 {
-    for (int i = 0; i < 200; ++i) {
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < timeoutMs) {
         Pump();
         if (cond()) return true;
         ::Sleep(5);
@@ -411,7 +412,6 @@ TEST(SkinTransparentHelper, RepaintReachesOnlyVisibleMarkedChildrenThatDoNotOptO
     ProbeState hidden, unmarked, optOut, answersZero, answersTwo, grandchild;
     optOut.skipAnswer = 1;
     answersTwo.skipAnswer = 2;
-    grandchild.skipAnswer = 0;
     HWND hHidden = MakeProbe(parent, &hidden, false, true, 5);
     HWND hUnmarked = MakeProbe(parent, &unmarked, true, false, 30);
     HWND hOptOut = MakeProbe(parent, &optOut, true, true, 55);
