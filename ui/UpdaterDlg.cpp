@@ -157,7 +157,12 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
         break;
     case US_PROGRESS:
         text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", static_cast<int>(m_dwFileSize >> 10));
-        m_textFile.SetWindowText(text);
+        // The first line is the same for every block of a file; each cross-thread
+        // text change costs a round trip to the window's thread and a repaint.
+        if (text != m_strFileLine) {
+            m_textFile.SetWindowText(text);
+            m_strFileLine = text;
+        }
         text.Format("已经下载:  %d KB", static_cast<int>(dwDone >> 10));
         m_textDone.SetWindowText(text);
         m_progressFile.SetPos(static_cast<int>(dwDone >> 10));

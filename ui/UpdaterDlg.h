@@ -57,4 +57,5 @@ protected:
     HBITMAP m_pOldBitmap = nullptr;        // what m_pMemDC held first (borrowed)
     std::unique_ptr<CBitmap> m_pMemBitmap; // selected into m_pMemDC
     CBitmap m_bmpBackground;
+    CString m_strFileLine;  // the first line as last set by a report (worker thread only)
 };
