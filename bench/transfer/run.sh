@@ -85,6 +85,8 @@ for i in 1 2 3; do
     wineserver -k 2>/dev/null || true   # the platform stand-in the run started
 done
 RUNS
+# The console runs above left a Wine session without a display: end it first.
+wineserver -k 2>/dev/null || true
 if [ -n "${DISPLAY:-}" ]; then runs=$(bash "$work/window_runs.sh" "$work"); else
     runs=$(xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window_runs.sh" "$work"); fi
 while read -r secs peak; do
