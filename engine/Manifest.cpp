@@ -5,7 +5,10 @@
 #include <shlwapi.h>
 #include <wininet.h>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 #include "DownloadManager.h"
 #include "Md5Digest.h"
 #include "PathRules.h"
@@ -101,12 +104,41 @@ UINT32 SizeAttribute(IXMLDOMElement* element, const wchar_t* name)
 }
 
 bool IsLead(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
-} // namespace
 
-BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize)
+struct Selected {
+    std::string name;
+    std::string url;
+    UINT32 size;
+};
+
+// What one pass found: the files to queue, in manifest order, and whether the
+// whole list was read.
+struct PassResult {
+    std::vector<Selected> files;
+    bool complete = false;
+};
+
+
+
+// The pass runs on a thread of its own, so that a server that stops answering
+// cannot hold the start-up past the time limit; a pass that is given up on
+// keeps its own copy of everything it uses.
+struct PassJob {
+    std::string url;
+    std::string exeDir;
+    PassResult result;
+    HANDLE responded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the request has ended
+    HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);       // the whole pass has ended
+    ~PassJob()
+    {
+        if (responded) ::CloseHandle(responded);
+        if (done) ::CloseHandle(done);
+    }
+};
+
+PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDLE responded)
 {
-    ::DeleteUrlCacheEntryA(url);
-    bool queued = false;
+    PassResult pass;
     try {
         CLSID clsid;
         Check(::CLSIDFromProgID(Widen("Msxml2.XMLHTTP.3.0").c_str(), &clsid));
@@ -121,9 +153,11 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
             v->scode = DISP_E_PARAMNOTFOUND;
         }
         Bstr method(L"GET");
-        Bstr target(Widen(url).c_str());
+        Bstr target(Widen(url.c_str()).c_str());
         Check(request->open(method, target, async, absent1, absent2));
-        Check(request->send(absent3));
+        const HRESULT sent = request->send(absent3);
+        ::SetEvent(responded);
+        Check(sent);
         long status = 0;
         Check(request->get_status(&status));
         if (status != 200) throw PassFailed();
@@ -160,7 +194,7 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
                 load.size() >= sizeof(DownloadTask::szUrl) || !IsSafeRelativeName(name.c_str(), &IsLead))
                 continue;
 
-            const CString local = exeDir + name.c_str();
+            const CString local = CString(exeDir) + name.c_str();
             bool selected = !::PathFileExistsA(local);
             if (!selected) {
                 try {
@@ -169,13 +203,40 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
                     throw PassFailed();
                 }
             }
-            if (!selected) continue;
-            totalSize += size;
-            manager.AddTask(name.c_str(), load.c_str(), nullptr);
-            queued = true;
+            if (selected) pass.files.push_back({ name, load, size });
         }
-        return queued ? TRUE : FALSE;
+        pass.complete = true;
     } catch (const PassFailed&) {
-        return FALSE;
+        pass.complete = false;
     }
+    return pass;
+}
+} // namespace
+
+BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                   DWORD timeoutMs)
+{
+    ::DeleteUrlCacheEntryA(url);
+    auto job = std::make_shared<PassJob>();
+    job->url = url;
+    job->exeDir = exeDir.str();
+    if (!job->done || !job->responded) return FALSE;
+    std::thread([job] {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        job->result = ReadManifest(job->url, job->exeDir, job->responded);
+        ::CoUninitialize();
+        ::SetEvent(job->responded);
+        ::SetEvent(job->done);
+    }).detach();
+    // Only the network is given a limit; reading the list and digesting the
+    // installed files take as long as they take.
+    if (::WaitForSingleObject(job->responded, timeoutMs) != WAIT_OBJECT_0) return FALSE;  // left to end on its own
+    ::WaitForSingleObject(job->done, INFINITE);
+
+    // Files found before a failing element stay queued, with their sizes.
+    for (const Selected& file : job->result.files) {
+        totalSize += file.size;
+        manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr);
+    }
+    return job->result.complete && !job->result.files.empty() ? TRUE : FALSE;
 }

@@ -10,5 +10,8 @@ class CDownloadManager;
 // ends in a backslash) or whose MD5 text differs from the manifest's; adds the
 // queued files' sizes to totalSize. Entries whose name or URL does not fit a
 // task, or whose name could leave the folder, are skipped. TRUE when something
-// was queued and the whole list was read.
-BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize);
+// was queued and the whole list was read. A response that has not fully
+// arrived after timeoutMs fails the pass with nothing queued.
+const DWORD kManifestTimeoutMs = 30000;
+BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                   DWORD timeoutMs = kManifestTimeoutMs);

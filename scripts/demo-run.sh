@@ -1,36 +1,50 @@
 #!/usr/bin/env bash
-# The demonstration itself (demo.sh installs and builds first).
+# The demonstration itself (demo.sh installs and builds first): an installation
+# with older files and the platform stand-in running, a newer release published
+# with updater-publish, served by nginx on 127.0.0.1, and updater.exe run under
+# Wine. Prints what changed; screenshots of the window go to build/demo/shots/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/build/win/bin"
+publisher="$root/build/native/tools/publisher/updater-publish"
 demo="$root/build/demo"
 port=${DEMO_PORT:-18431}
+for f in "$bin/updater.exe" "$bin/Quorvanta.exe" "$publisher"; do
+    [ -x "$f" ] || [ -f "$f" ] || { echo "demo: $f is missing; run scripts/build.sh first" >&2; exit 1; }
+done
 rm -rf "$demo"
-mkdir -p "$demo/install" "$demo/release/maps" "$demo/site" "$demo/nginx" "$demo/shots"
+mkdir -p "$demo/install" "$demo/release/maps" "$demo/release/资料" "$demo/nginx/tmp" "$demo/shots"
+chmod 755 "$demo"   # nginx's workers read the site as an unprivileged user
 
 # The installation as the player has it: older files, the updater and its settings.
 cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$demo/install/"
-printf 'game data, version 1\n' > "$demo/install/game.dat"
-printf 'read me, unchanged\n' > "$demo/install/readme.txt"
-printf '[Download]\r\nsite=127.0.0.1:%s\r\n[messages]\r\nErrorMsg=更新失败，请到www.example.com下载最新版本\r\n' "$port" > "$demo/install/updater.INI"
+printf 'game data, version 1 (as installed)\n' > "$demo/install/game.dat"
+printf 'read me: this file does not change\n' > "$demo/install/readme.txt"
+# The settings file is text in the system code page (936 for Simplified Chinese).
+printf '[Download]\r\nsite=127.0.0.1:%s\r\n[messages]\r\nErrorMsg=更新失败，请到www.example.com下载最新版本\r\n' "$port" |
+    iconv -f UTF-8 -t GBK > "$demo/install/updater.INI"
 
-# The vendor's new release: a changed file, a new file in a folder, a large
-# file (so the window is seen at work), the unchanged one and a new updater.
-printf 'game data, version 2\n' > "$demo/release/game.dat"
-printf 'read me, unchanged\n' > "$demo/release/readme.txt"
-printf 'level one\n' > "$demo/release/maps/level1.map"
+# The vendor's new release: a changed file, new files (one in a Chinese-named
+# folder), a large file so the window is seen at work, unchanged files and a
+# new build of the updater.
+printf 'game data, version 2 (the new release)\n' > "$demo/release/game.dat"
+printf 'read me: this file does not change\n' > "$demo/release/readme.txt"
+printf 'level one: the first map of the game\n' > "$demo/release/maps/level1.map"
+printf '说明：新版本的说明文件。\n' > "$demo/release/资料/说明.txt"
 head -c $((12 * 1024 * 1024)) /dev/urandom > "$demo/release/textures.pak"
 cp "$bin/Quorvanta.exe" "$demo/release/Quorvanta.exe"
 cp "$bin/updater.exe" "$demo/release/updater.exe"
 printf '\n' >> "$demo/release/updater.exe"   # a different build of the updater
 
-# Publish the release as an update site.
-publisher="$root/build/native/tools/publisher/updater-publish"
-if [ -x "$publisher" ]; then
-    "$publisher" "$demo/release" "http://127.0.0.1:$port" "$demo/site"
-else
-    python3 "$root/scripts/make-site.py" "$demo/release" "http://127.0.0.1:$port" "$demo/site"
-fi
+# What was installed before, to tell updated from unchanged and added.
+declare -A before
+while IFS= read -r -d '' f; do
+    rel=${f#"$demo/release/"}
+    [ -f "$demo/install/$rel" ] && before[$rel]=$(md5sum < "$demo/install/$rel" | cut -d' ' -f1)
+done < <(find "$demo/release" -type f -print0)
+
+echo "== Publishing the release =="
+"$publisher" "$demo/release" "127.0.0.1:$port" "$demo/site"
 
 # Serve it with nginx on 127.0.0.1 only, slowed down a little so the window is seen.
 cat > "$demo/nginx/nginx.conf" <<CONF
@@ -46,7 +60,8 @@ http {
     fastcgi_temp_path $demo/nginx/tmp;
     uwsgi_temp_path $demo/nginx/tmp;
     scgi_temp_path $demo/nginx/tmp;
-    types { text/xml xml; application/octet-stream bin dat pak exe map; }
+    types { text/xml xml; }
+    default_type application/octet-stream;
     server {
         listen 127.0.0.1:$port;
         root $demo/site;
@@ -54,46 +69,53 @@ http {
     }
 }
 CONF
-mkdir -p "$demo/nginx/tmp"
-timeout 300 nginx -c "$demo/nginx/nginx.conf" -p "$demo/nginx" &
+timeout 300 nginx -e "$demo/nginx/error.log" -c "$demo/nginx/nginx.conf" -p "$demo/nginx" &
 nginx_pid=$!
-trap 'kill $nginx_pid 2>/dev/null || true' EXIT
+trap 'kill $nginx_pid 2>/dev/null || true; wait $nginx_pid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
+curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null || { echo "demo: nginx did not start (see $demo/nginx/error.log)" >&2; exit 1; }
 
 export WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
-md5_before=$(cd "$demo/install" && md5sum game.dat readme.txt 2>/dev/null)
+wine=$(command -v wine64 || command -v wine)
+"$root/scripts/wine-prefix.sh"
 
-run() {
-    # Under a display of its own when there is none.
-    if [ -n "${DISPLAY:-}" ]; then bash "$root/scripts/demo-session.sh" "$demo"; else
-        xvfb-run -a -s "-screen 0 1024x768x24" bash "$root/scripts/demo-session.sh" "$demo"; fi
-}
+echo
+echo "== Running the updater =="
 start=$(date +%s.%N)
-run
+if [ -n "${DISPLAY:-}" ]; then
+    echo "(on your display $DISPLAY)"
+    timeout 240 bash "$root/scripts/demo-session.sh" "$demo" "$bin" || true
+else
+    timeout 240 xvfb-run -a -s "-screen 0 1024x768x24" bash "$root/scripts/demo-session.sh" "$demo" "$bin" || true
+fi
 end=$(date +%s.%N)
 
 echo
 echo "== What the update did =="
 cd "$demo/install"
-for f in $(cd "$demo/release" && find . -type f | sed 's|^\./||' | sort); do
-    if [ "$f" = updater.exe ]; then continue; fi
-    if cmp -s "$demo/release/$f" "$f"; then
-        if echo "$md5_before" | grep -q " $f\$" && [ "$(echo "$md5_before" | grep " $f\$" | cut -d' ' -f1)" = "$(md5sum "$f" | cut -d' ' -f1)" ]; then
-            echo "  unchanged   $f"
-        else
-            echo "  updated     $f ($(stat -c %s "$f") bytes)"
-        fi
+while IFS= read -r rel; do
+    [ "$rel" = updater.exe ] && continue
+    size=$(stat -c %s "$demo/release/$rel")
+    if ! cmp -s "$demo/release/$rel" "$rel"; then
+        echo "  NOT UPDATED $rel"
+    elif [ -z "${before[$rel]+x}" ]; then
+        echo "  added       $rel ($size bytes)"
+    elif [ "${before[$rel]}" = "$(md5sum < "$rel" | cut -d' ' -f1)" ]; then
+        echo "  unchanged   $rel"
     else
-        echo "  NOT UPDATED $f"
+        echo "  updated     $rel ($size bytes)"
     fi
-done
+done < <(cd "$demo/release" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if cmp -s "$demo/release/updater.exe" updater.EX_; then
-    echo "  side file   updater.EX_ written (the new updater; the running updater.exe was left in place)"
+    echo "  side file   updater.EX_ holds the new updater (the running updater.exe was left in place)"
 else
     echo "  side file   MISSING"
 fi
-starts=$(grep -c started standin-started.txt 2>/dev/null || echo 0)
-echo "  platform    stand-in started $starts times (before the update, and again by the updater)"
-echo "  exit code   $(cat "$demo/updater.exit")"
-printf '  elapsed     %.1f s\n' "$(echo "$end - $start" | bc -l 2>/dev/null || python3 -c "print($end-$start)")"
-echo "  screenshots $(ls "$demo/shots" | tr '\n' ' ')"
+starts=$(grep -c started standin-started.txt 2>/dev/null || true)
+echo "  platform    $(cat "$demo/standin.txt" 2>/dev/null || echo "stand-in state unknown"); started ${starts:-0} times in all"
+echo "  exit code   $(cat "$demo/updater.exit" 2>/dev/null || echo "none (the updater did not end)")"
+printf '  elapsed     %s s for the updater run, %.1f s with Wine and the display\n' \
+    "$(cat "$demo/updater.seconds" 2>/dev/null || echo '?')" "$(python3 -c "print($end - $start)")"
+echo "  downloads   $(grep -c 'GET /files/' "$demo/nginx/access.log" || true) files from nginx (unchanged ones are not fetched)"
+shots=$(cd "$demo/shots" && ls 2>/dev/null | tr '\n' ' ')
+echo "  screenshots ${shots:-none} in build/demo/shots/"

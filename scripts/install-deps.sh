@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make g++ googletest
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-    wine wine64 xvfb xauth x11-apps fonts-wqy-microhei fonts-arphic-gbsn00lp imagemagick locales
+    wine wine64 xvfb xauth x11-apps x11-utils fonts-wqy-microhei fonts-arphic-gbsn00lp imagemagick locales
     nginx-light curl python3 procps
 )
 missing=()

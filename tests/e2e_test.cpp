@@ -277,15 +277,21 @@ TEST(EndToEnd, SettingsComeFromTheFileNamedAfterTheExecutable)
     KillStandIns(inst);
 }
 
-TEST(EndToEnd, WithoutSettingsTheDefaultsAreUsedAndTheRunStillEnds)
+TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)
 {
-    Installation inst;
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    ASSERT_TRUE(upd.Ended(30000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    EXPECT_TRUE(FileExists(inst.dir / "Update"));
-    EXPECT_FALSE(FileExists(inst.dir / "updater.INI"));  // never written
-    EXPECT_EQ(inst.PlatformStarts(), 1);
-    KillStandIns(inst);
+    for (bool garbage : { false, true }) {
+        SCOPED_TRACE(garbage ? "garbage settings file" : "no settings file");
+        Installation inst;
+        std::string junk;
+        for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+        if (garbage) inst.Settings(junk);
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(40000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_TRUE(FileExists(inst.dir / "Update"));
+        EXPECT_EQ(inst.Read("updater.INI"), garbage ? junk : std::string("<missing>"));  // never written
+        EXPECT_EQ(inst.PlatformStarts(), 1);
+        KillStandIns(inst);
+    }
 }

@@ -153,3 +153,29 @@ TEST_F(ManifestTest, UnreachableSiteQueuesNothing)
     EXPECT_FALSE(FetchManifest("http://127.0.0.1:1/update/update.xml?=1", (app.Path() + "\\").c_str(), manager, total));
     EXPECT_EQ(manager.GetTaskCount(), 0);
 }
+
+TEST_F(ManifestTest, AServerThatStopsAnsweringEndsThePass)
+{
+    TestRoute route;
+    route.body = Manifest(Entry("a.bin", "1", "x", "http://h/a"));
+    route.stallAfter = 10;
+    route.stallMs = 60000;
+    server.Serve("/update/update.xml", route);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_FALSE(FetchManifest(server.Url("/update/update.xml?=1").c_str(), (app.Path() + "\\").c_str(), manager,
+                               total, 1500));
+    EXPECT_LT(::GetTickCount64() - start, 30000u);  // gave up at its limit, long before the server would have
+    EXPECT_EQ(manager.GetTaskCount(), 0);
+}
+
+TEST_F(ManifestTest, ALongListIsReadWhole)
+{
+    std::string entries;
+    for (int i = 0; i < 10000; ++i)
+        entries += Entry("f" + std::to_string(i) + ".bin", "3", "x", "http://h/f" + std::to_string(i));
+    EXPECT_TRUE(Fetch(Manifest(entries)));
+    ASSERT_EQ(manager.GetTaskCount(), 10000);
+    EXPECT_STREQ(manager.GetTask(9999)->szName, "f9999.bin");
+    EXPECT_EQ(manager.GetTask(9999)->nId, 10000);
+    EXPECT_EQ(total, 30000u);
+}

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# The vendor's side end to end: a release published with updater-publish,
+# served by nginx on 127.0.0.1, read back by the real updater.exe under Wine.
+#   nginx_e2e.sh BIN_DIR PUBLISHER
+# BIN_DIR holds updater.exe, Quorvanta.exe and dismissbox.exe; PUBLISHER is the
+# native updater-publish. Run 1 updates an installation with older and missing
+# files; run 2 finds a listed file missing from the site (nginx's own 404 page).
+set -uo pipefail
+if [ $# -ne 2 ]; then echo "usage: $0 BIN_DIR PUBLISHER" >&2; exit 2; fi
+bin=$(cd "$1" && pwd) || exit 1
+publisher=$2
+for tool in nginx curl iconv python3; do
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps.sh)"; exit 1; }
+done
+[ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
+for f in updater.exe Quorvanta.exe dismissbox.exe; do
+    [ -f "$bin/$f" ] || { echo "FAIL: $bin/$f is missing (build the Windows targets first)"; exit 1; }
+done
+# The updater's window and the stand-in need an X display.
+if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
+
+work="$(dirname "$bin")/nginx_e2e"
+rm -rf "$work"
+mkdir -p "$work/nginx/tmp"
+chmod 755 "$work"   # nginx's workers read the site as an unprivileged user
+
+# A prefix of our own, so nothing here meets the other end-to-end tests' windows.
+export WINEPREFIX="${NGINX_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-nginx}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
+wine=$(command -v wine64 || command -v wine)
+timeout 180 "$(dirname "$0")/../scripts/wine-prefix.sh"
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1; shift
+    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
+}
+lines() { [ -f "$1" ] && wc -l < "$1" || echo 0; }
+
+pids=()
+nginx_pid=
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+    timeout 20 "$wine" "$bin/dismissbox.exe" close 500 >/dev/null 2>&1
+    WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -k 2>/dev/null
+}
+trap cleanup EXIT
+
+# --- The release and the site -------------------------------------------------
+rel="$work/release"
+mkdir -p "$rel/maps" "$rel/资料"
+printf 'game data, version 2 (the new release) %s\n' "$(seq 1 4000 | tr '\n' ' ')" > "$rel/game.dat"
+printf 'read me: this file does not change\n' > "$rel/readme.txt"
+printf 'level one: the first map of the game\n' > "$rel/maps/level1.map"
+printf '说明：新版本的说明文件，名字是中文。\n' > "$rel/资料/说明.txt"
+printf 'notes whose name needs escaping in URL and XML\n' > "$rel/notes & more.txt"
+head -c $((3 * 1024 * 1024)) /dev/urandom > "$rel/textures.pak"
+cp "$bin/Quorvanta.exe" "$rel/Quorvanta.exe"
+cp "$bin/updater.exe" "$rel/updater.exe"
+printf '\n' >> "$rel/updater.exe"   # another build of the updater
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+site="$work/site"
+check "the publisher publishes the release" "$publisher" --quiet "$rel" "127.0.0.1:$port" "$site"
+manifest="$site/update/update.xml"
+check "the manifest lists 8 files" test "$(grep -c '<file ' "$manifest" 2>/dev/null)" = 8
+check "the manifest names the PE versions" grep -q 'filename="Quorvanta.exe" filesize="[0-9]*" fileversion="3.2.0.17"' "$manifest"
+
+cat > "$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+    access_log $work/nginx/access.log;
+    client_body_temp_path $work/nginx/tmp;
+    proxy_temp_path $work/nginx/tmp;
+    fastcgi_temp_path $work/nginx/tmp;
+    uwsgi_temp_path $work/nginx/tmp;
+    scgi_temp_path $work/nginx/tmp;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$port;
+        root $site;
+    }
+}
+CONF
+timeout 280 nginx -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
+check "nginx serves the manifest" curl -fsS "http://127.0.0.1:$port/update/update.xml?=123" -o /dev/null
+
+# Every fileload URL serves its file byte for byte (the URL encoding is right).
+served_ok=true
+while IFS= read -r url; do
+    name=$(printf '%s' "$url" | python3 -c 'import sys, urllib.parse; print(urllib.parse.unquote(sys.stdin.read().split("/files/", 1)[1]))')
+    curl -fsS "$url" -o "$work/fetched" && cmp -s "$work/fetched" "$rel/$name" || { echo "  $url"; served_ok=false; }
+done < <(grep -o 'fileload="[^"]*"' "$manifest" | sed 's/^fileload="//; s/"$//; s/&amp;/\&/g')
+check "every fileload URL serves its release file" $served_ok
+
+# --- Run 1: an installation with older and missing files --------------------
+install_old() {  # install_old DIR
+    mkdir -p "$1"
+    cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$1/"
+    printf 'game data, version 1 (as installed)\n' > "$1/game.dat"
+    printf 'read me: this file does not change\n' > "$1/readme.txt"
+    printf '[Download]\r\nsite=127.0.0.1:%s\r\n[messages]\r\nErrorMsg=更新失败，请到www.example.com下载最新版本\r\n' "$port" |
+        iconv -f UTF-8 -t GBK > "$1/updater.INI"
+}
+start_standin() {  # start_standin DIR: runs the platform stand-in and waits for its window
+    (cd "$1" && exec "$wine" "$1/Quorvanta.exe" >/dev/null 2>&1) &
+    standin=$!
+    pids+=("$standin")
+    for _ in $(seq 150); do [ "$(lines "$1/standin-started.txt")" -ge 1 ] && break; sleep 0.1; done
+    sleep 1
+}
+ended_within() {  # ended_within PID SECONDS
+    for _ in $(seq $(($2 * 10))); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+    return 1
+}
+
+inst="$work/install"
+install_old "$inst"
+start_standin "$inst"
+check "the stand-in platform is running" kill -0 "$standin"
+log_from=$(lines "$work/nginx/access.log")
+(cd "$inst" && timeout 120 "$wine" "$inst/updater.exe" >/dev/null 2>&1)
+rc=$?
+check "run 1: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
+check "run 1: the running stand-in was terminated" ended_within "$standin" 10
+for f in game.dat readme.txt maps/level1.map "资料/说明.txt" "notes & more.txt" textures.pak Quorvanta.exe; do
+    check "run 1: $f is byte-identical to the release" cmp -s "$rel/$f" "$inst/$f"
+done
+check "run 1: the new updater is in the side file updater.EX_" cmp -s "$rel/updater.exe" "$inst/updater.EX_"
+check "run 1: the running updater.exe was left alone" cmp -s "$bin/updater.exe" "$inst/updater.exe"
+check "run 1: the stand-in was started again (2 starts logged)" test "$(lines "$inst/standin-started.txt")" -eq 2
+requests=$(tail -n +$((log_from + 1)) "$work/nginx/access.log")
+check "run 1: the manifest was asked for as /update/update.xml?=N" \
+    grep -Eq '"GET /update/update\.xml\?=[0-9]+ HTTP' <<<"$requests"
+check "run 1: unchanged files were not downloaded" \
+    bash -c '! grep -Eq "GET /files/(readme\.txt|Quorvanta\.exe) " <<<"$1"' _ "$requests"
+check "run 1: changed and new files were downloaded once each" \
+    test "$(grep -Ec 'GET /files/(game\.dat|maps/level1\.map|textures\.pak|updater\.exe|notes%20%26%20more\.txt|%E8%B5%84%E6%96%99/%E8%AF%B4%E6%98%8E\.txt) HTTP[^"]*" 200' <<<"$requests")" -eq 6
+check "run 1: the restarted stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
+
+# --- Run 2: a listed file is missing from the site ---------------------------
+rm "$site/files/maps/level1.map"
+inst2="$work/install-404"
+install_old "$inst2"
+start_standin "$inst2"
+(cd "$inst2" && exec timeout 120 "$wine" "$inst2/updater.exe" >/dev/null 2>&1) &
+upd=$!
+pids+=("$upd")
+timeout 60 "$wine" "$bin/dismissbox.exe" box 40000 > "$work/box.txt"
+box_rc=$?
+box_text=$(tr -d '\r' < "$work/box.txt" | iconv -f GBK -t UTF-8)
+check "run 2: the failure message box appeared and was dismissed" test "$box_rc" -eq 0
+check "run 2: it shows the configured message (got: $box_text)" \
+    test "$box_text" = "更新失败，请到www.example.com下载最新版本"
+wait "$upd"
+rc=$?
+check "run 2: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
+check "run 2: nginx answered 404 for the missing file" grep -Eq '"GET /files/maps/level1\.map HTTP[^"]*" 404' "$work/nginx/access.log"
+check "run 2: game.dat was not installed" test "$(cat "$inst2/game.dat")" = "game data, version 1 (as installed)"
+check "run 2: nothing new was installed" test ! -e "$inst2/maps/level1.map" -a ! -e "$inst2/updater.EX_" -a ! -e "$inst2/textures.pak"
+check "run 2: the stand-in was stopped before the first file was written" ended_within "$standin" 10
+check "run 2: the stand-in was not started again" test "$(lines "$inst2/standin-started.txt")" -eq 1
+
+echo
+if [ $failures -eq 0 ]; then echo "nginx end-to-end: all checks passed"; else echo "nginx end-to-end: $failures check(s) failed (see $work)"; fi
+[ $failures -eq 0 ]

@@ -1,0 +1,113 @@
+#include "Naming.h"
+#include <cctype>
+#include <cstring>
+#include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <iconv.h>
+#endif
+
+bool IsLeadByte936(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+#ifdef _WIN32
+std::optional<std::string> ToCodePage936(const std::string& utf8)
+{
+    if (utf8.empty()) return std::string();
+    const int wn = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), nullptr, 0);
+    if (wn <= 0) return std::nullopt;
+    std::wstring w(static_cast<size_t>(wn), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), &w[0], wn);
+    BOOL usedDefault = FALSE;
+    const int n = ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.data(), wn, nullptr, 0, nullptr, &usedDefault);
+    if (n <= 0 || usedDefault) return std::nullopt;
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, w.data(), wn, &out[0], n, nullptr, &usedDefault);
+    if (usedDefault) return std::nullopt;
+    return out;
+}
+#else
+std::optional<std::string> ToCodePage936(const std::string& utf8)
+{
+    iconv_t cd = ::iconv_open("CP936", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::vector<char> in(utf8.begin(), utf8.end());
+    std::string out(utf8.size() * 2 + 8, '\0');
+    char* src = in.data();
+    size_t srcLeft = in.size();
+    char* dst = &out[0];
+    size_t dstLeft = out.size();
+    // Any invalid or unconvertible sequence stops the conversion (no //TRANSLIT).
+    const size_t r = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const bool ok = r != static_cast<size_t>(-1) && srcLeft == 0 && r == 0;
+    ::iconv_close(cd);
+    if (!ok) return std::nullopt;
+    out.resize(out.size() - dstLeft);
+    return out;
+}
+#endif
+
+std::string NormalizeBaseUrl(const std::string& site)
+{
+    std::string lower = FoldAsciiCase(site.substr(0, 8));
+    std::string url = (lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0) ? site : "http://" + site;
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    return url;
+}
+
+std::string PercentEncodePath(const std::string& path)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) && c < 0x80) out += char(c);
+        else if (c == '-' || c == '.' || c == '_' || c == '~' || c == '/') out += char(c);
+        else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string XmlAttribute(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        // Attribute normalisation would turn these into spaces.
+        case '\t': out += "&#9;"; break;
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string FoldAsciiCase(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return s;
+}
+
+bool IsReservedDeviceName(const std::string& element)
+{
+    // Windows ignores the extension and trailing spaces for device names.
+    std::string stem = FoldAsciiCase(element.substr(0, element.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    static const char* const kNames[] = { "con", "prn", "aux", "nul", "conin$", "conout$" };
+    for (const char* n : kNames)
+        if (stem == n) return true;
+    if (stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) && stem[3] >= '0' && stem[3] <= '9')
+        return true;
+    return false;
+}

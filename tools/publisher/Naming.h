@@ -1,0 +1,28 @@
+// How release file names become manifest names and download URLs.
+#pragma once
+#include <optional>
+#include <string>
+
+// Lead byte of a double-byte character in code page 936.
+bool IsLeadByte936(unsigned char c);
+
+// The code page 936 bytes of a UTF-8 text; nothing when the text is not valid
+// UTF-8 or a character has no exact form in that code page (no best fit).
+std::optional<std::string> ToCodePage936(const std::string& utf8);
+
+// The site's base URL as the updater forms it: "http://" added when no scheme
+// is given, final slashes removed.
+std::string NormalizeBaseUrl(const std::string& site);
+
+// Percent-encodes every byte outside the unreserved set and '/'.
+std::string PercentEncodePath(const std::string& path);
+
+// Text made safe inside a double-quoted XML attribute.
+std::string XmlAttribute(const std::string& text);
+
+// True for names Windows reserves for devices (CON, NUL, COM1, ...), with or
+// without an extension.
+bool IsReservedDeviceName(const std::string& element);
+
+// ASCII letters folded to lower case (Windows compares names that way here).
+std::string FoldAsciiCase(std::string s);

@@ -1,0 +1,450 @@
+#include "Publisher.h"
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <system_error>
+#include "Md5Digest.h"
+#include "Naming.h"
+#include "PathRules.h"
+#include "PeVersion.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kTempSuffix[] = ".updater-publish.tmp";
+constexpr std::uint64_t kProgressStepFrom = 32ull << 20;  // files this big report percentages
+constexpr std::size_t kBlock = 1 << 16;
+
+std::string Utf8(const fs::path& p) { return p.u8string(); }
+
+std::string HumanSize(std::uint64_t n)
+{
+    std::ostringstream s;
+    if (n < 10 * 1024) s << n << " B";
+    else if (n < 10ull * 1024 * 1024) s << (n >> 10) << " KiB";
+    else s << (n >> 20) << " MiB";
+    return s.str();
+}
+
+// True when inner is root or lies below it (both absolute and normalised).
+bool IsWithin(const fs::path& inner, const fs::path& root)
+{
+    auto r = root.begin(), i = inner.begin();
+    for (; r != root.end(); ++r, ++i) {
+        if (r->empty()) continue;  // a trailing separator
+        if (i == inner.end() || *i != *r) return false;
+    }
+    return true;
+}
+
+class FileSource : public ByteSource {
+public:
+    explicit FileSource(const fs::path& p, std::uint64_t size) : m_in(p, std::ios::binary), m_size(size) {}
+    std::uint64_t Size() const override { return m_size; }
+    bool Read(std::uint64_t offset, void* out, std::size_t n) const override
+    {
+        if (!m_in || offset > m_size || n > m_size - offset) return false;
+        m_in.clear();
+        m_in.seekg(static_cast<std::streamoff>(offset));
+        m_in.read(static_cast<char*>(out), static_cast<std::streamsize>(n));
+        return static_cast<std::size_t>(m_in.gcount()) == n;
+    }
+private:
+    mutable std::ifstream m_in;
+    std::uint64_t m_size;
+};
+
+// Why IsSafeRelativeName turns the (code page 936) name down, in words.
+std::string UnsafeNameReason(const std::string& name)
+{
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (IsLeadByte936(c) && i + 1 < name.size()) { ++i; continue; }
+        if (c == ':') return "contains ':', which Windows reads as a drive or stream";
+        if (c < 0x20) return "contains a control character";
+    }
+    return "has a folder or file name made only of dots and spaces, which Windows would not keep";
+}
+
+// Streams a file through the digest (and optionally a copy), reporting
+// percentages for big files. Returns an error text, empty on success.
+std::string Stream(const fs::path& from, std::uint64_t expected, CMd5Digest& md5, std::ostream* copy,
+                   const std::string& label, std::ostream& progress, bool quiet)
+{
+    std::ifstream in(from, std::ios::binary);
+    if (!in) return std::string("cannot be opened for reading: ") + std::strerror(errno);
+    std::vector<char> buf(kBlock);
+    std::uint64_t done = 0;
+    int shown = 0;
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        md5.Update(reinterpret_cast<const BYTE*>(buf.data()), static_cast<UINT>(got));
+        if (copy && !copy->write(buf.data(), static_cast<std::streamsize>(got))) return "could not be written to the site";
+        done += got;
+        if (!quiet && expected >= kProgressStepFrom) {
+            const int pct = static_cast<int>(done * 100 / expected);
+            if (pct / 10 > shown / 10 && pct < 100) {
+                shown = pct;
+                progress << "        " << label << " " << pct << "%" << std::endl;
+            }
+        }
+    }
+    if (in.bad()) return "a read failed";
+    if (done != expected) return "changed size while it was being read";
+    return std::string();
+}
+
+struct Walker {
+    const fs::path& root;
+    std::vector<std::pair<fs::path, std::string>>& found;  // path, relative UTF-8
+    std::vector<Refusal>& refusals;
+
+    void Walk(const fs::path& dir, const std::string& prefix)
+    {
+        std::error_code ec;
+        std::vector<fs::directory_entry> entries;
+        fs::directory_iterator it(dir, ec), end;
+        if (ec) {
+            refusals.push_back({ prefix.empty() ? Utf8(dir) : prefix, "folder cannot be read: " + ec.message() });
+            return;
+        }
+        for (; it != end; it.increment(ec)) {
+            if (ec) break;
+            entries.push_back(*it);
+        }
+        if (ec) refusals.push_back({ prefix.empty() ? Utf8(dir) : prefix, "folder cannot be read: " + ec.message() });
+        std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+            return Utf8(a.path().filename()) < Utf8(b.path().filename());
+        });
+        for (const auto& e : entries) {
+            const std::string rel = prefix + Utf8(e.path().filename());
+            const fs::file_status st = e.symlink_status(ec);
+            if (fs::is_symlink(st)) {
+                // Links to files inside the release are published as those files.
+                const fs::path target = fs::canonical(e.path(), ec);
+                if (ec) { refusals.push_back({ rel, "symbolic link whose target does not exist" }); continue; }
+                if (!IsWithin(target, root)) {
+                    refusals.push_back({ rel, "symbolic link leaving the release folder (to " + Utf8(target) + ")" });
+                    continue;
+                }
+                if (fs::is_directory(target)) {
+                    refusals.push_back({ rel, "symbolic link to a folder; only links to files are followed" });
+                    continue;
+                }
+                if (!fs::is_regular_file(target)) { refusals.push_back({ rel, "symbolic link to something that is not a file" }); continue; }
+                found.emplace_back(e.path(), rel);
+            } else if (fs::is_directory(st)) {
+                Walk(e.path(), rel + "/");
+            } else if (fs::is_regular_file(st)) {
+                found.emplace_back(e.path(), rel);
+            } else {
+                refusals.push_back({ rel, "not a regular file (device, pipe or socket)" });
+            }
+        }
+    }
+};
+
+// Name and URL checks; an empty result means the updater takes the entry.
+std::string CheckName(const std::string& rel, const std::string& baseUrl, ReleaseFile& file)
+{
+    std::string element;
+    std::istringstream parts(rel);
+    while (std::getline(parts, element, '/')) {
+        if (element.find('\\') != std::string::npos)
+            return "name contains '\\', which the updater reads as a folder separator";
+        if (IsReservedDeviceName(element)) return "\"" + element + "\" is a device name on Windows";
+    }
+    if (rel.size() >= sizeof(kTempSuffix) - 1 && rel.compare(rel.size() - (sizeof(kTempSuffix) - 1), std::string::npos, kTempSuffix) == 0)
+        return std::string("names ending in \"") + kTempSuffix + "\" are the publisher's own staging copies";
+    file.manifestName = rel;
+    std::replace(file.manifestName.begin(), file.manifestName.end(), '/', '\\');
+    const auto ansi = ToCodePage936(file.manifestName);
+    if (!ansi) return "name has characters that code page 936 (the updater's) cannot write, or is not valid UTF-8";
+    if (ansi->size() > kMaxNameBytes)
+        return "name is " + std::to_string(ansi->size()) + " bytes in code page 936; the updater takes at most " +
+               std::to_string(kMaxNameBytes);
+    if (!IsSafeRelativeName(ansi->c_str(), &IsLeadByte936)) return "name " + UnsafeNameReason(*ansi);
+    file.url = baseUrl + "/files/" + PercentEncodePath(rel);
+    if (file.url.size() > kMaxUrlBytes)
+        return "download URL is " + std::to_string(file.url.size()) + " bytes; the updater takes at most " +
+               std::to_string(kMaxUrlBytes);
+    return std::string();
+}
+
+std::string CheckContent(const fs::path& path, const std::string& rel, ReleaseFile& file, std::ostream& progress,
+                         bool quiet)
+{
+    std::error_code ec;
+    file.size = fs::file_size(path, ec);
+    if (ec) return "cannot be read: " + ec.message();
+    if (file.size > kMaxFileSize)
+        return "is " + std::to_string(file.size) + " bytes; the updater's sizes stop at 4294967295 (4 GiB - 1)";
+    if (file.size < kMinFileSize)
+        return "is only " + std::to_string(file.size) + " bytes; the updater rejects downloads under " +
+               std::to_string(kMinFileSize) + " bytes as error pages";
+    char head[21] = {};
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in || !in.read(head, sizeof(head))) return std::string("cannot be read: ") + std::strerror(errno);
+    }
+    if (std::memcmp(head, "<html>", 6) == 0)
+        return "starts with \"<html>\"; the updater takes such a download for a web server's error page";
+    if (std::memcmp(head, "<!DOCTYPE HTML PUBLIC", 21) == 0)
+        return "starts with \"<!DOCTYPE HTML PUBLIC\"; the updater takes such a download for a web server's error page";
+
+    CMd5Digest md5;
+    const std::string err = Stream(path, file.size, md5, nullptr, rel, progress, quiet);
+    if (!err.empty()) return err;
+    file.md5 = md5.Final().str();
+    FileSource src(path, file.size);
+    file.version = ReadPeFileVersion(src).value_or("0.0.0.0");
+    return std::string();
+}
+
+// Removes files under dir that are not in keep (relative UTF-8 names), then
+// folders left empty. Returns how many files went.
+int RemoveStale(const fs::path& dir, const std::set<std::string>& keep, std::ostream& out, bool quiet)
+{
+    int removed = 0;
+    std::error_code ec;
+    std::vector<fs::path> dirs;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::file_status st = it->symlink_status(ec);
+        if (fs::is_directory(st)) { dirs.push_back(it->path()); continue; }
+        const std::string rel = it->path().lexically_relative(dir).generic_u8string();
+        if (keep.count(rel)) continue;
+        if (fs::remove(it->path(), ec)) {
+            ++removed;
+            if (!quiet) out << "  removed    " << rel << " (no longer in the release)" << std::endl;
+        }
+    }
+    std::sort(dirs.rbegin(), dirs.rend());  // deepest first
+    for (const auto& d : dirs)
+        if (fs::is_empty(d, ec)) fs::remove(d, ec);
+    return removed;
+}
+
+} // namespace
+
+ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
+{
+    ScanResult result;
+    std::error_code ec;
+    const std::string releaseName = Utf8(options.release);
+    if (!fs::exists(options.release, ec)) {
+        result.refusals.push_back({ releaseName, "release folder does not exist" });
+        return result;
+    }
+    if (!fs::is_directory(options.release, ec)) {
+        result.refusals.push_back({ releaseName, "release path is not a folder" });
+        return result;
+    }
+    const fs::path root = fs::canonical(options.release, ec);
+    if (ec) {
+        result.refusals.push_back({ releaseName, "release folder cannot be resolved: " + ec.message() });
+        return result;
+    }
+    const fs::path site = fs::weakly_canonical(fs::absolute(options.site), ec);
+    if (!ec && (IsWithin(site, root) || IsWithin(root, site))) {
+        result.refusals.push_back({ Utf8(options.site), "the site folder and the release folder overlap" });
+        return result;
+    }
+
+    std::vector<std::pair<fs::path, std::string>> found;
+    Walker{ root, found, result.refusals }.Walk(root, "");
+    if (found.empty() && result.refusals.empty()) {
+        result.refusals.push_back({ releaseName, "release folder holds no files" });
+        return result;
+    }
+
+    const std::string base = NormalizeBaseUrl(options.baseUrl);
+    std::map<std::string, std::string> folded;  // case-folded name -> first name
+    std::size_t index = 0;
+    for (const auto& [path, rel] : found) {
+        ++index;
+        ReleaseFile file;
+        file.source = path;
+        file.relative = rel;
+        std::string why = CheckName(rel, base, file);
+        if (why.empty()) {
+            const auto [it, fresh] = folded.emplace(FoldAsciiCase(rel), rel);
+            if (!fresh) why = "same name as \"" + it->second + "\" once letter case is ignored, as Windows does";
+        }
+        if (why.empty()) why = CheckContent(path, rel, file, progress, options.quiet);
+        if (!why.empty()) {
+            result.refusals.push_back({ rel, why });
+            continue;
+        }
+        if (!options.quiet)
+            progress << "  [" << index << "/" << found.size() << "] " << rel << "  " << HumanSize(file.size) << "  "
+                     << file.md5 << "  " << file.version << std::endl;
+        result.files.push_back(std::move(file));
+    }
+    return result;
+}
+
+std::string ManifestXml(const std::vector<ReleaseFile>& files)
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest>\n  <filelist>\n";
+    for (const auto& f : files) {
+        xml += "    <file filename=\"" + XmlAttribute(f.manifestName) + "\" filesize=\"" + std::to_string(f.size) +
+               "\" fileversion=\"" + XmlAttribute(f.version) + "\" md5=\"" + f.md5 + "\" fileload=\"" +
+               XmlAttribute(f.url) + "\"/>\n";
+    }
+    xml += "  </filelist>\n</manifest>\n";
+    return xml;
+}
+
+namespace {
+
+// Every staged copy is removed again unless the publish goes through.
+struct Staging {
+    std::vector<fs::path> temps;
+    bool committed = false;
+    ~Staging()
+    {
+        if (committed) return;
+        std::error_code ec;
+        for (const auto& t : temps) fs::remove(t, ec);
+    }
+};
+
+bool SameContent(const fs::path& p, const ReleaseFile& f)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec) || fs::file_size(p, ec) != f.size || ec) return false;
+    std::ostringstream sink;
+    CMd5Digest md5;
+    return Stream(p, f.size, md5, nullptr, "", sink, true).empty() && md5.Final().str() == f.md5;
+}
+
+// A folder of the site where a file must go, or a file where a folder must go.
+std::string SiteConflict(const fs::path& files, const ReleaseFile& f)
+{
+    std::error_code ec;
+    fs::path at = files;
+    const fs::path rel = fs::u8path(f.relative);
+    for (auto it = rel.begin(); it != rel.end(); ++it) {
+        at /= *it;
+        const bool last = std::next(it) == rel.end();
+        const fs::file_status st = fs::symlink_status(at, ec);
+        if (!fs::exists(st)) return std::string();
+        if (last ? fs::is_directory(st) : !fs::is_directory(st))
+            return Utf8(at) + " is in the way (" + (last ? "a folder where the file goes" : "not a folder") + ")";
+    }
+    return std::string();
+}
+
+} // namespace
+
+int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
+{
+    if (options.baseUrl.empty() || options.baseUrl.find_first_of(" \t\r\n\"<>") != std::string::npos) {
+        err << "updater-publish: BASE_URL must be a URL without spaces or quotes (got \"" << options.baseUrl << "\")\n";
+        return kUsage;
+    }
+    if (!options.quiet) out << "Reading " << Utf8(options.release) << std::endl;
+    ScanResult scan = ScanRelease(options, out);
+    if (!scan.refusals.empty()) {
+        for (const auto& r : scan.refusals) err << "refused: " << r.file << ": " << r.reason << "\n";
+        err << "updater-publish: " << scan.refusals.size()
+            << " problem(s) in the release; nothing was written to " << Utf8(options.site) << "\n";
+        return kRefused;
+    }
+
+    std::error_code ec;
+    const fs::path files = options.site / "files";
+    const fs::path manifest = options.site / "update" / "update.xml";
+    for (const auto& f : scan.files) {
+        const std::string conflict = SiteConflict(files, f);
+        if (!conflict.empty()) {
+            err << "updater-publish: cannot place " << f.relative << ": " << conflict
+                << "; nothing was written\n";
+            return kSiteWriteFailed;
+        }
+    }
+
+    // Copies go beside their final names first, so the old site stays whole
+    // until every new file is in.
+    Staging staging;
+    std::vector<std::pair<const ReleaseFile*, fs::path>> toPlace;
+    int unchanged = 0, added = 0, changed = 0;
+    for (const auto& f : scan.files) {
+        const fs::path dest = files / fs::u8path(f.relative);
+        const bool existed = fs::exists(dest, ec);
+        if (existed && SameContent(dest, f)) { ++unchanged; continue; }
+        fs::create_directories(dest.parent_path(), ec);
+        if (ec) {
+            err << "updater-publish: cannot create " << Utf8(dest.parent_path()) << ": " << ec.message() << "\n";
+            return kSiteWriteFailed;
+        }
+        fs::path temp = dest;
+        temp += kTempSuffix;
+        staging.temps.push_back(temp);
+        std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
+        CMd5Digest md5;
+        std::string why = copy ? Stream(f.source, f.size, md5, &copy, f.relative, out, options.quiet)
+                               : "the site copy cannot be created";
+        copy.close();
+        if (why.empty() && !copy) why = "could not be written to the site";
+        if (why.empty() && md5.Final().str() != f.md5) why = "changed while it was being published";
+        if (!why.empty()) {
+            err << "updater-publish: " << f.relative << ": " << why << "; the site was left as it was\n";
+            return kSiteWriteFailed;
+        }
+        toPlace.emplace_back(&f, temp);
+        existed ? ++changed : ++added;
+    }
+
+    fs::create_directories(manifest.parent_path(), ec);
+    fs::path manifestTemp = manifest;
+    manifestTemp += kTempSuffix;
+    staging.temps.push_back(manifestTemp);
+    {
+        std::ofstream xml(manifestTemp, std::ios::binary | std::ios::trunc);
+        xml << ManifestXml(scan.files);
+        xml.close();
+        if (!xml) {
+            err << "updater-publish: cannot write " << Utf8(manifestTemp) << "; the site was left as it was\n";
+            return kSiteWriteFailed;
+        }
+    }
+    for (const auto& [f, temp] : toPlace) {
+        fs::rename(temp, files / fs::u8path(f->relative), ec);
+        if (ec) {
+            err << "updater-publish: cannot move " << f->relative << " into place: " << ec.message() << "\n";
+            return kSiteWriteFailed;
+        }
+    }
+    // The manifest last: the updater never sees entries whose files are not there yet.
+    fs::rename(manifestTemp, manifest, ec);
+    if (ec) {
+        err << "updater-publish: cannot move the manifest into place: " << ec.message() << "\n";
+        return kSiteWriteFailed;
+    }
+    staging.committed = true;
+    if (!options.quiet) out << "  manifest   " << Utf8(manifest) << " written" << std::endl;
+
+    std::set<std::string> keep;
+    std::uint64_t total = 0;
+    for (const auto& f : scan.files) {
+        keep.insert(f.relative);
+        total += f.size;
+    }
+    const int removed = RemoveStale(files, keep, out, options.quiet);
+    out << "Published " << scan.files.size() << " files (" << HumanSize(total) << "): " << added << " added, "
+        << changed << " changed, " << unchanged << " unchanged, " << removed << " removed\n"
+        << "Manifest: " << Utf8(manifest) << "\n"
+        << "Served as " << NormalizeBaseUrl(options.baseUrl) << "/update/update.xml" << std::endl;
+    if (total > kMaxFileSize)
+        out << "note: the release totals more than 4 GiB; the updater's overall progress bar wraps around\n";
+    return kPublished;
+}

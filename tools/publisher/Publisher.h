@@ -1,0 +1,57 @@
+// Turns a release folder into an update site: <site>/update/update.xml and the
+// files under <site>/files/, each at the URL its manifest entry names.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+struct PublishOptions {
+    std::filesystem::path release;
+    std::string baseUrl;  // the settings file's "site", with or without scheme
+    std::filesystem::path site;
+    bool quiet = false;   // no per-file progress
+};
+
+// One file of the release as the manifest lists it.
+struct ReleaseFile {
+    std::filesystem::path source;
+    std::string relative;      // UTF-8, '/' separated
+    std::string manifestName;  // UTF-8, '\' separated
+    std::string url;
+    std::uint64_t size = 0;
+    std::string md5;
+    std::string version;
+};
+
+// Something the updater would skip or could not take, with the file it concerns.
+struct Refusal {
+    std::string file;
+    std::string reason;
+};
+
+struct ScanResult {
+    std::vector<ReleaseFile> files;  // in manifest order (byte order of the names)
+    std::vector<Refusal> refusals;
+};
+
+// Limits of the updater's task fields and transfer checks.
+constexpr std::size_t kMaxNameBytes = 31;
+constexpr std::size_t kMaxUrlBytes = 255;
+constexpr std::uint64_t kMinFileSize = 22;
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
+
+// Exit codes of the tool.
+enum PublishStatus { kPublished = 0, kRefused = 1, kUsage = 2, kSiteWriteFailed = 3 };
+
+// Reads and checks the whole release; writes nothing.
+ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress);
+
+// The manifest text for the files, UTF-8.
+std::string ManifestXml(const std::vector<ReleaseFile>& files);
+
+// Scans, then (only when nothing was refused) updates the site in place:
+// files first, the manifest last, stale files after it. Messages go to out and
+// err; returns a PublishStatus.
+int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err);
