@@ -47,29 +47,7 @@ echo "== Publishing the release =="
 "$publisher" "$demo/release" "127.0.0.1:$port" "$demo/site"
 
 # Serve it with nginx on 127.0.0.1 only, slowed down a little so the window is seen.
-cat > "$demo/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $demo/nginx/nginx.pid;
-error_log $demo/nginx/error.log;
-events { worker_connections 64; }
-http {
-    access_log $demo/nginx/access.log;
-    client_body_temp_path $demo/nginx/tmp;
-    proxy_temp_path $demo/nginx/tmp;
-    fastcgi_temp_path $demo/nginx/tmp;
-    uwsgi_temp_path $demo/nginx/tmp;
-    scgi_temp_path $demo/nginx/tmp;
-    types { text/xml xml; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port;
-        root $demo/site;
-        limit_rate 4m;
-    }
-}
-CONF
-timeout 300 nginx -e "$demo/nginx/error.log" -c "$demo/nginx/nginx.conf" -p "$demo/nginx" &
+"$root/scripts/serve-static.sh" "$demo/site" "$port" "$demo/nginx" 300 4m &
 nginx_pid=$!
 trap 'kill $nginx_pid 2>/dev/null || true; wait $nginx_pid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done

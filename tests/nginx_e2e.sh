@@ -67,28 +67,7 @@ manifest="$site/update/update.xml"
 check "the manifest lists 8 files" test "$(grep -c '<file ' "$manifest" 2>/dev/null)" = 8
 check "the manifest names the PE versions" grep -q 'filename="Quorvanta.exe" filesize="[0-9]*" fileversion="3.2.0.17"' "$manifest"
 
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-    access_log $work/nginx/access.log;
-    client_body_temp_path $work/nginx/tmp;
-    proxy_temp_path $work/nginx/tmp;
-    fastcgi_temp_path $work/nginx/tmp;
-    uwsgi_temp_path $work/nginx/tmp;
-    scgi_temp_path $work/nginx/tmp;
-    types { text/xml xml; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port;
-        root $site;
-    }
-}
-CONF
-timeout 280 nginx -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+"$(dirname "$0")/../scripts/serve-static.sh" "$site" "$port" "$work/nginx" 280 &
 nginx_pid=$!
 for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
 check "nginx serves the manifest" curl -fsS "http://127.0.0.1:$port/update/update.xml?=123" -o /dev/null

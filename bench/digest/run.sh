@@ -19,6 +19,7 @@ export WINEPREFIX=${WINEPREFIX:-/tmp/bench-digest-wine}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
 
 if [ $# -ge 1 ]; then
+    [ -f "$1/bin/bench_digest.exe" ] || cmake --build "$1" --target bench_digest -j2 >/dev/null
     EXE=$(find "$1" -name bench_digest.exe -type f | head -n 1)
     [ -n "$EXE" ] || { echo "no bench_digest.exe under $1" >&2; exit 1; }
 else

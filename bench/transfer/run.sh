@@ -18,23 +18,7 @@ size_mib=${BENCH_MIB:-256}
 mkdir -p "$work/site/update" "$work/site/files" "$work/out" "$work/nginx/tmp" "$work/inst"
 head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/site/files/big.bin"
 md5=$(md5sum "$work/site/files/big.bin" | cut -d' ' -f1)
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    client_body_temp_path $work/nginx/tmp;
-    proxy_temp_path $work/nginx/tmp;
-    fastcgi_temp_path $work/nginx/tmp;
-    uwsgi_temp_path $work/nginx/tmp;
-    scgi_temp_path $work/nginx/tmp;
-    server { listen 127.0.0.1:$port; root $work/site; }
-}
-CONF
-timeout 900 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+"$root/scripts/serve-static.sh" "$work/site" "$port" "$work/nginx" 1800 &
 nginx_pid=$!
 cleanup() { kill $nginx_pid 2>/dev/null || true; WINEPREFIX="$work/wineprefix" wineserver -k 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Serves a folder with nginx on 127.0.0.1 only, for a bounded time.
+#   serve-static.sh ROOT PORT STATE_DIR SECONDS [RATE]
+# The configuration, logs and temporary files go to STATE_DIR. RATE (for
+# example 4m) slows each response down. Runs in the foreground: callers start
+# it in the background and stop it by its PID (the signal reaches nginx).
+set -euo pipefail
+root=$1 port=$2 state=$3 seconds=$4 rate=${5:-}
+mkdir -p "$state/tmp"
+cat > "$state/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $state/nginx.pid;
+error_log $state/error.log;
+events { worker_connections 64; }
+http {
+    access_log $state/access.log;
+    client_body_temp_path $state/tmp;
+    proxy_temp_path $state/tmp;
+    fastcgi_temp_path $state/tmp;
+    uwsgi_temp_path $state/tmp;
+    scgi_temp_path $state/tmp;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+        ${rate:+limit_rate $rate;}
+    }
+}
+CONF
+exec timeout "$seconds" nginx -e "$state/error.log" -c "$state/nginx.conf" -p "$state"
