@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 #include <wininet.h>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -127,6 +128,7 @@ struct PassJob {
     std::string url;
     std::string exeDir;
     PassResult result;
+    std::atomic<bool> abandoned{ false };
     HANDLE responded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the request has ended
     HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);       // the whole pass has ended
     ~PassJob()
@@ -136,7 +138,8 @@ struct PassJob {
     }
 };
 
-PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDLE responded)
+PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDLE responded,
+                        const std::atomic<bool>& abandoned)
 {
     PassResult pass;
     try {
@@ -158,6 +161,7 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
         const HRESULT sent = request->send(absent3);
         ::SetEvent(responded);
         Check(sent);
+        if (abandoned) throw PassFailed();  // nobody waits for the result any more
         long status = 0;
         Check(request->get_status(&status));
         if (status != 200) throw PassFailed();
@@ -223,14 +227,17 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     if (!job->done || !job->responded) return FALSE;
     std::thread([job] {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        job->result = ReadManifest(job->url, job->exeDir, job->responded);
+        job->result = ReadManifest(job->url, job->exeDir, job->responded, job->abandoned);
         ::CoUninitialize();
         ::SetEvent(job->responded);
         ::SetEvent(job->done);
     }).detach();
     // Only the network is given a limit; reading the list and digesting the
     // installed files take as long as they take.
-    if (::WaitForSingleObject(job->responded, timeoutMs) != WAIT_OBJECT_0) return FALSE;  // left to end on its own
+    if (::WaitForSingleObject(job->responded, timeoutMs) != WAIT_OBJECT_0) {
+        job->abandoned = true;  // left to end on its own, touching no installed file
+        return FALSE;
+    }
     ::WaitForSingleObject(job->done, INFINITE);
 
     // Files found before a failing element stay queued, with their sizes.
