@@ -95,5 +95,14 @@ echo "  exit code   $(cat "$demo/updater.exit" 2>/dev/null || echo "none (the up
 printf '  elapsed     %s s for the updater run, %.1f s with Wine and the display\n' \
     "$(cat "$demo/updater.seconds" 2>/dev/null || echo '?')" "$(python3 -c "print($end - $start)")"
 echo "  downloads   $(grep -c 'GET /files/' "$demo/nginx/access.log" || true) files from nginx (unchanged ones are not fetched)"
-shots=$(cd "$demo/shots" && ls 2>/dev/null | tr '\n' ' ')
-echo "  screenshots ${shots:-none} in build/demo/shots/"
+# Three frames that tell the story: the start, the middle of the download and
+# the last one (all files downloaded: the close box is disabled).
+frames=($(cd "$demo/shots" && ls updater-*.png 2>/dev/null))
+if [ ${#frames[@]} -gt 0 ]; then
+    cp "$demo/shots/${frames[0]}" "$demo/shots/window-start.png"
+    cp "$demo/shots/${frames[$(( ${#frames[@]} / 2 ))]}" "$demo/shots/window-download.png"
+    cp "$demo/shots/${frames[$(( ${#frames[@]} - 1 ))]}" "$demo/shots/window-end.png"
+    echo "  screenshots window-start.png, window-download.png, window-end.png (and ${#frames[@]} frames) in build/demo/shots/"
+else
+    echo "  screenshots none found in build/demo/shots/"
+fi

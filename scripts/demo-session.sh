@@ -30,8 +30,10 @@ shoot() {  # shoot N
 t0=$(date +%s.%N)
 timeout 120 "$wine" "$demo/install/updater.exe" >/dev/null 2>&1 &
 upd=$!
-for i in 1 2 3 4 5 6 7 8; do
-    sleep 0.5
+# Every quarter second while the window is up; the last frames show the close
+# box disabled (all files downloaded, installation under way).
+for i in $(seq -w 1 200); do
+    sleep 0.25
     kill -0 $upd 2>/dev/null || break
     shoot "$i" || true
 done
