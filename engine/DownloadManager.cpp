@@ -118,13 +118,9 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
         // A report in progress may be waiting on a message sent to this thread.
         DWORD r = ::MsgWaitForMultipleObjects(1, &m_hThread, FALSE, wait, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return true;
-        if (r == WAIT_OBJECT_0 + 1) {
-            MSG msg;
-            ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            continue;
-        }
-        if (r == WAIT_TIMEOUT) return false;
-        return false;
+        if (r != WAIT_OBJECT_0 + 1) return false;  // timed out, or the wait failed
+        MSG msg;
+        ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 

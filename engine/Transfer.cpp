@@ -1,6 +1,5 @@
 // DownloadAll: fetches every queued file into the temporary folder as <name>.dtm.
 #include "DownloadManager.h"
-#include <shlwapi.h>
 #include <cstdio>
 #include <cstring>
 #include "PathRules.h"

@@ -110,9 +110,9 @@ std::string Entry(const std::string& name, size_t size, const std::string& md5, 
 
 std::string SiteSetting(const TestServer& s) { return "[Download]\r\nsite=127.0.0.1:" + std::to_string(s.Port()) + "\r\n"; }
 
-void KillStandIns(const Installation& inst)
+void KillStandIns()
 {
-    // Any stand-in this installation started is ended by its window.
+    // Ends every running stand-in, found by its window.
     for (int i = 0; i < 10; ++i) {
         HWND h = ::FindWindowA(nullptr, kPlatformTitle);
         if (!h) return;
@@ -121,7 +121,6 @@ void KillStandIns(const Installation& inst)
         HANDLE hp = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
         if (hp) { ::TerminateProcess(hp, 0); ::WaitForSingleObject(hp, 5000); ::CloseHandle(hp); }
     }
-    (void)inst;
 }
 
 } // namespace
@@ -149,7 +148,7 @@ TEST(EndToEnd, NothingToUpdateStartsThePlatformAndLeavesTheSettingsAlone)
     EXPECT_EQ(inst.Read("updater.INI"), ini);
     EXPECT_TRUE(FileExists(inst.dir / "Tmp"));
     EXPECT_FALSE(FileExists(inst.dir / "Update"));
-    KillStandIns(inst);
+    KillStandIns();
 }
 
 TEST(EndToEnd, AnUpdateReplacesFilesWritesTheSideFileAndRestartsThePlatform)
@@ -181,7 +180,7 @@ TEST(EndToEnd, AnUpdateReplacesFilesWritesTheSideFileAndRestartsThePlatform)
     EXPECT_EQ(inst.Read("updater.EX_"), self);
     EXPECT_EQ(inst.Read("updater.exe"), oldSelf);
     EXPECT_FALSE(FileExists(inst.dir / "Update\\game.dat.dtm"));
-    KillStandIns(inst);
+    KillStandIns();
 }
 
 TEST(EndToEnd, AFailedTransferShowsTheConfiguredMessageAndInstallsNothing)
@@ -274,7 +273,7 @@ TEST(EndToEnd, SettingsComeFromTheFileNamedAfterTheExecutable)
     EXPECT_EQ(upd.ExitCode(), 0u);
     EXPECT_EQ(server.Requests("/update/update.xml"), 1);
     EXPECT_EQ(inst.PlatformStarts(), 1);
-    KillStandIns(inst);
+    KillStandIns();
 }
 
 TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)
@@ -292,6 +291,6 @@ TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)
         EXPECT_TRUE(FileExists(inst.dir / "Update"));
         EXPECT_EQ(inst.Read("updater.INI"), garbage ? junk : std::string("<missing>"));  // never written
         EXPECT_EQ(inst.PlatformStarts(), 1);
-        KillStandIns(inst);
+        KillStandIns();
     }
 }
