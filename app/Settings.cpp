@@ -1,4 +1,5 @@
 #include "Settings.h"
+#include "SiteRules.h"
 #include <windows.h>
 #include <shlwapi.h>
 #include <cstring>
@@ -15,20 +16,20 @@ const char kDefaultErrorMsg[] = "更新失败，请到www.example.com下载最�
 
 CString SettingsPathFor(const char* exePath)
 {
+    // Only the last element's last extension is replaced, however many dots the
+    // name has: game.updater.exe reads game.updater.INI.
+    const size_t length = std::strlen(exePath);
+    const char* name = ::PathFindFileNameA(exePath);
+    const char* dot = std::strrchr(name, '.');
+    const size_t stem = dot ? static_cast<size_t>(dot - exePath) : length;
+    if (stem + 4 >= MAX_PATH) return CString();
     char path[MAX_PATH] = {};
-    if (std::strlen(exePath) >= MAX_PATH) return CString();
-    std::strcpy(path, exePath);
-    ::PathRemoveExtensionA(path);
-    if (!::PathAddExtensionA(path, ".INI")) return CString();
+    std::memcpy(path, exePath, stem);
+    std::memcpy(path + stem, ".INI", 5);
     return CString(path);
 }
 
 CString ManifestBaseUrl(const CString& site)
 {
-    CString url;
-    const bool hasScheme = site.Left(7).CompareNoCase("http://") == 0 || site.Left(8).CompareNoCase("https://") == 0;
-    if (!hasScheme) url = "http://";
-    url += site;
-    url += "/update/";
-    return url;
+    return CString(ManifestBaseUrlFor(std::string(site.GetString(), static_cast<size_t>(site.GetLength()))));
 }

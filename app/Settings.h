@@ -19,5 +19,5 @@ CString SettingsPathFor(const char* exePath);
 
 // The update site's address as the manifest is fetched from: "http://" in
 // front unless the value already names http:// or https:// (any letter case),
-// then "/update/".
+// then "/update/" (ManifestBaseUrlFor, shared with the publisher).
 CString ManifestBaseUrl(const CString& site);

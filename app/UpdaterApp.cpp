@@ -2,6 +2,7 @@
 #include <objbase.h>
 #include <cstdlib>
 #include <cstring>
+#include "RunLog.h"
 #include "Settings.h"
 #include "UpdaterDlg.h"
 #include "resource.h"
@@ -49,7 +50,10 @@ int CUpdaterApp::ExitInstance()
     if (m_pUpdaterDlg) {
         // A worker stuck in a read that closing its handle did not end must not
         // outlive the objects it uses: the run is over, so end the process here.
-        if (!m_pUpdaterDlg->StopWorker(kWorkerStopWaitMs)) ::ExitProcess(static_cast<UINT>(CWinApp::ExitInstance()));
+        // (An installation in progress is always waited for.)
+        const bool stopped = m_pUpdaterDlg->StopWorker(kWorkerStopWaitMs);
+        RunLog::Write("outcome: %s, exit code 0", m_pUpdaterDlg->OutcomeText());
+        if (!stopped) ::ExitProcess(static_cast<UINT>(CWinApp::ExitInstance()));
         delete m_pUpdaterDlg;
         m_pUpdaterDlg = nullptr;
     }

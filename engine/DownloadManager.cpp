@@ -1,8 +1,11 @@
 #include "DownloadManager.h"
 #include <shlwapi.h>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include "afxinet.h"
+#include "RunLog.h"
+#include <cstdlib>
 
 namespace {
 // The task-list lock lives as long as any manager does.
@@ -57,11 +60,13 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
     if (m_strBaseUrl.IsEmpty() || m_strBaseUrl[m_strBaseUrl.GetLength() - 1] != '/') m_strBaseUrl += "/";
     if (!::PathIsDirectoryA(m_strTempDir)) ::CreateDirectoryA(m_strTempDir, nullptr);
     m_pSession = std::make_unique<CInternetSession>(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
+    m_pSession->SetTimeouts(StallLimitMs());
     if (!m_hStartEvent) m_hStartEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return m_hStartEvent != nullptr;
 }
 
-BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName)
+BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, const char* pszMd5,
+                               const char* pszSha256)
 {
     if (!pszName) return FALSE;
     if (!pszUrl) pszUrl = "";
@@ -72,6 +77,15 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
         !CopyBounded(task->szLocalName, sizeof(task->szLocalName), pszLocalName) ||
         !CopyBounded(task->szUrl, sizeof(task->szUrl), pszUrl))
         return FALSE;
+    if (pszMd5) {
+        task->bVerify = TRUE;
+        if (!CopyBounded(task->szMd5, sizeof(task->szMd5), pszMd5) || std::strlen(pszMd5) != 32) task->szMd5[0] = '\0';
+    }
+    if (pszSha256) {
+        task->bSha256 = TRUE;
+        if (!CopyBounded(task->szSha256, sizeof(task->szSha256), pszSha256) || std::strlen(pszSha256) != 64)
+            task->szSha256[0] = '\0';
+    }
     task->nId = ++m_nLastTaskId;
     task->bDone = FALSE;
     CTaskListLock lock;
@@ -79,11 +93,72 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
     return TRUE;
 }
 
-void CDownloadManager::Start()
+BOOL CDownloadManager::Start()
 {
     m_dwRunBytes = 0;
+    MarkActivity();
+    m_phase.store(kTransferring);
     m_hThread = ::CreateThread(nullptr, 0, &CDownloadManager::ThreadProc, this, 0, nullptr);
+    if (!m_hThread) {
+        const DWORD error = ::GetLastError();
+        RunLog::Write("worker thread could not be created (error %lu)", error);
+        m_phase.store(kIdle);
+        SetState(US_FAILED);
+        Notify(0, 0, US_FAILED, "CreateThread failed");
+        return FALSE;
+    }
     if (m_hStartEvent) ::SetEvent(m_hStartEvent);
+    return TRUE;
+}
+
+bool CDownloadManager::Abandon()
+{
+    int expected = kTransferring;
+    if (m_phase.compare_exchange_strong(expected, kAbandoned)) return true;
+    return expected != kInstalling;
+}
+
+ULONGLONG CDownloadManager::TransferIdleMs() const
+{
+    if (m_phase.load() != kTransferring) return 0;
+    // A failure or cancellation being reported (its box may stay up for long) is not a stall.
+    const int state = m_nState.load();
+    if (state != US_CONNECTING && state != US_FILE_START && state != US_PROGRESS && state != US_FILE_DONE) return 0;
+    const ULONGLONG last = m_lastActivity.load(), now = ::GetTickCount64();
+    return now > last ? now - last : 0;
+}
+
+void CDownloadManager::KeepSerial() const
+{
+    // Written only after a finished run; a failure to write it only weakens the
+    // downgrade check, it does not change this run's outcome.
+    const CString path = m_strTempDir + "\\" + SerialFileName();
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llu\r\n", static_cast<unsigned long long>(m_ullSerial));
+    HANDLE h = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE && ::WriteFile(h, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
+                    ::FlushFileBuffers(h);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    RunLog::Write("manifest serial %llu %s", static_cast<unsigned long long>(m_ullSerial), ok ? "kept" : "could not be kept");
+}
+
+int CDownloadManager::WorkerResult() const
+{
+    DWORD code = 0;
+    if (!m_hThread || !::GetExitCodeThread(m_hThread, &code) || code == STILL_ACTIVE) return -1;
+    return static_cast<int>(code);
+}
+
+DWORD CDownloadManager::StallLimitMs()
+{
+    static const DWORD limit = [] {
+        char value[32] = {};
+        const DWORD n = ::GetEnvironmentVariableA("UPDATER_STALL_TIMEOUT_MS", value, sizeof(value));
+        const unsigned long ms = (n > 0 && n < sizeof(value)) ? std::strtoul(value, nullptr, 10) : 0;
+        return ms > 0 ? static_cast<DWORD>(ms) : 60000ul;
+    }();
+    return limit;
 }
 
 void CDownloadManager::ClearTasks()
@@ -112,13 +187,18 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
         DWORD wait = INFINITE;
         if (timeoutMs != INFINITE) {
             ULONGLONG spent = ::GetTickCount64() - start;
-            if (spent >= timeoutMs) return false;
+            if (spent >= timeoutMs) {
+                if (Abandon()) return false;
+                timeoutMs = INFINITE;  // installing: it must finish or roll back
+                continue;
+            }
             wait = static_cast<DWORD>(timeoutMs - spent);
         }
         // A report in progress may be waiting on a message sent to this thread.
         DWORD r = ::MsgWaitForMultipleObjects(1, &m_hThread, FALSE, wait, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return true;
-        if (r != WAIT_OBJECT_0 + 1) return false;  // timed out, or the wait failed
+        if (r == WAIT_TIMEOUT) continue;
+        if (r != WAIT_OBJECT_0 + 1) return false;  // the wait itself failed
         MSG msg;
         ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
@@ -131,11 +211,22 @@ DWORD WINAPI CDownloadManager::ThreadProc(LPVOID pParam)
     try {
         ::WaitForSingleObject(self->m_hStartEvent, INFINITE);
         result = self->DownloadAll();
-        if (result == 0) result = self->Install();
+        if (result == 0) {
+            // A transfer that was given up on (closed window, stalled network)
+            // never goes on to replace files.
+            int expected = kTransferring;
+            if (!self->m_phase.compare_exchange_strong(expected, kInstalling)) {
+                RunLog::Write("outcome: cancelled before installation");
+                return 2;
+            }
+            result = self->Install();
+            if (result == 0 && self->m_bHasSerial) self->KeepSerial();
+        }
         if (result == 0) self->ClearTasks();
     } catch (...) {
         // Nothing escapes the worker.
         result = 1;
     }
+    self->m_phase.store(kIdle);
     return static_cast<DWORD>(result);
 }

@@ -6,16 +6,21 @@
 #include <memory>
 #include <vector>
 #include "afxstr.h"
+#include "SiteRules.h"
 #include "UpdateNotify.h"
 
 class CInternetSession;
 
 struct DownloadTask {
-    int nId;                 // 1 for the first task queued, then 2, 3, ...
-    BOOL bDone;              // set once the file was received completely
-    char szName[32];         // display name
-    char szLocalName[32];    // name relative to the temporary and installation folders
-    char szUrl[256];         // absolute URL of the file
+    int nId;                              // 1 for the first task queued, then 2, 3, ...
+    BOOL bDone;                           // set once the file was received completely
+    char szName[kMaxNameBytes + 1];       // display name
+    char szLocalName[kMaxNameBytes + 1];  // name relative to the temporary and installation folders
+    char szUrl[kMaxUrlBytes + 1];         // absolute URL of the file
+    BOOL bVerify;                         // the file's bytes must match szMd5 before it is installed
+    char szMd5[33];                       // expected MD5 text, either letter case ("" never matches)
+    BOOL bSha256;                         // the bytes must also match szSha256
+    char szSha256[65];                    // expected SHA-256 text ("" never matches)
 };
 
 // Holds the task-list lock for its lifetime, also while an exception passes.
@@ -36,9 +41,17 @@ public:
 
     BOOL Init(UpdateNotify* pNotify, const char* pszBaseUrl, const char* pszTempDir, const char* pszAppDir);
     // Queues a file. FALSE, with nothing queued and no id used, for a null name
-    // or for a name or URL that does not fit the task's fields.
-    BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName = nullptr);
-    void Start();
+    // or for a name or URL that does not fit the task's fields. With pszMd5 the
+    // downloaded bytes must have that digest (a text that is not one never
+    // matches); likewise with pszSha256.
+    BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName = nullptr,
+                 const char* pszMd5 = nullptr, const char* pszSha256 = nullptr);
+    // The signed manifest's serial: kept (in the temporary folder) once a run
+    // with it has finished, so that an older manifest is refused later.
+    void SetManifestSerial(ULONGLONG serial) { m_ullSerial = serial; m_bHasSerial = true; }
+    static const char* SerialFileName() { return "manifest.serial"; }
+    // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
+    BOOL Start();
     void Cancel() { m_bCancel.store(1); }
     bool CancelRequested() const { return m_bCancel.load() != 0; }
     int GetState() const { return m_nState.load(); }
@@ -49,8 +62,21 @@ public:
     void Detach() { m_bDetached.store(true); }
     // Detaches and waits for the worker, unblocking a network read in progress.
     // Sent messages are processed while waiting. False when the worker is still
-    // running after timeoutMs.
+    // transferring after timeoutMs: it is then abandoned and will never install,
+    // so the process may end under it. An installation in progress is always
+    // waited for, however long it takes: a half-done one must not be cut short.
     bool StopWorker(DWORD timeoutMs);
+    // Gives up on a transfer that no longer moves: the worker will not install.
+    // False once the installation has begun (it is then left to finish).
+    bool Abandon();
+    // Milliseconds since the transfer last received anything; 0 when no transfer
+    // is under way (before the start, and once installation has begun).
+    ULONGLONG TransferIdleMs() const;
+    // How the worker ended: 0 installed, 1 failed, 2 cancelled; -1 when it never
+    // ran or has not ended.
+    int WorkerResult() const;
+    // The no-byte limit of a transfer (60 s; UPDATER_STALL_TIMEOUT_MS shortens it for tests).
+    static DWORD StallLimitMs();
 
     virtual int DownloadAll();  // 0 received, 1 failed, 2 cancelled
     virtual int Install();      // always 0
@@ -67,9 +93,11 @@ public:
 protected:
     // Every report goes through here; nothing is sent once detached.
     void Notify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText);
+    void MarkActivity() { m_lastActivity.store(::GetTickCount64()); }
     void SetState(int nState) { m_nState.store(nState); }
     bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
     static DWORD WINAPI ThreadProc(LPVOID pParam);
+    void KeepSerial() const;
 
     int m_nLastTaskId = 0;
     UINT32 m_dwRunBytes = 0;
@@ -79,6 +107,11 @@ protected:
     HANDLE m_hStartEvent = nullptr;
     std::atomic<LONG> m_bCancel{0};
     std::atomic<bool> m_bDetached{false};
+    enum Phase : int { kIdle, kTransferring, kInstalling, kAbandoned };
+    std::atomic<int> m_phase{kIdle};
+    std::atomic<ULONGLONG> m_lastActivity{0};
+    ULONGLONG m_ullSerial = 0;
+    bool m_bHasSerial = false;
     UpdateNotify* m_pNotify = nullptr;
     CString m_strBaseUrl;
     CString m_strTempDir;

@@ -13,11 +13,15 @@
 #include "DownloadManager.h"
 #include "Md5Digest.h"
 #include "PathRules.h"
+#include "SiteRules.h"
 #include "afxfile.h"
+#include "afxinet.h"
+#include "RunLog.h"
+#include "Signature.h"
+#include "SignedManifest.h"
 
 namespace {
 // MinGW's import libraries lack some of these.
-const IID kIID_IXMLHTTPRequest = { 0xED8C108D, 0x4349, 0x11D2, { 0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8 } };
 const IID kIID_IXMLDOMDocument = { 0x2933BF81, 0x7B36, 0x11D2, { 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60 } };
 const IID kIID_IXMLDOMElement = { 0x2933BF86, 0x7B36, 0x11D2, { 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60 } };
 
@@ -75,10 +79,11 @@ std::wstring Widen(const char* s)
 // ANSI form of a BSTR; exact is false when a character has no form in the code page.
 std::string Narrow(BSTR s, bool& exact)
 {
+    // No best fit: "COM¹" must not become a device name, nor "¦" a pipe.
     BOOL usedDefault = FALSE;
-    int n = ::WideCharToMultiByte(CP_ACP, 0, s ? s : L"", -1, nullptr, 0, nullptr, &usedDefault);
+    int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s ? s : L"", -1, nullptr, 0, nullptr, &usedDefault);
     std::string a(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    if (n > 0) ::WideCharToMultiByte(CP_ACP, 0, s ? s : L"", -1, &a[0], n, nullptr, &usedDefault);
+    if (n > 0) ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s ? s : L"", -1, &a[0], n, nullptr, &usedDefault);
     a.resize(std::strlen(a.c_str()));
     exact = !usedDefault;
     return a;
@@ -92,6 +97,19 @@ std::string TextAttribute(IXMLDOMElement* element, const wchar_t* name, bool& ex
     Check(element->getAttribute(attr, &v));
     if (v.vt != VT_BSTR) throw PassFailed();
     return Narrow(v.bstrVal, exact);
+}
+
+// Reads an attribute that may be absent; false when it is.
+bool OptionalTextAttribute(IXMLDOMElement* element, const wchar_t* name, std::string& value)
+{
+    Variant v;
+    Bstr attr(name);
+    Check(element->getAttribute(attr, &v));
+    if (v.vt == VT_NULL || v.vt == VT_EMPTY) return false;
+    if (v.vt != VT_BSTR) throw PassFailed();
+    bool exact = true;
+    value = Narrow(v.bstrVal, exact);
+    return true;
 }
 
 UINT32 SizeAttribute(IXMLDOMElement* element, const wchar_t* name)
@@ -109,14 +127,22 @@ bool IsLead(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
 struct Selected {
     std::string name;
     std::string url;
+    std::string md5;
+    std::string sha256;
+    bool hasSha256;
     UINT32 size;
 };
+
+// A manifest past this size is not read at all.
+const size_t kMaxManifestBytes = 16u * 1024 * 1024;
 
 // What one pass found: the files to queue, in manifest order, and whether the
 // whole list was read.
 struct PassResult {
     std::vector<Selected> files;
     bool complete = false;
+    bool hasSerial = false;  // a signed manifest's serial, to keep once the run finishes
+    unsigned long long serial = 0;
 };
 
 
@@ -129,6 +155,8 @@ struct PassJob {
     std::string exeDir;
     PassResult result;
     std::atomic<bool> abandoned{ false };
+    bool hasLastSerial = false;
+    unsigned long long lastSerial = 0;
     HANDLE responded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the request has ended
     HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);       // the whole pass has ended
     ~PassJob()
@@ -138,45 +166,135 @@ struct PassJob {
     }
 };
 
+// Why the raw bytes of a response cannot be a manifest we read; null when they can.
+// Decided before any XML parser sees them: a DTD can expand without bound.
+const char* UnreadableReason(const std::string& body)
+{
+    // "<!DOCTYPE" in any letter case, in single-byte text and in either UTF-16 order.
+    static const char kDoctype[] = "<!doctype";
+    const size_t n = sizeof(kDoctype) - 1;
+    for (size_t step = 1; step <= 2; ++step) {
+        for (size_t i = 0; i + (n - 1) * step < body.size(); ++i) {
+            size_t k = 0;
+            for (; k < n; ++k) {
+                char c = body[i + k * step];
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+                if (c != kDoctype[k]) break;
+                if (step == 2 && k + 1 < n && body[i + k * step + 1] != '\0') break;
+            }
+            if (k == n) return "declares a DTD";
+        }
+    }
+    return nullptr;
+}
+
+// The response body, at most one byte past the limit; throws PassFailed when
+// the request fails or the status is not 200.
+std::string Download(const std::string& url, HANDLE responded)
+{
+    std::string body;
+    try {
+        CInternetSession session(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
+        auto http = session.OpenURL(url.c_str(), 1,
+                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, nullptr, 0);
+        DWORD status = 0;
+        http->QueryInfoStatusCode(status);
+        char buffer[8192];
+        while (body.size() <= kMaxManifestBytes) {
+            const UINT n = http->Read(buffer, sizeof(buffer));
+            if (n == 0) break;
+            body.append(buffer, n);
+        }
+        ::SetEvent(responded);
+        RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, body.size() > kMaxManifestBytes ? "more than " : "",
+                      static_cast<unsigned long>(body.size() > kMaxManifestBytes ? kMaxManifestBytes : body.size()));
+        if (status != 200) throw PassFailed();
+    } catch (const CInternetException& e) {
+        ::SetEvent(responded);
+        RunLog::Write("manifest: request failed (internet error %lu)", e.m_dwError);
+        throw PassFailed();
+    }
+    return body;
+}
+
+// The document as msxml reads it from the bytes (it finds the encoding itself).
+void Parse(const std::string& body, ComPtr<IXMLDOMDocument>& document)
+{
+    CLSID clsid;
+    Check(::CLSIDFromProgID(Widen("Msxml2.DOMDocument.3.0").c_str(), &clsid));
+    Check(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, kIID_IXMLDOMDocument, document.as_void()));
+    Check(document->put_async(VARIANT_FALSE));
+    Check(document->put_validateOnParse(VARIANT_FALSE));
+    Check(document->put_resolveExternals(VARIANT_FALSE));
+    SAFEARRAY* bytes = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(body.size()));
+    if (!bytes) throw PassFailed();
+    Variant source;
+    source.vt = VT_ARRAY | VT_UI1;
+    source.parray = bytes;  // freed with the variant
+    void* data = nullptr;
+    Check(::SafeArrayAccessData(bytes, &data));
+    std::memcpy(data, body.data(), body.size());
+    ::SafeArrayUnaccessData(bytes);
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    Check(document->load(source, &loaded));
+    if (loaded != VARIANT_TRUE) {
+        RunLog::Write("manifest unreadable: not a well-formed XML document");
+        throw PassFailed();
+    }
+}
+
+// Unreadable: nothing of the manifest is queued, whatever came before.
+[[noreturn]] void Unreadable(PassResult& pass, const char* why)
+{
+    RunLog::Write("manifest unreadable: %s", why);
+    pass.files.clear();
+    throw PassFailed();
+}
+
 PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDLE responded,
-                        const std::atomic<bool>& abandoned)
+                        const std::atomic<bool>& abandoned, bool hasLastSerial, unsigned long long lastSerial)
 {
     PassResult pass;
+    const bool signedOnly = HasBuiltInPublicKey();
     try {
-        CLSID clsid;
-        Check(::CLSIDFromProgID(Widen("Msxml2.XMLHTTP.3.0").c_str(), &clsid));
-        ComPtr<IXMLHTTPRequest> request;
-        Check(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
-                                 CLSCTX_REMOTE_SERVER, kIID_IXMLHTTPRequest, request.as_void()));
-        Variant async, absent1, absent2, absent3;
-        async.vt = VT_BOOL;
-        async.boolVal = VARIANT_FALSE;
-        for (Variant* v : { &absent1, &absent2, &absent3 }) {
-            v->vt = VT_ERROR;
-            v->scode = DISP_E_PARAMNOTFOUND;
-        }
-        Bstr method(L"GET");
-        Bstr target(Widen(url.c_str()).c_str());
-        Check(request->open(method, target, async, absent1, absent2));
-        const HRESULT sent = request->send(absent3);
-        ::SetEvent(responded);
-        Check(sent);
+        std::string body = Download(url, responded);
         if (abandoned) throw PassFailed();  // nobody waits for the result any more
-        long status = 0;
-        Check(request->get_status(&status));
-        if (status != 200) throw PassFailed();
-
-        ComPtr<IDispatch> response;
-        Check(request->get_responseXML(&response));
-        if (!response.get()) throw PassFailed();
+        if (body.size() > kMaxManifestBytes) Unreadable(pass, "larger than 16 MiB");
+        if (signedOnly) {
+            // Not one entry is read from a manifest that this build's key did not sign.
+            std::size_t signedLength = 0;
+            const std::string why = CheckManifestSignature(body, signedLength);
+            if (!why.empty()) Unreadable(pass, why.c_str());
+            body.resize(signedLength);
+            RunLog::Write("manifest: signature verified");
+        }
+        if (const char* why = UnreadableReason(body)) Unreadable(pass, why);
         ComPtr<IXMLDOMDocument> document;
-        Check(response->QueryInterface(kIID_IXMLDOMDocument, document.as_void()));
+        Parse(body, document);
+        if (signedOnly) {
+            // An older signed manifest must not take players back to an older release.
+            ComPtr<IXMLDOMElement> root;
+            Check(document->get_documentElement(&root));
+            if (!root.get()) throw PassFailed();
+            std::string text;
+            std::uint64_t serial = 0;
+            if (OptionalTextAttribute(root.get(), L"serial", text) && !ParseSerial(text, serial))
+                Unreadable(pass, "its serial is not a number");
+            if (hasLastSerial && serial < lastSerial) {
+                RunLog::Write("manifest: serial %llu is lower than %llu, the serial of the last finished run",
+                              static_cast<unsigned long long>(serial), lastSerial);
+                Unreadable(pass, "it is older than the last manifest installed");
+            }
+            pass.hasSerial = true;
+            pass.serial = serial;
+        }
         ComPtr<IXMLDOMNodeList> files;
         Bstr path(L"/manifest/filelist/file");
         Check(document->selectNodes(path, &files));
         if (!files.get()) throw PassFailed();
         long length = 0;
         Check(files->get_length(&length));
+        RunLog::Write("manifest: %ld entries", length);
 
         for (long i = 0; i < length; ++i) {
             ComPtr<IXMLDOMNode> node;
@@ -191,23 +309,47 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
             TextAttribute(element.get(), L"fileversion", other);
             const std::string md5 = TextAttribute(element.get(), L"md5", other);
             const std::string load = TextAttribute(element.get(), L"fileload", urlExact);
+            std::string sha256;
+            const bool hasSha256 = OptionalTextAttribute(element.get(), L"sha256", sha256);
+            if (signedOnly && !hasSha256) Unreadable(pass, "an entry has no sha256");
 
             // Entries that do not fit a task or could write outside our
             // folders are passed over; the rest of the list still counts.
-            if (!nameExact || !urlExact || name.size() >= sizeof(DownloadTask::szName) ||
-                load.size() >= sizeof(DownloadTask::szUrl) || !IsSafeRelativeName(name.c_str(), &IsLead))
+            const char* unsafe = nullptr;
+            if (!nameExact) unsafe = "a character has no exact form in the code page";
+            else if (!urlExact) unsafe = "the URL has a character with no exact form in the code page";
+            else if (name.size() > kMaxNameBytes) unsafe = "the name is longer than 31 bytes";
+            else if (load.size() > kMaxUrlBytes) unsafe = "the URL is longer than 255 bytes";
+            else {
+                const NameFault fault = CheckRelativeName(name.c_str(), &IsLead);
+                if (fault != NameFault::None) unsafe = DescribeNameFault(fault);
+            }
+            if (unsafe) {
+                RunLog::Write("entry %ld %s: skipped (unsafe name: %s)", i + 1, name.c_str(), unsafe);
                 continue;
+            }
 
             const CString local = CString(exeDir) + name.c_str();
-            bool selected = !::PathFileExistsA(local);
+            const DWORD attributes = ::GetFileAttributesA(local);
+            bool selected = attributes == INVALID_FILE_ATTRIBUTES;
             if (!selected) {
+                // Only regular files are digested; whatever else stands there
+                // cannot be read as the file.
+                if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+                    RunLog::Write("entry %s: a folder or device stands where the file is", name.c_str());
+                    throw PassFailed();
+                }
                 try {
                     selected = CMd5Digest::HashFilePath(local) != md5.c_str();
-                } catch (const CFileException&) {
+                } catch (const CFileException& e) {
+                    char text[512] = {};
+                    e.GetErrorMessage(text, sizeof(text) - 1);
+                    RunLog::Write("entry %s: the installed copy cannot be read: %s", name.c_str(), text);
                     throw PassFailed();
                 }
             }
-            if (selected) pass.files.push_back({ name, load, size });
+            RunLog::Write("entry %s: %s", name.c_str(), selected ? "queued" : "up to date");
+            if (selected) pass.files.push_back({ name, load, md5, sha256, hasSha256, size });
         }
         pass.complete = true;
     } catch (const PassFailed&) {
@@ -215,19 +357,41 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
     }
     return pass;
 }
+// The serial of the last manifest a run finished with, if one was kept.
+bool ReadLastSerial(const CDownloadManager& manager, unsigned long long& serial)
+{
+    const CString path = manager.GetTempDir() + "\\" + CDownloadManager::SerialFileName();
+    HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    char text[32] = {};
+    DWORD got = 0;
+    ::ReadFile(h, text, sizeof(text) - 1, &got, nullptr);
+    ::CloseHandle(h);
+    std::string digits(text, got);
+    while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
+    std::uint64_t value = 0;
+    if (!ParseSerial(digits, value)) return false;
+    serial = value;
+    return true;
+}
 } // namespace
 
 BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
                    DWORD timeoutMs)
 {
     ::DeleteUrlCacheEntryA(url);
+    RunLog::Write("manifest: GET %s", url);
     auto job = std::make_shared<PassJob>();
     job->url = url;
     job->exeDir = exeDir.str();
+    job->hasLastSerial = ReadLastSerial(manager, job->lastSerial);
     if (!job->done || !job->responded) return FALSE;
     std::thread([job] {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        job->result = ReadManifest(job->url, job->exeDir, job->responded, job->abandoned);
+        job->result = ReadManifest(job->url, job->exeDir, job->responded, job->abandoned, job->hasLastSerial,
+                                   job->lastSerial);
+        // Nothing of the manifest stays in the user's cache (each run has a new address).
+        ::DeleteUrlCacheEntryA(job->url.c_str());
         ::CoUninitialize();
         ::SetEvent(job->responded);
         ::SetEvent(job->done);
@@ -236,14 +400,17 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     // installed files take as long as they take.
     if (::WaitForSingleObject(job->responded, timeoutMs) != WAIT_OBJECT_0) {
         job->abandoned = true;  // left to end on its own, touching no installed file
+        RunLog::Write("manifest: no complete answer within %lu ms; nothing queued", timeoutMs);
         return FALSE;
     }
     ::WaitForSingleObject(job->done, INFINITE);
 
     // Files found before a failing element stay queued, with their sizes.
+    if (job->result.complete && job->result.hasSerial) manager.SetManifestSerial(job->result.serial);
     for (const Selected& file : job->result.files) {
         totalSize += file.size;
-        manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr);
+        manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.md5.c_str(),
+                        file.hasSha256 ? file.sha256.c_str() : nullptr);
     }
     return job->result.complete && !job->result.files.empty() ? TRUE : FALSE;
 }

@@ -1,22 +1,61 @@
 #include "Platform.h"
 #include <windows.h>
+#include <shlwapi.h>
+#include <cstdio>
+#include "RunLog.h"
 
 const char kPlatformWindowTitle[] = "Velmora游戏大厅";
 const char kPlatformExeName[] = "\\Quorvanta.exe";
 
-void StopRunningPlatform()
+bool StopRunningPlatform()
 {
-    HWND hWnd = ::FindWindowA(nullptr, kPlatformWindowTitle);
-    if (!hWnd) return;
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hWnd, &pid);
-    HANDLE hProcess = ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-    if (!hProcess) return;
-    ::TerminateProcess(hProcess, 0);
-    ::CloseHandle(hProcess);
+    const ULONGLONG start = ::GetTickCount64();
+    // More than one instance may be running; each must be gone before a file is replaced.
+    for (int instances = 0; instances < 16; ++instances) {
+        HWND hWnd = ::FindWindowA(nullptr, kPlatformWindowTitle);
+        if (!hWnd) {
+            if (instances > 0)
+                RunLog::Write("platform: stopped in %llu ms", static_cast<unsigned long long>(::GetTickCount64() - start));
+            return true;
+        }
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(hWnd, &pid);
+        HANDLE hProcess = ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+        if (!hProcess) {
+            // It may have ended between the two calls; if its window is still there, we cannot stop it.
+            if (::IsWindow(hWnd)) {
+                RunLog::Write("platform: cannot open process %lu (error %lu)", pid, ::GetLastError());
+                return false;
+            }
+            continue;
+        }
+        ::TerminateProcess(hProcess, 0);
+        const ULONGLONG spent = ::GetTickCount64() - start;
+        const DWORD wait = spent >= kPlatformExitWaitMs ? 0 : static_cast<DWORD>(kPlatformExitWaitMs - spent);
+        const bool ended = ::WaitForSingleObject(hProcess, wait) == WAIT_OBJECT_0;
+        ::CloseHandle(hProcess);
+        if (!ended) {
+            RunLog::Write("platform: process %lu still running after %lu ms", pid, kPlatformExitWaitMs);
+            return false;
+        }
+    }
+    RunLog::Write("platform: windows keep appearing; giving up");
+    return false;
 }
 
-bool CreateFoldersFor(const char* base, const char* relativeName)
+void StartPlatform()
+{
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    ::PathRemoveFileSpecA(path);
+    // Quoted, so that a folder name with spaces is not split into arguments.
+    char command[MAX_PATH + 32];
+    std::snprintf(command, sizeof(command), "\"%s%s\"", path, kPlatformExeName);
+    const UINT result = ::WinExec(command, SW_SHOWDEFAULT);
+    RunLog::Write("platform: started %s (%s)", command, result > 31 ? "ok" : "failed");
+}
+
+bool CreateFoldersFor(const char* base, const char* relativeName, void (*created)(const char*, void*), void* ctx)
 {
     char path[MAX_PATH];
     const int baseLen = lstrlenA(base);
@@ -25,14 +64,19 @@ bool CreateFoldersFor(const char* base, const char* relativeName)
     lstrcatA(path, "\\");
     lstrcatA(path, relativeName);
     // Every separator after the base ends a folder name; the last element is the file.
+    bool ok = true;
     for (char* p = path + baseLen + 1; *p; p = ::CharNextA(p)) {
         if (*p != '\\' && *p != '/') continue;
         const char c = *p;
         *p = '\0';
         const DWORD attributes = ::GetFileAttributesA(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            ::CreateDirectoryA(path, nullptr);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (created) created(path + baseLen + 1, ctx);
+            if (!::CreateDirectoryA(path, nullptr)) ok = false;
+        } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            ok = false;  // a file stands where the folder must be
+        }
         *p = c;
     }
-    return true;
+    return ok;
 }

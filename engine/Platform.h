@@ -6,9 +6,18 @@ extern const char kPlatformWindowTitle[];
 // The platform's executable, joined to the updater's folder.
 extern const char kPlatformExeName[];
 
-// Terminates the process that owns a top-level window with the platform's
-// title, if there is one. Does not wait for it to end.
-void StopRunningPlatform();
+// How long a terminated platform may take to go away before the run gives up.
+const unsigned long kPlatformExitWaitMs = 10000;
+
+// Terminates every process that owns a top-level window with the platform's
+// title and waits (at most kPlatformExitWaitMs in all) until each has ended.
+// True when no platform is left running; nothing may be replaced otherwise.
+bool StopRunningPlatform();
+
+// Starts the platform's executable from the updater's own folder.
+void StartPlatform();
 
 // Creates every folder named in relativeName (all but its last element) under base.
-bool CreateFoldersFor(const char* base, const char* relativeName);
+// created (when given) receives the relative name of each folder made, outermost first.
+bool CreateFoldersFor(const char* base, const char* relativeName, void (*created)(const char* rel, void* ctx) = nullptr,
+                      void* ctx = nullptr);

@@ -3,38 +3,22 @@
 #include <cstdio>
 #include <cstring>
 #include "PathRules.h"
+#include "SiteRules.h"
 #include "Platform.h"
 #include "afxfile.h"
 #include "afxinet.h"
+#include "RunLog.h"
+#include "Verifier.h"
+#include <string>
 
 namespace {
 const UINT kBlockSize = 8192;
-const UINT kMinFirstBlock = 22;
 
-// The first block failed the checks, or the server answered with an error.
-struct TransferRejected {};
-
-// Fills the buffer as far as the body allows: a single read may return less
-// than is on its way, and the first block is judged as a whole.
-UINT ReadFirstBlock(CHttpFile& http, BYTE* buffer, UINT size)
-{
-    UINT got = 0;
-    while (got < size) {
-        UINT n = http.Read(buffer + got, size - got);
-        if (n == 0) break;
-        got += n;
-    }
-    return got;
-}
-
-bool IsErrorPage(const BYTE* block, UINT n)
-{
-    if (n < kMinFirstBlock) return true;
-    if (std::memcmp(block, "<html>", 6) == 0) return true;
-    if (std::memcmp(block, "<!DOCTYPE HTML PUBLIC", 21) == 0) return true;
-    return false;
-}
-
+// The first block failed the checks, the server answered with an error, or the
+// bytes are not the ones the manifest names.
+struct TransferRejected {
+    std::string why;
+};
 } // namespace
 
 
@@ -49,9 +33,15 @@ int CDownloadManager::DownloadAll()
     DownloadTask* task = nullptr;
 
     auto cancelled = [&]() {
+        RunLog::Write("download: cancelled");
         SetState(US_CANCELLED);
         Notify(0, 0, US_CANCELLED, nullptr);
         return 2;
+    };
+    auto read = [&](BYTE* into, UINT size) {
+        UINT n = http->Read(into, size);
+        MarkActivity();
+        return n;
     };
 
     try {
@@ -63,18 +53,32 @@ int CDownloadManager::DownloadAll()
 
             SetState(US_CONNECTING);
             Notify(0, 0, US_CONNECTING, nullptr);
+            MarkActivity();
+            RunLog::Write("download %s: GET %s", task->szName, task->szUrl);
 
             if (!m_pSession) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
             http = m_pSession->OpenURL(task->szUrl, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
                                        nullptr, 0);
+            MarkActivity();
             DWORD status = 0;
-            if (http->QueryInfoStatusCode(status) && status >= 400) throw TransferRejected();
+            const bool hasStatus = http->QueryInfoStatusCode(status) != FALSE;
             DWORD announced = 0;
             const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
             if (!hasLength) announced = 0;
+            if (hasLength)
+                RunLog::Write("download %s: HTTP %lu, %lu bytes announced", task->szName, hasStatus ? status : 0ul, announced);
+            else
+                RunLog::Write("download %s: HTTP %lu, no length announced", task->szName, hasStatus ? status : 0ul);
+            if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
 
-            UINT n = ReadFirstBlock(*http, buffer, kBlockSize);
-            if (IsErrorPage(buffer, n)) throw TransferRejected();
+            // The first block is judged as a whole: fill it across short reads.
+            UINT n = 0;
+            while (n < kBlockSize) {
+                const UINT got = read(buffer + n, kBlockSize - n);
+                if (got == 0) break;
+                n += got;
+            }
+            if (LooksLikeErrorPage(buffer, n)) throw TransferRejected{ "the body looks like an error page" };
 
             // Once the user has asked to stop, the platform is left running.
             if (StopRequested()) {
@@ -82,7 +86,7 @@ int CDownloadManager::DownloadAll()
                 return cancelled();
             }
             SetState(US_FILE_START);
-            StopRunningPlatform();
+            if (!StopRunningPlatform()) throw TransferRejected{ "the platform could not be stopped" };
             Notify(0, announced, US_FILE_START, task->szName);
 
             char path[MAX_PATH];
@@ -91,7 +95,9 @@ int CDownloadManager::DownloadAll()
             CreateFoldersFor(m_strTempDir, task->szLocalName);
             if (!tmp.Open(path, CFile::modeCreate | CFile::modeReadWrite, &fileError)) throw fileError;
 
+            CDownloadVerifier verifier(*task);
             tmp.Write(buffer, n);
+            verifier.Update(buffer, n);
             UINT32 fileBytes = n;
             m_dwRunBytes += n;
             SetState(US_PROGRESS);
@@ -100,12 +106,13 @@ int CDownloadManager::DownloadAll()
             // Without an announced length the body runs to its end; a body that
             // ends before its announced length is a failed transfer.
             while ((!hasLength || fileBytes < announced) && !StopRequested()) {
-                n = http->Read(buffer, kBlockSize);
+                n = read(buffer, kBlockSize);
                 if (n == 0) {
                     if (hasLength) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
                     break;
                 }
                 tmp.Write(buffer, n);
+                verifier.Update(buffer, n);
                 fileBytes += n;
                 m_dwRunBytes += n;
                 SetState(US_PROGRESS);
@@ -116,21 +123,37 @@ int CDownloadManager::DownloadAll()
             tmp.Close();
             if (StopRequested()) return cancelled();
 
+            // Wrong bytes are never installed, and their .dtm is not kept for a later run.
+            const std::string mismatch = verifier.Finish();
+            if (!mismatch.empty()) {
+                ::DeleteFileA(path);
+                throw TransferRejected{ mismatch.c_str() };
+            }
+            RunLog::Write("download %s: %lu bytes%s", task->szName, static_cast<unsigned long>(fileBytes),
+                          task->bVerify ? ", verified" : "");
+
             task->bDone = TRUE;
             SetState(US_FILE_DONE);
             Notify(0, 0, US_FILE_DONE, task->szName);
         }
         SetState(US_ALL_DOWNLOADED);
         Notify(0, 0, US_ALL_DOWNLOADED, nullptr);
+        RunLog::Write("download: all %d file(s) received", count);
         return 0;
     } catch (const CInternetException& e) {
         std::memset(text, 0, sizeof(text));
         e.GetErrorMessage(text, sizeof(text) - 1);
+        RunLog::Write("download %s: failed: %s (internet error %lu)", task ? task->szName : "", text, e.m_dwError);
     } catch (const CFileException& e) {
         std::memset(text, 0, sizeof(text));
         e.GetErrorMessage(text, sizeof(text) - 1);
+        RunLog::Write("download %s: failed: %s", task ? task->szName : "", text);
+    } catch (const TransferRejected& e) {
+        std::snprintf(text, sizeof(text), "下载 %s 文件失败", task ? task->szName : "");
+        RunLog::Write("download %s: failed: %s", task ? task->szName : "", e.why.c_str());
     } catch (...) {
         std::snprintf(text, sizeof(text), "下载 %s 文件失败", task ? task->szName : "");
+        RunLog::Write("download %s: failed", task ? task->szName : "");
     }
     http.reset();
     tmp.Abort();

@@ -1,6 +1,7 @@
 #include "afxinet.h"
 #include "afxwin.h"
 #include <cstdio>
+#include <string>
 
 BOOL CInternetException::GetErrorMessage(char* buffer, UINT maxChars, UINT* pHelpContext) const
 {
@@ -50,11 +51,42 @@ CInternetSession::CInternetSession(const char* agent, DWORD_PTR context, DWORD a
 std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const char* url, DWORD_PTR context, DWORD flags,
                                                      const char* headers, DWORD headersLength)
 {
-    HINTERNET session = m_hSession.load();
-    if (!session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED, context);
-    HINTERNET h = ::InternetOpenUrlA(session, url, headers, headers ? headersLength : 0, flags, context);
-    if (!h) throw CInternetException(::GetLastError(), context);
-    return std::make_unique<CHttpFile>(h, url);
+    // WinINet (Wine's at least) follows a redirect loop forever, so we follow them ourselves.
+    std::string current = url;
+    for (int redirects = 0;; ++redirects) {
+        HINTERNET session = m_hSession.load();
+        if (!session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED, context);
+        HINTERNET h = ::InternetOpenUrlA(session, current.c_str(), headers, headers ? headersLength : 0,
+                                         flags | INTERNET_FLAG_NO_AUTO_REDIRECT, context);
+        if (!h) throw CInternetException(::GetLastError(), context);
+        auto file = std::make_unique<CHttpFile>(h, current.c_str());
+        DWORD status = 0;
+        if (!file->QueryInfoStatusCode(status) ||
+            (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
+            return file;
+        char location[INTERNET_MAX_URL_LENGTH] = {};
+        DWORD size = sizeof(location) - 1, index = 0;
+        if (!::HttpQueryInfoA(h, HTTP_QUERY_LOCATION, location, &size, &index)) return file;  // nowhere to go
+        if (redirects == kMaxRedirects) throw CInternetException(ERROR_HTTP_REDIRECT_FAILED, context);
+        char next[INTERNET_MAX_URL_LENGTH] = {};
+        DWORD nextSize = sizeof(next);
+        if (!::InternetCombineUrlA(current.c_str(), location, next, &nextSize, ICU_NO_ENCODE))
+            throw CInternetException(ERROR_HTTP_INVALID_SERVER_RESPONSE, context);
+        const bool fromHttps = _strnicmp(current.c_str(), "https://", 8) == 0;
+        const bool toHttps = _strnicmp(next, "https://", 8) == 0;
+        if (fromHttps && !toHttps) throw CInternetException(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR, context);
+        if (!toHttps && _strnicmp(next, "http://", 7) != 0) throw CInternetException(ERROR_HTTP_REDIRECT_FAILED, context);
+        current = next;
+    }
+}
+
+void CInternetSession::SetTimeouts(DWORD milliseconds)
+{
+    if (HINTERNET h = m_hSession.load()) {
+        ::InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &milliseconds, sizeof(milliseconds));
+        ::InternetSetOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &milliseconds, sizeof(milliseconds));
+        ::InternetSetOptionA(h, INTERNET_OPTION_SEND_TIMEOUT, &milliseconds, sizeof(milliseconds));
+    }
 }
 
 void CInternetSession::Close()

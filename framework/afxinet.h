@@ -32,7 +32,7 @@ public:
     BOOL QueryInfo(DWORD infoLevel, DWORD& value) const;
     BOOL QueryInfoStatusCode(DWORD& status) const;
     void Close();
-    const CString& GetFileURL() const { return m_strUrl; }
+    const CString& GetFileURL() const { return m_strUrl; }   // after redirects
 private:
     std::atomic<HINTERNET> m_hFile;
     CString m_strUrl;
@@ -48,9 +48,14 @@ public:
     virtual ~CInternetSession() { Close(); }
 
     // Opens an http:// or https:// URL; throws CInternetException on failure.
+    // Redirects are followed by hand, at most kMaxRedirects of them, never from
+    // https to http and never to another scheme.
+    static const int kMaxRedirects = 5;
     std::unique_ptr<CHttpFile> OpenURL(const char* url, DWORD_PTR context = 1,
                                        DWORD flags = INTERNET_FLAG_TRANSFER_ASCII,
                                        const char* headers = nullptr, DWORD headersLength = 0);
+    // Bounds connecting and each wait for data (best effort: Wine may not honour them).
+    void SetTimeouts(DWORD milliseconds);
     // Closing the session also closes every request it opened (safe from any thread).
     void Close();
     HINTERNET GetHandle() const { return m_hSession.load(); }

@@ -37,14 +37,17 @@ CRect CSkinProgressCtrl::FillRect() const
     // The system control keeps the range and position; we only read them.
     int low = 0, high = 0;
     GetRange(low, high);
-    const int pos = GetPos();
-    // An empty range has no meaningful fill (and would divide by zero).
-    if (high == low) return CRect();
-
     CRect rc;
     GetClientRect(&rc);
+    return FillRectFor(rc, low, high, GetPos(), (GetStyle() & PBS_VERTICAL) != 0);
+}
+
+CRect CSkinProgressCtrl::FillRectFor(const CRect& rc, int low, int high, int pos, bool vertical)
+{
+    // An empty range has no meaningful fill (and would divide by zero).
+    if (high == low) return CRect();
     int w, h;
-    if (GetStyle() & PBS_VERTICAL) {
+    if (vertical) {
         const int d = ::MulDiv(rc.Height(), high - pos, high - low);
         w = rc.Width();
         h = rc.bottom - d - 4;

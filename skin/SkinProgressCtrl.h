@@ -9,6 +9,11 @@ public:
     CSkinProgressCtrl();
     ~CSkinProgressCtrl() override;
 
+    // Where the fill of a bar with this client area, range and position is
+    // drawn; empty when no fill is drawn. Two positions with the same rectangle
+    // look the same, so the window need not send the second.
+    static CRect FillRectFor(const CRect& client, int low, int high, int pos, bool vertical);
+
 protected:
     // Where the fill is drawn for the control's current style, range and
     // position, in client coordinates; empty when no fill is drawn.

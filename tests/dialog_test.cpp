@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <commctrl.h>
 #include "TestUtil.h"
 #include "UpdaterDlg.h"
 #include "resource.h"
@@ -117,6 +118,56 @@ TEST_F(UpdaterWindow, ReportsMoveTheBarsAndRewriteTheLines)
     Report(1023, 6143, US_PROGRESS, "tiny.txt");
     EXPECT_EQ(Text(Item(IDC_TEXT_FILE)), "文件名字:  tiny.txt 文件大小: 0 KB");
     EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  0 KB");
+}
+
+namespace {
+// Counts what a control is sent, on the control's own thread.
+LRESULT CALLBACK CountSends(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR counter)
+{
+    if (msg == PBM_SETPOS || msg == WM_SETTEXT) ++*reinterpret_cast<int*>(counter);
+    return ::DefSubclassProc(h, msg, wp, lp);
+}
+} // namespace
+
+TEST_F(UpdaterWindow, AWholeFileOfReportsSendsOnlyWhatChangesTheFrame)
+{
+    // 32 MiB in 8 KiB blocks, reported as fast as the worker can: 4096 reports.
+    const UINT32 size = 32u << 20, block = 8192;
+    ::SendMessageA(Item(IDC_PROGRESS_TOTAL), PBM_SETRANGE32, 0, 0);
+    Report(0, size, US_FILE_START, "big.pak");
+    int fileBar = 0, totalBar = 0, doneText = 0;
+    ASSERT_TRUE(::SetWindowSubclass(Item(IDC_PROGRESS_FILE), CountSends, 1, reinterpret_cast<DWORD_PTR>(&fileBar)));
+    ASSERT_TRUE(::SetWindowSubclass(Item(IDC_PROGRESS_TOTAL), CountSends, 1, reinterpret_cast<DWORD_PTR>(&totalBar)));
+    ASSERT_TRUE(::SetWindowSubclass(Item(IDC_TEXT_DONE), CountSends, 1, reinterpret_cast<DWORD_PTR>(&doneText)));
+
+    const ULONGLONG start = ::GetTickCount64();
+    std::atomic<bool> finished{ false };
+    std::thread worker([&] {
+        for (UINT32 done = block; done <= size; done += block) dlg->OnUpdateNotify(done, done, US_PROGRESS, "big.pak");
+        finished = true;
+    });
+    while (!finished) {
+        MSG m;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&m);
+    }
+    worker.join();
+    const ULONGLONG elapsed = ::GetTickCount64() - start;
+    Pump();
+
+    // The last frame is exact.
+    EXPECT_EQ(Pos(IDC_PROGRESS_FILE), static_cast<int>(size >> 10));
+    EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  32768 KB");
+    // A bar is sent a position only when its fill gains a pixel; the text at
+    // most every 50 ms, plus the first and last block.
+    RECT bar;
+    ::GetClientRect(Item(IDC_PROGRESS_FILE), &bar);
+    EXPECT_LE(fileBar, bar.right + 2);
+    EXPECT_LE(totalBar, 2);  // an empty range shows nothing to move
+    EXPECT_LE(doneText, static_cast<int>(elapsed / 50) + 3);
+    EXPECT_LT(fileBar + doneText, 4096 / 4);
+    for (HWND h : { Item(IDC_PROGRESS_FILE), Item(IDC_PROGRESS_TOTAL), Item(IDC_TEXT_DONE) })
+        ::RemoveWindowSubclass(h, CountSends, 1);
 }
 
 TEST_F(UpdaterWindow, UnknownCodesAndTheInstallingReportChangeNothing)

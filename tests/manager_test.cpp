@@ -2,6 +2,7 @@
 // the worker's events, the transfer's checks and the installation.
 #include <gtest/gtest.h>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include "DownloadManager.h"
 #include "TestUtil.h"
@@ -330,19 +331,59 @@ TEST(DownloadManager, OwnExecutableGoesToTheSideFile)
     EXPECT_EQ(r.Installed("a.b.unit_tests.exe"), dotted);
 }
 
-TEST(DownloadManager, FailedMoveKeepsItsDtmAndTheRunStillFinishes)
+TEST(DownloadManager, AFailedMovePutsEveryFileBackAndFailsTheRun)
 {
     UpdateRun r;
+    r.server.ServeFile("/kept", PatternBytes(500, 13));
+    r.server.ServeFile("/added", PatternBytes(500, 15));
     r.server.ServeFile("/blocked", PatternBytes(500, 14));
-    r.server.ServeFile("/fine", PatternBytes(500, 15));
+    WriteBytes(r.app / "kept.bin", "the installed copy");
     ::CreateDirectoryA((r.app / "blocked.bin").c_str(), nullptr);  // a folder is in the way
+    r.Add("kept.bin", "/kept");
+    r.Add("new\\added.bin", "/added");
     r.Add("blocked.bin", "/blocked");
-    r.Add("fine.bin", "/fine");
     r.Go();
-    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
-    EXPECT_TRUE(FileExists(r.temp + "\\blocked.bin.dtm"));
+    const std::vector<int> statuses = r.sink.Statuses();
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses[statuses.size() - 2], US_INSTALLING);
+    EXPECT_EQ(statuses.back(), US_FAILED);
+    EXPECT_EQ(r.Installed("kept.bin"), "the installed copy");
+    EXPECT_FALSE(FileExists(r.app / "new"));  // the folder made for the added file is gone again
     EXPECT_TRUE(::GetFileAttributesA((r.app / "blocked.bin").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(r.Installed("fine.bin"), PatternBytes(500, 15));
+    // The downloads are back where a later run finds them; nothing else is left.
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(r.temp + "\\kept.bin.dtm", bytes) && bytes == PatternBytes(500, 13));
+    EXPECT_TRUE(ReadBytes(r.temp + "\\new\\added.bin.dtm", bytes) && bytes == PatternBytes(500, 15));
+    EXPECT_FALSE(FileExists(r.temp + "\\kept.bin.bak"));
+    EXPECT_FALSE(FileExists(r.temp + "\\install.journal"));
+}
+
+TEST(DownloadManager, BytesThatDoNotMatchTheDigestAreNeverInstalled)
+{
+    const std::string right = PatternBytes(20000, 16), wrong = PatternBytes(20000, 17);
+    for (bool upperCase : { false, true }) {
+        SCOPED_TRACE(upperCase ? "upper-case digest of the right bytes" : "other bytes of the same size");
+        UpdateRun r;
+        r.server.ServeFile("/first", right);
+        r.server.ServeFile("/second", upperCase ? right : wrong);
+        WriteBytes(r.app / "second.bin", "old");
+        std::string digest = Md5Of(right);
+        if (upperCase)
+            for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        ASSERT_TRUE(r.manager.AddTask("first.bin", r.server.Url("/first").c_str(), nullptr, Md5Of(right).c_str()));
+        ASSERT_TRUE(r.manager.AddTask("second.bin", r.server.Url("/second").c_str(), nullptr, digest.c_str()));
+        r.Go();
+        if (upperCase) {
+            EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+            EXPECT_EQ(r.Installed("second.bin"), right);
+        } else {
+            EXPECT_EQ(r.sink.Statuses().back(), US_FAILED);
+            EXPECT_EQ(r.sink.Events().back().text, "下载 second.bin 文件失败");
+            EXPECT_EQ(r.Installed("second.bin"), "old");
+            EXPECT_FALSE(FileExists(r.temp + "\\second.bin.dtm"));  // wrong bytes are not kept
+            EXPECT_TRUE(FileExists(r.temp + "\\first.bin.dtm"));    // a good download is
+        }
+    }
 }
 
 TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptions)

@@ -35,14 +35,15 @@ TEST(Settings, SiteValueBecomesTheManifestBase)
 TEST(PathRules, OnlyNamesThatStayInsideTheFolderAreSafe)
 {
     auto gbk = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
-    for (const char* ok : { "a.txt", "data\\maps\\m1.map", "data/x.bin", "...name", "a..b", "x.", "更新.exe" })
+    for (const char* ok : { "a.txt", "data\\maps\\m1.map", "data/x.bin", "...name", "a..b", "更新.exe" })
         EXPECT_TRUE(IsSafeRelativeName(ok, gbk)) << ok;
     for (const char* bad : { "", "..", "..\\x", "a\\..\\..\\x", "a/../x", ".", ".\\x", "...", ". .\\x", "\\x", "/x",
-                             "\\\\server\\share\\x", "C:x", "C:\\x", "a.txt:stream", "a\\\\b", "a\\", "tab\there" })
+                             "\\\\server\\share\\x", "C:x", "C:\\x", "a.txt:stream", "a\\\\b", "a\\", "tab\there",
+                             "x.", "updater.exe ", "sub\\con", "a\\LPT9.log\\b" })
         EXPECT_FALSE(IsSafeRelativeName(bad, gbk)) << bad;
     EXPECT_FALSE(IsSafeRelativeName(nullptr, gbk));
     // In code page 936 a trail byte may be 0x5C; it does not split the name.
-    const char trail[] = { 'a', static_cast<char>(0x81), '\\', '.', '.', 0 };
+    const char trail[] = { 'a', static_cast<char>(0x81), '\\', '\\', 'b', 0 };
     EXPECT_TRUE(IsSafeRelativeName(trail, gbk));
     EXPECT_FALSE(IsSafeRelativeName(trail, nullptr));
 }

@@ -2,11 +2,18 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <ctime>
+#include "Install.h"
 #include "Manifest.h"
+#include "RunLog.h"
 #include "Platform.h"
 #include "Settings.h"
 #include "TransparentCtrlHelper.h"
 #include "resource.h"
+
+namespace {
+// How often at most the downloaded-KB text changes during a file.
+const ULONGLONG kDoneTextIntervalMs = 50;
+}
 
 BEGIN_MESSAGE_MAP(CUpdaterDlg, CDialog)
     ON_WM_PAINT()
@@ -59,14 +66,21 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecA(path);
-    ::PathAddBackslashA(path);
-    m_strExeDir = path;
+    char folder[MAX_PATH];
+    lstrcpyA(folder, path);
+    ::PathRemoveFileSpecA(folder);
+    ::PathAddBackslashA(folder);
+    m_strExeDir = folder;
 
     CWinApp* app = AfxGetApp();
     const CString site = ManifestBaseUrl(app->GetProfileString(kSectionDownload, kKeySite, kDefaultSite));
     const CString tempDir = m_strExeDir + app->GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir);
+    RunLog::Open(tempDir.str());
+    RunLog::Write("start: %s, settings %s, site %s", path, app->m_pszProfileName ? app->m_pszProfileName : "(none)",
+                  site.GetString());
     m_downloader.Init(this, site, tempDir, m_strExeDir);
+    // A run killed while installing left a journal: put the installation back first.
+    const bool consistent = RecoverInterruptedInstall(tempDir, m_strExeDir);
 
     BITMAP bm{};
     m_bmpBackground.GetBitmap(&bm);
@@ -76,9 +90,14 @@ BOOL CUpdaterDlg::OnInitDialog()
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     CString name;
     name.Format("update.xml?=%i", std::rand());
-    FetchManifest(site + name);
+    if (consistent)
+        FetchManifest(site + name);
+    else
+        RunLog::Write("manifest: not fetched; an interrupted installation could not be undone");
 
-    m_progressTotal.SetRange32(0, static_cast<int>(m_dwTotalSize >> 10));
+    InitBar(m_fileBar, m_progressFile);
+    InitBar(m_totalBar, m_progressTotal);
+    SetBarRange(m_totalBar, static_cast<int>(m_dwTotalSize >> 10));
     m_progressFile.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_progressTotal.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_btnClose.SetWindowPos(nullptr, 0, 0, 28, 21, SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
@@ -87,6 +106,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     ShowWindow(SW_SHOW);
     BringWindowToTop();
     UpdateWindow();
+    RunLog::Write("window: shown, %d file(s) to fetch", m_downloader.GetTaskCount());
     SetTimer(START_TIMER_ID, 100, nullptr);
     return TRUE;
 }
@@ -115,12 +135,25 @@ void CUpdaterDlg::OnDestroy()
 
 void CUpdaterDlg::OnTimer(UINT_PTR nIDEvent)
 {
+    if (nIDEvent == WATCHDOG_TIMER_ID) {
+        // A read that receives nothing cannot be interrupted from the worker's
+        // side, so the run is ended from here, as closing the window would.
+        const ULONGLONG idle = m_downloader.TransferIdleMs();
+        if (idle < CDownloadManager::StallLimitMs() || !m_downloader.Abandon()) return;
+        KillTimer(WATCHDOG_TIMER_ID);
+        m_bStalled = true;
+        RunLog::Write("download: nothing received for %llu ms; the run fails", static_cast<unsigned long long>(idle));
+        m_downloader.Detach();
+        ShowFailure();
+        DestroyWindow();
+        return;
+    }
     if (nIDEvent != START_TIMER_ID) {
         Default();
         return;
     }
     KillTimer(START_TIMER_ID);
-    m_downloader.Start();
+    if (m_downloader.Start()) SetTimer(WATCHDOG_TIMER_ID, 250, nullptr);
 }
 
 void CUpdaterDlg::OnBnClickedCancel()
@@ -135,15 +168,65 @@ void CUpdaterDlg::OnBnClickedCancel()
     SendMessage(WM_CLOSE);
 }
 
-void CUpdaterDlg::StartPlatform()
+void CUpdaterDlg::ShowFailure()
 {
-    char path[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecA(path);
-    // Quoted, so that a folder name with spaces is not split into arguments.
-    CString command;
-    command.Format("\"%s%s\"", path, kPlatformExeName);
-    ::WinExec(command, SW_SHOWDEFAULT);
+    // The configured text, read now; the engine's description is not shown.
+    CWinApp* app = AfxGetApp();
+    const CString text = app ? app->GetProfileString(kSectionMessages, kKeyErrorMsg, kDefaultErrorMsg) : CString(kDefaultErrorMsg);
+    ::MessageBoxA(m_hWnd, text, "提示", MB_OK | MB_ICONINFORMATION);
+}
+
+void CUpdaterDlg::InitBar(BarView& bar, CSkinProgressCtrl& ctrl)
+{
+    bar.ctrl = &ctrl;
+    ctrl.GetClientRect(&bar.client);
+    bar.vertical = (ctrl.GetStyle() & PBS_VERTICAL) != 0;
+    bar.low = bar.high = bar.pos = 0;
+}
+
+void CUpdaterDlg::SetBarRange(BarView& bar, int high)
+{
+    bar.ctrl->SetRange32(0, high);
+    bar.low = 0;
+    bar.high = high;
+    // The control keeps its position when the range changes.
+}
+
+void CUpdaterDlg::MoveBar(BarView& bar, int pos, bool always)
+{
+    if (pos == bar.pos) return;
+    if (!always) {
+        const CRect shown = CSkinProgressCtrl::FillRectFor(bar.client, bar.low, bar.high, bar.pos, bar.vertical);
+        const CRect next = CSkinProgressCtrl::FillRectFor(bar.client, bar.low, bar.high, pos, bar.vertical);
+        if (::EqualRect(&shown, &next)) return;
+    }
+    bar.ctrl->SetPos(pos);
+    bar.pos = pos;
+}
+
+void CUpdaterDlg::ShowDone(UINT32 dwDone, bool always)
+{
+    const int kb = static_cast<int>(dwDone >> 10);
+    if (kb == m_nDoneKbShown) return;
+    // Text changes cost a repaint each; a person cannot read them faster than this.
+    const ULONGLONG now = ::GetTickCount64();
+    if (!always && now - m_ullDoneShownAt < kDoneTextIntervalMs) return;
+    CString text;
+    text.Format("已经下载:  %d KB", kb);
+    m_textDone.SetWindowText(text);
+    m_nDoneKbShown = kb;
+    m_ullDoneShownAt = now;
+}
+
+const char* CUpdaterDlg::OutcomeText() const
+{
+    if (m_bStalled) return "failed (the transfer stalled)";
+    switch (m_downloader.WorkerResult()) {
+    case 0: return "finished";
+    case 1: return "failed";
+    case 2: return "cancelled";
+    default: return "cancelled (the window closed before the run ended)";
+    }
 }
 
 void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText)
@@ -152,23 +235,29 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
     switch (nStatus) {
     case US_FILE_START:
         m_dwFileSize = dwTotal;
-        m_progressFile.SetRange32(0, static_cast<int>(dwTotal >> 10));
-        m_progressFile.SetPos(0);
+        SetBarRange(m_fileBar, static_cast<int>(dwTotal >> 10));
+        MoveBar(m_fileBar, 0, true);
+        m_bFileStarted = true;
         break;
-    case US_PROGRESS:
+    case US_PROGRESS: {
         text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", static_cast<int>(m_dwFileSize >> 10));
-        // The first line is the same for every block of a file; each cross-thread
-        // text change costs a round trip to the window's thread and a repaint.
+        // The first line is the same for every block of a file.
         if (text != m_strFileLine) {
             m_textFile.SetWindowText(text);
             m_strFileLine = text;
         }
-        text.Format("已经下载:  %d KB", static_cast<int>(dwDone >> 10));
-        m_textDone.SetWindowText(text);
-        m_progressFile.SetPos(static_cast<int>(dwDone >> 10));
-        m_progressTotal.SetPos(static_cast<int>(dwTotal >> 10));
+        // The first and the last block of a file are always shown exactly.
+        const bool edge = m_bFileStarted || (m_dwFileSize != 0 && dwDone >= m_dwFileSize);
+        m_bFileStarted = false;
+        m_dwLastDone = dwDone;
+        ShowDone(dwDone, edge);
+        MoveBar(m_fileBar, static_cast<int>(dwDone >> 10), edge);
+        MoveBar(m_totalBar, static_cast<int>(dwTotal >> 10), edge);
         break;
+    }
     case US_FILE_DONE:
+        // A body without a length has no known last block until now.
+        ShowDone(m_dwLastDone, true);
         m_dwFileSize = 0;
         break;
     case US_ALL_DOWNLOADED:
@@ -178,17 +267,13 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
         SendMessage(WM_CLOSE);
         break;
     case US_FINISHED:
-        StartPlatform();
+        ::StartPlatform();
         SendMessage(WM_CLOSE);
         break;
-    case US_FAILED: {
-        // The configured text, read now; the engine's description is not shown.
-        CWinApp* app = AfxGetApp();
-        text = app ? app->GetProfileString(kSectionMessages, kKeyErrorMsg, kDefaultErrorMsg) : CString(kDefaultErrorMsg);
-        ::MessageBoxA(m_hWnd, text, "提示", MB_OK | MB_ICONINFORMATION);
+    case US_FAILED:
+        ShowFailure();
         SendMessage(WM_CLOSE);
         break;
-    }
     default:
         break;
     }

@@ -9,6 +9,7 @@
 #include "UpdateNotify.h"
 
 #define START_TIMER_ID 100
+#define WATCHDOG_TIMER_ID 101
 
 class CUpdaterDlg : public CDialog, public UpdateNotify {
 public:
@@ -19,6 +20,9 @@ public:
     BOOL FetchManifest(const char* url);
     // Waits for the worker after the window is gone; false if it did not end in time.
     bool StopWorker(DWORD timeoutMs) { return m_downloader.StopWorker(timeoutMs); }
+
+    // How the run ended, in words for the log.
+    const char* OutcomeText() const;
 
     // Read access for tests.
     CDownloadManager& Downloader() { return m_downloader; }
@@ -40,7 +44,20 @@ protected:
     LRESULT OnDrawParentBkgnd(WPARAM wParam, LPARAM lParam);
     void OnBnClickedCancel();
     void RebuildBackgroundCache();
-    void StartPlatform();
+    void ShowFailure();
+
+    // What a bar shows, so that a report that would change no pixel of it sends
+    // nothing across threads (each send costs a round trip to the window's thread).
+    struct BarView {
+        CSkinProgressCtrl* ctrl = nullptr;
+        CRect client;
+        bool vertical = false;
+        int low = 0, high = 0, pos = 0;
+    };
+    void InitBar(BarView& bar, CSkinProgressCtrl& ctrl);
+    void SetBarRange(BarView& bar, int high);
+    void MoveBar(BarView& bar, int pos, bool always);
+    void ShowDone(UINT32 dwDone, bool always);
     DECLARE_MESSAGE_MAP()
 
     HICON m_hIcon;
@@ -57,5 +74,12 @@ protected:
     HBITMAP m_pOldBitmap = nullptr;        // what m_pMemDC held first (borrowed)
     std::unique_ptr<CBitmap> m_pMemBitmap; // selected into m_pMemDC
     CBitmap m_bmpBackground;
-    CString m_strFileLine;  // the first line as last set by a report (worker thread only)
+    bool m_bStalled = false;  // the watchdog ended the run (user-interface thread only)
+    // As last shown by the reports (worker thread only, once it runs).
+    CString m_strFileLine;
+    BarView m_fileBar, m_totalBar;
+    bool m_bFileStarted = false;     // no block of the current file shown yet
+    int m_nDoneKbShown = -1;
+    UINT32 m_dwLastDone = 0;
+    ULONGLONG m_ullDoneShownAt = 0;
 };

@@ -3,8 +3,10 @@
 #  - curl (native Linux, the peer),
 #  - a bare WinINet loop (open URL, 8192-byte reads, file writes) under Wine,
 #  - the updater's DownloadAll with a report sink that does nothing, under Wine,
-#  - the real updater.exe with its window (one progress report per block),
-# three runs each, side by side with the medians, and updater.exe's peak memory.
+#  - the real updater.exe with its window (one progress report per block; the
+#    window shows only what changes a pixel or, for the text, every 50 ms),
+# three runs each, side by side with the medians, and updater.exe's peak memory
+# for this file and for a 32 MiB one.
 # Usage: bench/transfer/run.sh [BUILD_DIR]   (default build/win; needs bench_transfer built)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -43,19 +45,29 @@ for i in 1 2 3; do
 done
 [ "$(md5sum "$work/out/big.bin.dtm" | cut -d' ' -f1)" = "$md5" ] || { echo "manager download differs"; exit 1; }
 
-# The real program: an installation whose manifest lists the big file as missing.
-printf '<?xml version="1.0"?><manifest><filelist><file filename="big.bin" filesize="%d" fileversion="1" md5="%s" fileload="%s"/></filelist></manifest>' \
-    "$bytes" "$md5" "$url" > "$work/site/update/update.xml"
+# The real program: an installation whose manifest lists the file as missing.
 cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$work/inst/"
 printf '[Download]\r\nsite=127.0.0.1:%s\r\n' "$port" > "$work/inst/updater.INI"
+# When a line of the run log was written, in seconds since 1970 (the log has local time).
+cat > "$work/logtime.py" <<'PY'
+import sys, time, datetime
+log, pattern = sys.argv[1], sys.argv[2]
+for raw in open(log, 'rb'):
+    line = raw.decode('gbk', 'replace')
+    if pattern in line:
+        t = datetime.datetime.strptime(line[:23], '%Y-%m-%d %H:%M:%S.%f')
+        print('%.3f' % (time.mktime(t.timetuple()) + t.microsecond / 1e6))
+        break
+PY
 cat > "$work/window_runs.sh" <<'RUNS'
 #!/usr/bin/env bash
-# Three runs of the real program; prints "seconds peak-KiB" per run.
-work=$1
-for i in 1 2 3; do
-    rm -f "$work/inst/big.bin"
+# Runs of the real program on one file: prints "transfer-seconds peak-KiB" per
+# run. The transfer is timed by the program's own log, from the request to the
+# verified last byte, as the bare loop times itself; start-up is measured apart.
+work=$1 file=$2 runs=$3
+for i in $(seq "$runs"); do
+    rm -f "$work/inst/$file" "$work/inst/Update/update.log"
     peak=0
-    start=$(date +%s.%N)
     (cd "$work/inst" && exec wine updater.exe) &
     w=$!
     while kill -0 $w 2>/dev/null; do
@@ -63,20 +75,34 @@ for i in 1 2 3; do
         [ "${v:-0}" -gt "$peak" ] && peak=$v
         sleep 0.2
     done
-    end=$(date +%s.%N)
-    cmp -s "$work/inst/big.bin" "$work/site/files/big.bin" || echo "window run: file differs" >&2
-    echo "$(awk -v s="$start" -v e="$end" 'BEGIN {print e - s}') $peak"
+    cmp -s "$work/inst/$file" "$work/site/files/$file" || echo "window run: $file differs" >&2
+    log="$work/inst/Update/update.log"
+    t0=$(python3 "$work/logtime.py" "$log" "download $file: GET")
+    t1=$(python3 "$work/logtime.py" "$log" "bytes, verified")
+    echo "$(awk -v s="$t0" -v e="$t1" 'BEGIN {print e - s}') $peak"
     wineserver -k 2>/dev/null || true   # the platform stand-in the run started
 done
 RUNS
+manifest_for() {  # manifest_for FILE BYTES MD5
+    printf '<?xml version="1.0"?><manifest><filelist><file filename="%s" filesize="%d" fileversion="1" md5="%s" fileload="http://127.0.0.1:%s/files/%s"/></filelist></manifest>' \
+        "$1" "$2" "$3" "$port" "$1" > "$work/site/update/update.xml"
+}
+window_runs() {
+    if [ -n "${DISPLAY:-}" ]; then bash "$work/window_runs.sh" "$work" "$@"; else
+        xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window_runs.sh" "$work" "$@"; fi
+}
 # The console runs above left a Wine session without a display: end it first.
 wineserver -k 2>/dev/null || true
-if [ -n "${DISPLAY:-}" ]; then runs=$(bash "$work/window_runs.sh" "$work"); else
-    runs=$(xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window_runs.sh" "$work"); fi
+manifest_for big.bin "$bytes" "$md5"
+runs=$(window_runs big.bin 3)
 while read -r secs peak; do
     win_r+=("$(mbps "$secs")")
     win_mem+=("$peak")
 done <<< "$runs"
+# Peak memory must not grow with the file: the same run on a 32 MiB file.
+head -c $((32 * 1024 * 1024)) /dev/urandom > "$work/site/files/small.bin"
+manifest_for small.bin $((32 * 1024 * 1024)) "$(md5sum "$work/site/files/small.bin" | cut -d' ' -f1)"
+small_mem=$(window_runs small.bin 1 | awk '{print $2}')
 
 printf '\n%-34s %10s %10s %10s %10s\n' "$size_mib MiB from local nginx" "run 1" "run 2" "run 3" "median"
 row() { local name=$1; shift; printf '%-34s %10s %10s %10s %10s\n' "$name" "$@" "$(printf '%s\n' "$@" | median)"; }
@@ -85,5 +111,53 @@ row "bare WinINet loop (Wine), MB/s" "${bare_r[@]}"
 row "DownloadAll, null sink (Wine), MB/s" "${mgr_r[@]}"
 row "updater.exe with window, MB/s" "${win_r[@]}"
 row "updater.exe peak RSS, KiB" "${win_mem[@]}"
+printf '%-34s %10s\n' "updater.exe peak RSS, 32 MiB, KiB" "$small_mem"
 awk -v m="$(printf '%s\n' "${mgr_r[@]}" | median)" -v b="$(printf '%s\n' "${bare_r[@]}" | median)" \
     'BEGIN {printf "DownloadAll / bare loop: %.0f %%\n", 100 * m / b}'
+awk -v w="$(printf '%s\n' "${win_r[@]}" | median)" -v b="$(printf '%s\n' "${bare_r[@]}" | median)" \
+    'BEGIN {printf "updater.exe with window / bare loop: %.0f %% (goal: at least 90 %%)\n", 100 * w / b}'
+
+# Start-up with nothing to update: an installation of 2000 files (1 GiB) that
+# all match the manifest, beside md5sum of the same files and beside a run
+# whose manifest is empty. Timed from launching wine to the log's lines.
+startup_files=${BENCH_STARTUP_FILES:-2000}
+mkdir -p "$work/inst2/data"
+cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$work/inst2/"
+printf '[Download]\r\nsite=127.0.0.1:%s\r\n' "$port" > "$work/inst2/updater.INI"
+head -c $((startup_files * 512 * 1024)) /dev/urandom | split -a 4 -d -b $((512 * 1024)) - "$work/inst2/data/f"
+sync
+t0=$(date +%s.%N); (cd "$work/inst2/data" && md5sum f* > "$work/sums.txt"); t1=$(date +%s.%N)
+md5sum_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}')
+{
+    printf '<?xml version="1.0" encoding="UTF-8"?><manifest><filelist>'
+    while read -r sum name; do
+        printf '<file filename="data\\%s" filesize="524288" fileversion="1" md5="%s" fileload="http://127.0.0.1:%s/files/%s"/>' \
+            "$name" "$sum" "$port" "$name"
+    done < "$work/sums.txt"
+    printf '</filelist></manifest>'
+} > "$work/site/update/update.xml"
+cat > "$work/startup_run.sh" <<'RUN'
+#!/usr/bin/env bash
+# One run of the real program; prints "seconds-to-window seconds-to-platform".
+work=$1
+rm -f "$work/inst2/Update/update.log"
+t0=$(date +%s.%N)
+(cd "$work/inst2" && wine updater.exe)
+log="$work/inst2/Update/update.log"
+shown=$(python3 "$work/logtime.py" "$log" "window: shown")
+started=$(python3 "$work/logtime.py" "$log" "platform: started")
+awk -v a="$t0" -v s="$shown" -v p="$started" 'BEGIN {printf "%.2f %.2f\n", s - a, p - a}'
+wineserver -k 2>/dev/null || true
+RUN
+startup() {
+    if [ -n "${DISPLAY:-}" ]; then bash "$work/startup_run.sh" "$work"; else
+        xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/startup_run.sh" "$work"; fi
+}
+startup >/dev/null   # the first run fills the file cache, as md5sum's did not need to
+full=$(startup)
+printf '<?xml version="1.0"?><manifest><filelist></filelist></manifest>' > "$work/site/update/update.xml"
+empty=$(startup)
+printf '\nStart-up, %d files (%d MiB), nothing to update      to window   to platform\n' "$startup_files" $((startup_files / 2))
+printf '%-44s %10s %12s\n' "updater.exe, every file digested" $full
+printf '%-44s %10s %12s\n' "updater.exe, empty manifest" $empty
+printf '%-44s %10s\n' "md5sum of the same files (native)" "$md5sum_s"

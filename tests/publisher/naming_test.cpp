@@ -1,6 +1,8 @@
-// Name conversion, URL and XML text of the publisher.
+// Name conversion, URL and XML text of the publisher, and the name rule it
+// shares with the updater.
 #include <gtest/gtest.h>
 #include "Naming.h"
+#include "PathRules.h"
 
 TEST(Naming, CodePage936BytesAreExactOrNothing)
 {
@@ -37,10 +39,38 @@ TEST(Naming, AttributeTextIsEscaped)
     EXPECT_EQ(XmlAttribute("资料\\x"), "资料\\x");
 }
 
-TEST(Naming, WindowsDeviceNamesAreKnownWithAnyExtensionOrCase)
+// The rule the updater applies to manifest names, on code page 936 bytes.
+TEST(NameRules, EveryElementIsJudgedAsWindowsWouldReadIt)
 {
-    for (const char* n : { "CON", "con.txt", "Nul", "aux.dat.bak", "COM1", "lpt9.log", "prn .txt" })
-        EXPECT_TRUE(IsReservedDeviceName(n)) << n;
-    for (const char* n : { "console", "com10", "comx", "nul2.txt", "xcon", "lpt" })
-        EXPECT_FALSE(IsReservedDeviceName(n)) << n;
+    using F = NameFault;
+    const struct { const char* name; NameFault fault; } cases[] = {
+        // Device names in any letter case, with any extension, in any element.
+        { "CON", F::DeviceName }, { "aux.dat", F::DeviceName }, { "nul.tar.gz", F::DeviceName },
+        { "COM1.txt", F::DeviceName }, { "Lpt9", F::DeviceName }, { "com0", F::DeviceName },
+        { "prn  .txt", F::DeviceName }, { "CONOUT$.log", F::DeviceName }, { "con.", F::DeviceName },
+        { "sub\\con", F::DeviceName }, { "a\\LPT9\\b.txt", F::DeviceName }, { "a/Com3/b.dat", F::DeviceName },
+        // Only ASCII digits count: this superscript one is a device only after
+        // a best-fit conversion.
+        { "COM\xC2\xB9.dat", F::None },
+        { "console", F::None }, { "com10.dat", F::None }, { "lpt", F::None }, { "nul2.txt", F::None },
+        { "xcon", F::None }, { "con_x.dat", F::None }, { "my.con", F::None },
+        // Windows strips a final dot or space, so the name means another file.
+        { "updater.exe.", F::TrailingDotOrSpace }, { "updater.exe ", F::TrailingDotOrSpace },
+        { "dir. \\x.dat", F::TrailingDotOrSpace }, { "a \\b", F::TrailingDotOrSpace }, { "x.", F::TrailingDotOrSpace },
+        { "...name", F::None }, { "a..b", F::None }, { " lead.txt", F::None }, { "data\\maps\\m1.map", F::None },
+        // What could leave the folder.
+        { "", F::Empty }, { "\\x", F::Rooted }, { "/x", F::Rooted }, { "C:x", F::Colon }, { "a.txt:s", F::Colon },
+        { "tab\there", F::ControlCharacter }, { "a\\\\b", F::EmptyElement }, { "a\\", F::EmptyElement },
+        { "..", F::DotsOnlyElement }, { "a\\..\\x", F::DotsOnlyElement }, { ". .\\x", F::DotsOnlyElement },
+        // A trail byte 0x5C ("乗" is 81 5C) neither separates nor ends anything.
+        { "a\x81\x5C", F::None }, { "\x81\x5C\\nul", F::DeviceName },
+        // A lead byte before a byte that cannot be a trail hides nothing.
+        { "a\x81.", F::TrailingDotOrSpace }, { "\x81:x", F::Colon },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CheckRelativeName(c.name, &IsLeadByte936), c.fault) << c.name;
+        EXPECT_EQ(IsSafeRelativeName(c.name, &IsLeadByte936), c.fault == F::None) << c.name;
+    }
+    EXPECT_EQ(CheckRelativeName("a\x81\x5C", nullptr), F::EmptyElement);
+    EXPECT_EQ(CheckRelativeName(nullptr, &IsLeadByte936), F::Empty);
 }

@@ -94,11 +94,37 @@ TEST_F(Publishing, ManifestListsEveryFileAsTheUpdaterReadsIt)
     EXPECT_NE(r.out.find("[3/5] game.dat  146 KiB"), std::string::npos) << r.out;
 }
 
-TEST_F(Publishing, BaseUrlKeepsAGivenSchemeAndLosesTheFinalSlash)
+// The address the publisher reports is the one the updater requests for the
+// same site text; file URLs never get a doubled slash.
+TEST_F(Publishing, ReportedManifestUrlIsTheUpdatersAndFileUrlsAreClean)
 {
     Put("game.dat", Pattern(100, 1));
-    ASSERT_EQ(Publish(release, "HTTPS://cdn.example.com/game/").status, kPublished);
-    EXPECT_EQ(ParseManifest(Manifest()).at(0).fileload, "HTTPS://cdn.example.com/game/files/game.dat");
+    const struct { const char* site; const char* manifest; const char* file; } cases[] = {
+        { "127.0.0.1:8080", "http://127.0.0.1:8080/update/update.xml", "http://127.0.0.1:8080/files/game.dat" },
+        { "http://h:81/game", "http://h:81/game/update/update.xml", "http://h:81/game/files/game.dat" },
+        { "HTTPS://cdn.example.com", "HTTPS://cdn.example.com/update/update.xml",
+          "HTTPS://cdn.example.com/files/game.dat" },
+        { "127.0.0.1:8080/", "http://127.0.0.1:8080//update/update.xml", "http://127.0.0.1:8080/files/game.dat" },
+        { "HttpS://h/game/", "HttpS://h/game//update/update.xml", "HttpS://h/game/files/game.dat" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.site);
+        EXPECT_EQ(ManifestBaseUrlFor(c.site) + "update.xml", c.manifest);
+        const Outcome r = Publish(release, c.site);
+        ASSERT_EQ(r.status, kPublished) << r.err;
+        const size_t line = r.out.find("Manifest URL");
+        ASSERT_NE(line, std::string::npos) << r.out;
+        const size_t at = r.out.find("): ", line) + 3;
+        EXPECT_EQ(r.out.substr(at, r.out.find('\n', at) - at), c.manifest);
+        EXPECT_EQ(ParseManifest(Manifest()).at(0).fileload, c.file);
+        const std::string site = c.site;
+        const bool slash = site.back() == '/';
+        EXPECT_EQ(r.err.find("warning: BASE_URL ends in '/'") != std::string::npos, slash) << r.err;
+        if (slash) {
+            EXPECT_NE(r.err.find(c.manifest), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("Use site=" + site.substr(0, site.size() - 1) + " "), std::string::npos) << r.err;
+        }
+    }
 }
 
 TEST_F(Publishing, NamesAreMeasuredInCodePage936Bytes)
@@ -138,14 +164,19 @@ TEST_F(Publishing, EveryEntryTheUpdaterWouldSkipOrRejectIsRefusedAndNothingIsWri
         { ". ./y.dat", Pattern(40, 1), "only of dots and spaces" },
         { "back\\slash.dat", Pattern(40, 1), "folder separator" },
         { "nul.txt", Pattern(40, 1), "device name" },
-        { "maps/COM3/x.dat", Pattern(40, 1), "device name" },
+        { "maps/COM3/x.dat", Pattern(40, 1), "device name (CON, NUL, COM1, ...) as a folder or file name: \"COM3\"" },
+        { "maps/aux .dat", Pattern(40, 1), "device name" },
+        // Linux keeps these names; Windows would strip the end and write another file.
+        { "updater.exe.", Pattern(40, 1), "ending in a dot or a space, which Windows strips: \"updater.exe.\"" },
+        { "updater.exe ", Pattern(40, 1), "ending in a dot or a space, which Windows strips: \"updater.exe \"" },
+        { "dir. /x.dat", Pattern(40, 1), "ending in a dot or a space, which Windows strips: \"dir. \"" },
         { "game\xF0\x9F\x8E\xAE.dat", Pattern(40, 1), "code page 936" },
         { "caf\xC3\xA4.dat", Pattern(40, 1), "code page 936" },
         { "bad\xFFutf8.dat", Pattern(40, 1), "code page 936" },
         { "short.dat", std::string(21, 'x'), "only 21 bytes" },
         { "empty.dat", "", "only 0 bytes" },
-        { "page.htm", "<html><body>new page for the game</body></html>", "starts with \"<html>\"" },
-        { "old.htm", "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", "starts with \"<!DOCTYPE HTML PUBLIC\"" },
+        { "page.htm", "<html><body>new page for the game</body></html>", "web server's error page" },
+        { "old.htm", "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">", "web server's error page" },
         { "x.dat.updater-publish.tmp", Pattern(40, 1), "staging" },
         { "long.dat", Pattern(40, 1), "download URL is 256 bytes",
           "http://h/" + std::string(256 - 9 - 15, 'p') },

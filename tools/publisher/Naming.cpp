@@ -1,4 +1,5 @@
 #include "Naming.h"
+#include "SiteRules.h"
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -50,8 +51,7 @@ std::optional<std::string> ToCodePage936(const std::string& utf8)
 
 std::string NormalizeBaseUrl(const std::string& site)
 {
-    std::string lower = FoldAsciiCase(site.substr(0, 8));
-    std::string url = (lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0) ? site : "http://" + site;
+    std::string url = SiteUrlWithScheme(site);
     while (!url.empty() && url.back() == '/') url.pop_back();
     return url;
 }
@@ -97,17 +97,4 @@ std::string FoldAsciiCase(std::string s)
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return s;
-}
-
-bool IsReservedDeviceName(const std::string& element)
-{
-    // Windows ignores the extension and trailing spaces for device names.
-    std::string stem = FoldAsciiCase(element.substr(0, element.find('.')));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    static const char* const kNames[] = { "con", "prn", "aux", "nul", "conin$", "conout$" };
-    for (const char* n : kNames)
-        if (stem == n) return true;
-    if (stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) && stem[3] >= '0' && stem[3] <= '9')
-        return true;
-    return false;
 }

@@ -10,8 +10,8 @@ bool IsLeadByte936(unsigned char c);
 // UTF-8 or a character has no exact form in that code page (no best fit).
 std::optional<std::string> ToCodePage936(const std::string& utf8);
 
-// The site's base URL as the updater forms it: "http://" added when no scheme
-// is given, final slashes removed.
+// The base of the file URLs: the site with its scheme as the updater adds it
+// (SiteUrlWithScheme), final slashes removed so no file URL has "//" in its path.
 std::string NormalizeBaseUrl(const std::string& site);
 
 // Percent-encodes every byte outside the unreserved set and '/'.
@@ -19,10 +19,6 @@ std::string PercentEncodePath(const std::string& path);
 
 // Text made safe inside a double-quoted XML attribute.
 std::string XmlAttribute(const std::string& text);
-
-// True for names Windows reserves for devices (CON, NUL, COM1, ...), with or
-// without an extension.
-bool IsReservedDeviceName(const std::string& element);
 
 // ASCII letters folded to lower case (Windows compares names that way here).
 std::string FoldAsciiCase(std::string s);

@@ -60,18 +60,6 @@ private:
     std::uint64_t m_size;
 };
 
-// Why IsSafeRelativeName turns the (code page 936) name down, in words.
-std::string UnsafeNameReason(const std::string& name)
-{
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (IsLeadByte936(c) && i + 1 < name.size()) { ++i; continue; }
-        if (c == ':') return "contains ':', which Windows reads as a drive or stream";
-        if (c < 0x20) return "contains a control character";
-    }
-    return "has a folder or file name made only of dots and spaces, which Windows would not keep";
-}
-
 // Streams a file through the digest (and optionally a copy), reporting
 // percentages for big files. Returns an error text, empty on success.
 std::string Stream(const fs::path& from, std::uint64_t expected, CMd5Digest& md5, std::ostream* copy,
@@ -155,23 +143,30 @@ struct Walker {
 // Name and URL checks; an empty result means the updater takes the entry.
 std::string CheckName(const std::string& rel, const std::string& baseUrl, ReleaseFile& file)
 {
-    std::string element;
-    std::istringstream parts(rel);
-    while (std::getline(parts, element, '/')) {
-        if (element.find('\\') != std::string::npos)
-            return "name contains '\\', which the updater reads as a folder separator";
-        if (IsReservedDeviceName(element)) return "\"" + element + "\" is a device name on Windows";
-    }
-    if (rel.size() >= sizeof(kTempSuffix) - 1 && rel.compare(rel.size() - (sizeof(kTempSuffix) - 1), std::string::npos, kTempSuffix) == 0)
-        return std::string("names ending in \"") + kTempSuffix + "\" are the publisher's own staging copies";
+    if (rel.find('\\') != std::string::npos)
+        return "name contains '\\', which the updater reads as a folder separator";
     file.manifestName = rel;
     std::replace(file.manifestName.begin(), file.manifestName.end(), '/', '\\');
     const auto ansi = ToCodePage936(file.manifestName);
     if (!ansi) return "name has characters that code page 936 (the updater's) cannot write, or is not valid UTF-8";
+    // Judged element by element first, so the reason can name the element.
+    std::string element;
+    std::istringstream parts(rel);
+    while (std::getline(parts, element, '/')) {
+        const NameFault fault = CheckRelativeName(ToCodePage936(element).value_or("").c_str(), &IsLeadByte936);
+        if (fault == NameFault::None) continue;
+        std::string why = std::string("name ") + DescribeNameFault(fault);
+        if (fault == NameFault::DotsOnlyElement || fault == NameFault::TrailingDotOrSpace || fault == NameFault::DeviceName)
+            why += ": \"" + element + "\"";
+        return why;
+    }
+    const NameFault fault = CheckRelativeName(ansi->c_str(), &IsLeadByte936);
+    if (fault != NameFault::None) return std::string("name ") + DescribeNameFault(fault);
+    if (rel.size() >= sizeof(kTempSuffix) - 1 && rel.compare(rel.size() - (sizeof(kTempSuffix) - 1), std::string::npos, kTempSuffix) == 0)
+        return std::string("names ending in \"") + kTempSuffix + "\" are the publisher's own staging copies";
     if (ansi->size() > kMaxNameBytes)
         return "name is " + std::to_string(ansi->size()) + " bytes in code page 936; the updater takes at most " +
                std::to_string(kMaxNameBytes);
-    if (!IsSafeRelativeName(ansi->c_str(), &IsLeadByte936)) return "name " + UnsafeNameReason(*ansi);
     file.url = baseUrl + "/files/" + PercentEncodePath(rel);
     if (file.url.size() > kMaxUrlBytes)
         return "download URL is " + std::to_string(file.url.size()) + " bytes; the updater takes at most " +
@@ -187,18 +182,21 @@ std::string CheckContent(const fs::path& path, const std::string& rel, ReleaseFi
     if (ec) return "cannot be read: " + ec.message();
     if (file.size > kMaxFileSize)
         return "is " + std::to_string(file.size) + " bytes; the updater's sizes stop at 4294967295 (4 GiB - 1)";
-    if (file.size < kMinFileSize)
-        return "is only " + std::to_string(file.size) + " bytes; the updater rejects downloads under " +
-               std::to_string(kMinFileSize) + " bytes as error pages";
-    char head[21] = {};
+    // The file's start as the updater's first block would hold it.
+    unsigned char head[kMinFirstBlockBytes] = {};
+    const std::size_t got = static_cast<std::size_t>(std::min<std::uint64_t>(file.size, sizeof(head)));
     {
         std::ifstream in(path, std::ios::binary);
-        if (!in || !in.read(head, sizeof(head))) return std::string("cannot be read: ") + std::strerror(errno);
+        if (!in || !in.read(reinterpret_cast<char*>(head), static_cast<std::streamsize>(got)))
+            return std::string("cannot be read: ") + std::strerror(errno);
     }
-    if (std::memcmp(head, "<html>", 6) == 0)
-        return "starts with \"<html>\"; the updater takes such a download for a web server's error page";
-    if (std::memcmp(head, "<!DOCTYPE HTML PUBLIC", 21) == 0)
-        return "starts with \"<!DOCTYPE HTML PUBLIC\"; the updater takes such a download for a web server's error page";
+    if (LooksLikeErrorPage(head, got)) {
+        if (got < kMinFirstBlockBytes)
+            return "is only " + std::to_string(file.size) + " bytes; the updater rejects downloads under " +
+                   std::to_string(kMinFirstBlockBytes) + " bytes as error pages";
+        return "starts with \"<html>\" or \"<!DOCTYPE HTML PUBLIC\"; the updater takes such a download for a web "
+               "server's error page";
+    }
 
     CMd5Digest md5;
     const std::string err = Stream(path, file.size, md5, nullptr, rel, progress, quiet);
@@ -351,6 +349,14 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         err << "updater-publish: BASE_URL must be a URL without spaces or quotes (got \"" << options.baseUrl << "\")\n";
         return kUsage;
     }
+    if (options.baseUrl.back() == '/') {
+        std::string trimmed = options.baseUrl;
+        while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+        err << "warning: BASE_URL ends in '/'. The file URLs leave it out, but the updater appends \"/update/\" to its\n"
+            << "  site value as written: with site=" << options.baseUrl << " it requests\n"
+            << "  " << ManifestBaseUrlFor(options.baseUrl) << "update.xml, and many static web servers do not merge\n"
+            << "  the doubled slash. Use site=" << trimmed << " in updater.INI (and as BASE_URL).\n";
+    }
     if (!options.quiet) out << "Reading " << Utf8(options.release) << std::endl;
     ScanResult scan = ScanRelease(options, out);
     if (!scan.refusals.empty()) {
@@ -443,7 +449,8 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     out << "Published " << scan.files.size() << " files (" << HumanSize(total) << "): " << added << " added, "
         << changed << " changed, " << unchanged << " unchanged, " << removed << " removed\n"
         << "Manifest: " << Utf8(manifest) << "\n"
-        << "Served as " << NormalizeBaseUrl(options.baseUrl) << "/update/update.xml" << std::endl;
+        << "Manifest URL (the updater with site=" << options.baseUrl << "): " << ManifestBaseUrlFor(options.baseUrl)
+        << "update.xml" << std::endl;
     if (total > kMaxFileSize)
         out << "note: the release totals more than 4 GiB; the updater's overall progress bar wraps around\n";
     return kPublished;

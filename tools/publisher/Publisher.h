@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <string>
 #include <vector>
+#include "SiteRules.h"
 
 struct PublishOptions {
     std::filesystem::path release;
@@ -36,10 +37,7 @@ struct ScanResult {
     std::vector<Refusal> refusals;
 };
 
-// Limits of the updater's task fields and transfer checks.
-constexpr std::size_t kMaxNameBytes = 31;
-constexpr std::size_t kMaxUrlBytes = 255;
-constexpr std::uint64_t kMinFileSize = 22;
+// The updater's sizes are 32-bit. Its other limits are in SiteRules.h.
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
 // Exit codes of the tool.
