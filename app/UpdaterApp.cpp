@@ -1,6 +1,5 @@
 #include "UpdaterApp.h"
 #include <objbase.h>
-#include <cstdlib>
 #include <cstring>
 #include "RunLog.h"
 #include "Settings.h"
@@ -18,10 +17,7 @@ END_MESSAGE_MAP()
 
 CUpdaterApp::CUpdaterApp() = default;
 
-CUpdaterApp::~CUpdaterApp()
-{
-    delete m_pUpdaterDlg;
-}
+CUpdaterApp::~CUpdaterApp() = default;
 
 BOOL CUpdaterApp::InitInstance()
 {
@@ -34,14 +30,13 @@ BOOL CUpdaterApp::InitInstance()
     char exePath[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exePath, MAX_PATH);
     const CString profile = SettingsPathFor(exePath);
-    std::free(const_cast<char*>(m_pszProfileName));
     // A path that does not fit leaves no settings file: every key takes its default.
-    m_pszProfileName = profile.IsEmpty() ? nullptr : _strdup(profile);
+    SetProfileName(profile.IsEmpty() ? nullptr : profile.GetString());
 
-    m_pUpdaterDlg = new CUpdaterDlg(nullptr);
-    m_pMainWnd = m_pUpdaterDlg;
-    m_pUpdaterDlg->Create(IDD_UPDATER_DIALOG, nullptr);
-    return TRUE;
+    m_pUpdaterDlg = std::make_unique<CUpdaterDlg>(nullptr);
+    m_pMainWnd = m_pUpdaterDlg.get();
+    // Without its window the run cannot go on, and the message loop would never end.
+    return m_pUpdaterDlg->Create(IDD_UPDATER_DIALOG, nullptr);
 }
 
 int CUpdaterApp::ExitInstance()
@@ -54,8 +49,7 @@ int CUpdaterApp::ExitInstance()
         const bool stopped = m_pUpdaterDlg->StopWorker(kWorkerStopWaitMs);
         RunLog::Write("outcome: %s, exit code 0", m_pUpdaterDlg->OutcomeText());
         if (!stopped) ::ExitProcess(static_cast<UINT>(CWinApp::ExitInstance()));
-        delete m_pUpdaterDlg;
-        m_pUpdaterDlg = nullptr;
+        m_pUpdaterDlg.reset();
     }
     m_pMainWnd = nullptr;
     return CWinApp::ExitInstance();

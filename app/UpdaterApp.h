@@ -1,6 +1,7 @@
 // The application object: prepares the process, creates the update window and
 // tears everything down when that window is gone.
 #pragma once
+#include <memory>
 #include "afxwin.h"
 
 class CUpdaterDlg;
@@ -12,7 +13,7 @@ public:
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    CUpdaterDlg* m_pUpdaterDlg = nullptr;
+    std::unique_ptr<CUpdaterDlg> m_pUpdaterDlg;
 protected:
     DECLARE_MESSAGE_MAP()
 };

@@ -36,14 +36,8 @@ CDownloadManager::~CDownloadManager()
     // The worker uses the session, the callback and the tasks until it ends.
     StopWorker(INFINITE);
     ClearTasks();
-    if (m_hThread) {
-        ::CloseHandle(m_hThread);
-        m_hThread = nullptr;
-    }
-    if (m_hStartEvent) {
-        ::CloseHandle(m_hStartEvent);
-        m_hStartEvent = nullptr;
-    }
+    m_hThread.reset();
+    m_hStartEvent.reset();
     m_pSession.reset();
     std::lock_guard<std::mutex> guard(s_lockInit);
     if (--s_managers == 0) ::DeleteCriticalSection(&s_csTaskList);
@@ -61,8 +55,8 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
     if (!::PathIsDirectoryA(m_strTempDir)) ::CreateDirectoryA(m_strTempDir, nullptr);
     m_pSession = std::make_unique<CInternetSession>(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
     m_pSession->SetTimeouts(StallLimitMs());
-    if (!m_hStartEvent) m_hStartEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return m_hStartEvent != nullptr;
+    if (!m_hStartEvent) m_hStartEvent.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    return m_hStartEvent ? TRUE : FALSE;
 }
 
 BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, const char* pszMd5,
@@ -89,7 +83,7 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
     task->nId = ++m_nLastTaskId;
     task->bDone = FALSE;
     CTaskListLock lock;
-    m_tasks.push_back(task.release());
+    m_tasks.push_back(std::move(task));
     return TRUE;
 }
 
@@ -98,7 +92,7 @@ BOOL CDownloadManager::Start()
     m_dwRunBytes = 0;
     MarkActivity();
     m_phase.store(kTransferring);
-    m_hThread = ::CreateThread(nullptr, 0, &CDownloadManager::ThreadProc, this, 0, nullptr);
+    m_hThread.reset(::CreateThread(nullptr, 0, &CDownloadManager::ThreadProc, this, 0, nullptr));
     if (!m_hThread) {
         const DWORD error = ::GetLastError();
         RunLog::Write("worker thread could not be created (error %lu)", error);
@@ -107,7 +101,7 @@ BOOL CDownloadManager::Start()
         Notify(0, 0, US_FAILED, "CreateThread failed");
         return FALSE;
     }
-    if (m_hStartEvent) ::SetEvent(m_hStartEvent);
+    if (m_hStartEvent) ::SetEvent(m_hStartEvent.get());
     return TRUE;
 }
 
@@ -146,7 +140,7 @@ void CDownloadManager::KeepSerial() const
 int CDownloadManager::WorkerResult() const
 {
     DWORD code = 0;
-    if (!m_hThread || !::GetExitCodeThread(m_hThread, &code) || code == STILL_ACTIVE) return -1;
+    if (!m_hThread || !::GetExitCodeThread(m_hThread.get(), &code) || code == STILL_ACTIVE) return -1;
     return static_cast<int>(code);
 }
 
@@ -164,7 +158,6 @@ DWORD CDownloadManager::StallLimitMs()
 void CDownloadManager::ClearTasks()
 {
     CTaskListLock lock;
-    for (DownloadTask* task : m_tasks) delete task;
     m_tasks.clear();
 }
 
@@ -178,10 +171,10 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
 {
     Detach();
     if (!m_hThread) return true;
-    if (::WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0) return true;
+    if (::WaitForSingleObject(m_hThread.get(), 0) == WAIT_OBJECT_0) return true;
     // Closing the session closes the request the worker may be blocked on.
     if (m_pSession) m_pSession->Close();
-    if (m_hStartEvent) ::SetEvent(m_hStartEvent);
+    if (m_hStartEvent) ::SetEvent(m_hStartEvent.get());
     const ULONGLONG start = ::GetTickCount64();
     for (;;) {
         DWORD wait = INFINITE;
@@ -195,7 +188,7 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
             wait = static_cast<DWORD>(timeoutMs - spent);
         }
         // A report in progress may be waiting on a message sent to this thread.
-        DWORD r = ::MsgWaitForMultipleObjects(1, &m_hThread, FALSE, wait, QS_SENDMESSAGE);
+        DWORD r = ::MsgWaitForMultipleObjects(1, m_hThread.address(), FALSE, wait, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return true;
         if (r == WAIT_TIMEOUT) continue;
         if (r != WAIT_OBJECT_0 + 1) return false;  // the wait itself failed
@@ -209,7 +202,7 @@ DWORD WINAPI CDownloadManager::ThreadProc(LPVOID pParam)
     auto* self = static_cast<CDownloadManager*>(pParam);
     int result = 1;
     try {
-        ::WaitForSingleObject(self->m_hStartEvent, INFINITE);
+        ::WaitForSingleObject(self->m_hStartEvent.get(), INFINITE);
         result = self->DownloadAll();
         if (result == 0) {
             // A transfer that was given up on (closed window, stalled network)

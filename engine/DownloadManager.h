@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <vector>
+#include "afxhandle.h"
 #include "afxstr.h"
 #include "SiteRules.h"
 #include "UpdateNotify.h"
@@ -83,7 +84,7 @@ public:
 
     // Read access for the window and for tests.
     int GetTaskCount() const { return static_cast<int>(m_tasks.size()); }
-    const DownloadTask* GetTask(int i) const { return m_tasks.at(static_cast<size_t>(i)); }
+    const DownloadTask* GetTask(int i) const { return m_tasks.at(static_cast<size_t>(i)).get(); }
     int GetLastTaskId() const { return m_nLastTaskId; }
     const CString& GetBaseUrl() const { return m_strBaseUrl; }
     const CString& GetTempDir() const { return m_strTempDir; }
@@ -102,9 +103,9 @@ protected:
     int m_nLastTaskId = 0;
     UINT32 m_dwRunBytes = 0;
     std::atomic<int> m_nState{0};
-    std::vector<DownloadTask*> m_tasks;
-    HANDLE m_hThread = nullptr;
-    HANDLE m_hStartEvent = nullptr;
+    std::vector<std::unique_ptr<DownloadTask>> m_tasks;
+    CScopedHandle m_hThread;
+    CScopedHandle m_hStartEvent;
     std::atomic<LONG> m_bCancel{0};
     std::atomic<bool> m_bDetached{false};
     enum Phase : int { kIdle, kTransferring, kInstalling, kAbandoned };

@@ -215,7 +215,7 @@ int CDownloadManager::Install()
 
     int moves = 0;
     for (int i = 0; failure.empty() && i < count; ++i) {
-        DownloadTask* task = m_tasks[static_cast<size_t>(i)];
+        DownloadTask* task = m_tasks[static_cast<size_t>(i)].get();
         failedName = task->szName;
         char source[MAX_PATH], target[MAX_PATH], dest[MAX_PATH];
         const std::string local = task->szLocalName;

@@ -14,7 +14,9 @@
 #include "Md5Digest.h"
 #include "PathRules.h"
 #include "SiteRules.h"
+#include "afxcom.h"
 #include "afxfile.h"
+#include "afxhandle.h"
 #include "afxinet.h"
 #include "RunLog.h"
 #include "Signature.h"
@@ -24,40 +26,6 @@ namespace {
 // MinGW's import libraries lack some of these.
 const IID kIID_IXMLDOMDocument = { 0x2933BF81, 0x7B36, 0x11D2, { 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60 } };
 const IID kIID_IXMLDOMElement = { 0x2933BF86, 0x7B36, 0x11D2, { 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60 } };
-
-// Owns one reference to a COM interface.
-template <class T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr() { if (m_p) m_p->Release(); }
-    T** operator&() { return &m_p; }
-    T* operator->() const { return m_p; }
-    T* get() const { return m_p; }
-    void** as_void() { return reinterpret_cast<void**>(&m_p); }
-private:
-    T* m_p = nullptr;
-};
-
-class Bstr {
-public:
-    explicit Bstr(const wchar_t* s) : m_b(::SysAllocString(s)) {}
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { ::SysFreeString(m_b); }
-    operator BSTR() const { return m_b; }
-private:
-    BSTR m_b;
-};
-
-struct Variant : VARIANT {
-    Variant() { ::VariantInit(this); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    ~Variant() { ::VariantClear(this); }
-};
 
 // Any failure inside the pass.
 struct PassFailed {};
@@ -157,13 +125,8 @@ struct PassJob {
     std::atomic<bool> abandoned{ false };
     bool hasLastSerial = false;
     unsigned long long lastSerial = 0;
-    HANDLE responded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the request has ended
-    HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);       // the whole pass has ended
-    ~PassJob()
-    {
-        if (responded) ::CloseHandle(responded);
-        if (done) ::CloseHandle(done);
-    }
+    CScopedHandle responded{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };  // the request has ended
+    CScopedHandle done{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };       // the whole pass has ended
 };
 
 // Why the raw bytes of a response cannot be a manifest we read; null when they can.
@@ -388,22 +351,22 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     if (!job->done || !job->responded) return FALSE;
     std::thread([job] {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        job->result = ReadManifest(job->url, job->exeDir, job->responded, job->abandoned, job->hasLastSerial,
+        job->result = ReadManifest(job->url, job->exeDir, job->responded.get(), job->abandoned, job->hasLastSerial,
                                    job->lastSerial);
         // Nothing of the manifest stays in the user's cache (each run has a new address).
         ::DeleteUrlCacheEntryA(job->url.c_str());
         ::CoUninitialize();
-        ::SetEvent(job->responded);
-        ::SetEvent(job->done);
+        ::SetEvent(job->responded.get());
+        ::SetEvent(job->done.get());
     }).detach();
     // Only the network is given a limit; reading the list and digesting the
     // installed files take as long as they take.
-    if (::WaitForSingleObject(job->responded, timeoutMs) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(job->responded.get(), timeoutMs) != WAIT_OBJECT_0) {
         job->abandoned = true;  // left to end on its own, touching no installed file
         RunLog::Write("manifest: no complete answer within %lu ms; nothing queued", timeoutMs);
         return FALSE;
     }
-    ::WaitForSingleObject(job->done, INFINITE);
+    ::WaitForSingleObject(job->done.get(), INFINITE);
 
     // Files found before a failing element stay queued, with their sizes.
     if (job->result.complete && job->result.hasSerial) manager.SetManifestSerial(job->result.serial);

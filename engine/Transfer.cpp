@@ -46,7 +46,7 @@ int CDownloadManager::DownloadAll()
 
     try {
         for (int i = 0; i < count; ++i) {
-            task = m_tasks[static_cast<size_t>(i)];
+            task = m_tasks[static_cast<size_t>(i)].get();
             // A stop asked for between two files ends the run before the next
             // file is even opened.
             if (StopRequested()) return cancelled();

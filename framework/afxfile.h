@@ -52,7 +52,6 @@ public:
     void Abort();                                  // closes, never throws
     bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
-    const CString& GetFilePath() const { return m_strFileName; }
 
 private:
     [[noreturn]] void ThrowLastError() const;

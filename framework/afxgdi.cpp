@@ -48,3 +48,10 @@ BOOL CDC::DeleteDC()
     m_bOwned = false;
     return ok;
 }
+
+CMemoryBitmapDC::CMemoryBitmapDC(const CDC& compatible, int width, int height)
+{
+    m_dc.CreateCompatibleDC(&compatible);
+    m_bitmap.CreateCompatibleBitmap(compatible.GetSafeHdc(), width, height);
+    m_select.emplace(m_dc.GetSafeHdc(), m_bitmap.GetSafeHandle());
+}

@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <optional>
 
 class CBitmap {
 public:
@@ -84,4 +85,21 @@ public:
 private:
     HDC m_hdc;
     HGDIOBJ m_prev;
+};
+
+// A memory DC with its own bitmap selected for as long as both live: the
+// bitmap is deselected (the DC's first bitmap selected back) before either goes.
+class CMemoryBitmapDC {
+public:
+    CMemoryBitmapDC(const CDC& compatible, int width, int height);
+    CMemoryBitmapDC(const CMemoryBitmapDC&) = delete;
+    CMemoryBitmapDC& operator=(const CMemoryBitmapDC&) = delete;
+    ~CMemoryBitmapDC() { m_select.reset(); }
+
+    CDC& DC() { return m_dc; }
+    HDC GetSafeHdc() const { return m_dc.GetSafeHdc(); }
+private:
+    CDC m_dc;          // declared first: destroyed last
+    CBitmap m_bitmap;
+    std::optional<CScopedSelect> m_select;
 };

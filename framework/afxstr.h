@@ -31,22 +31,11 @@ public:
     friend bool operator!=(const CString& a, const CString& b) { return !(a == b); }
     friend bool operator!=(const CString& a, const char* b) { return !(a == b); }
 
-    int Compare(const char* psz) const { return m_str.compare(psz ? psz : ""); }
     // ASCII letters only; multi-byte characters compare as bytes.
-    int CompareNoCase(const char* psz) const;
-    CString Left(int n) const { return CString(m_str.substr(0, n < 0 ? 0 : static_cast<size_t>(n))); }
-    CString Mid(int first) const;
-    CString Right(int n) const;
-    int Find(char c, int start = 0) const;
-    int Find(const char* sub, int start = 0) const;
-    int ReverseFind(char c) const;
 
     void Format(const char* fmt, ...);
     void FormatV(const char* fmt, va_list args);
 
-    // Writable buffer of at least n characters; ReleaseBuffer trims at the first NUL.
-    char* GetBuffer(int n);
-    void ReleaseBuffer();
 
 private:
     std::string m_str;

@@ -5,25 +5,6 @@
 #include <unordered_map>
 #include <vector>
 
-// ---- run-time classes
-
-bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const
-{
-    for (const CRuntimeClass* c = this; c; c = c->m_pBaseClass)
-        if (c == base) return true;
-    return false;
-}
-
-const CRuntimeClass CCmdTarget::classCCmdTarget = { "CCmdTarget", nullptr };
-const CRuntimeClass* CCmdTarget::GetRuntimeClass() const { return &classCCmdTarget; }
-
-IMPLEMENT_DYNAMIC(CWnd, CCmdTarget)
-IMPLEMENT_DYNAMIC(CDialog, CWnd)
-IMPLEMENT_DYNAMIC(CButton, CWnd)
-IMPLEMENT_DYNAMIC(CStatic, CWnd)
-IMPLEMENT_DYNAMIC(CProgressCtrl, CWnd)
-IMPLEMENT_DYNAMIC(CWinApp, CCmdTarget)
-
 // ---- message maps
 
 const AFX_MSGMAP* CCmdTarget::GetThisMessageMap()
@@ -141,11 +122,6 @@ HWND CWnd::UnsubclassWindow()
     return h;
 }
 
-BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
-{
-    return SubclassWindow(::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID)));
-}
-
 BOOL CWnd::DestroyWindow()
 {
     return m_hWnd ? ::DestroyWindow(m_hWnd) : FALSE;
@@ -198,10 +174,10 @@ BOOL CWnd::PreTranslateMessage(MSG*)
 
 void CWnd::GetWindowText(CString& text) const
 {
-    int n = ::GetWindowTextLengthA(m_hWnd);
-    char* buf = text.GetBuffer(n + 1);
-    ::GetWindowTextA(m_hWnd, buf, n + 1);
-    text.ReleaseBuffer();
+    const int n = ::GetWindowTextLengthA(m_hWnd);
+    std::vector<char> buf(static_cast<size_t>(n) + 1, '\0');
+    ::GetWindowTextA(m_hWnd, buf.data(), n + 1);
+    text = buf.data();
 }
 
 BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT swpFlags)
@@ -293,14 +269,6 @@ void CProgressCtrl::GetRange(int& lower, int& upper) const
 
 namespace {
 CWinApp* g_pApp = nullptr;
-
-char* DupString(const char* s)
-{
-    size_t n = std::strlen(s) + 1;
-    char* p = static_cast<char*>(std::malloc(n));
-    if (p) std::memcpy(p, s, n);
-    return p;
-}
 } // namespace
 
 CWinApp* AfxGetApp() { return g_pApp; }
@@ -323,26 +291,28 @@ CWinApp::CWinApp(const char* pszAppName)
 {
     g_pApp = this;
     if (pszAppName) {
-        m_pszAppName = DupString(pszAppName);
+        m_strAppName = pszAppName;
     } else {
         // No name given: take the executable's file name without its extension.
         char path[MAX_PATH] = {};
         ::GetModuleFileNameA(nullptr, path, MAX_PATH);
         const char* name = std::strrchr(path, '\\');
-        name = name ? name + 1 : path;
-        char* dup = DupString(name);
-        if (dup) {
-            if (char* dot = std::strrchr(dup, '.')) *dot = '\0';
-        }
-        m_pszAppName = dup;
+        m_strAppName = name ? name + 1 : path;
+        const size_t dot = m_strAppName.rfind('.');
+        if (dot != std::string::npos) m_strAppName.resize(dot);
     }
+    m_pszAppName = m_strAppName.c_str();
 }
 
 CWinApp::~CWinApp()
 {
-    std::free(const_cast<char*>(m_pszAppName));
-    std::free(const_cast<char*>(m_pszProfileName));
     if (g_pApp == this) g_pApp = nullptr;
+}
+
+void CWinApp::SetProfileName(const char* path)
+{
+    m_strProfileName = path ? path : "";
+    m_pszProfileName = path ? m_strProfileName.c_str() : nullptr;
 }
 
 int CWinApp::ExitInstance()

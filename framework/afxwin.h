@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 #include <commctrl.h>
+#include <string>
 #include "afxstr.h"
 #include "afxgdi.h"
 
@@ -15,20 +16,6 @@
 
 class CCmdTarget;
 class CWnd;
-
-// ---- run-time class information (type information only, no dynamic creation)
-struct CRuntimeClass {
-    const char* m_lpszClassName;
-    const CRuntimeClass* m_pBaseClass;
-    bool IsDerivedFrom(const CRuntimeClass* base) const;
-};
-#define RUNTIME_CLASS(c) (&c::class##c)
-#define DECLARE_DYNAMIC(c) \
-public: static const CRuntimeClass class##c; \
-        const CRuntimeClass* GetRuntimeClass() const override;
-#define IMPLEMENT_DYNAMIC(c, base) \
-    const CRuntimeClass c::class##c = { #c, RUNTIME_CLASS(base) }; \
-    const CRuntimeClass* c::GetRuntimeClass() const { return RUNTIME_CLASS(c); }
 
 // ---- message maps
 // Each entry binds a message (and, for WM_COMMAND, a notification code and an
@@ -118,9 +105,6 @@ public:
     CCmdTarget(const CCmdTarget&) = delete;
     CCmdTarget& operator=(const CCmdTarget&) = delete;
     virtual ~CCmdTarget() = default;
-    virtual const CRuntimeClass* GetRuntimeClass() const;
-    bool IsKindOf(const CRuntimeClass* c) const { return GetRuntimeClass()->IsDerivedFrom(c); }
-    static const CRuntimeClass classCCmdTarget;
 
     // Looks the message up in this class's map and its bases'; true when handled.
     bool DispatchMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
@@ -131,21 +115,18 @@ protected:
 
 // ---- windows
 class CWnd : public CCmdTarget {
-    DECLARE_DYNAMIC(CWnd)
 public:
     CWnd() = default;
     ~CWnd() override;
 
     HWND m_hWnd = nullptr;
     operator HWND() const { return m_hWnd; }
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
     // The object that owns a window of this process, or null.
     static CWnd* FromHandlePermanent(HWND hWnd);
 
     BOOL SubclassWindow(HWND hWnd);
     HWND UnsubclassWindow();
-    BOOL SubclassDlgItem(UINT nID, CWnd* pParent);
     virtual void PreSubclassWindow() {}
     BOOL DestroyWindow();
 
@@ -182,13 +163,11 @@ public:
     UINT_PTR SetTimer(UINT_PTR id, UINT ms, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, ms, proc); }
     BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
     LRESULT SendMessage(UINT msg, WPARAM w = 0, LPARAM l = 0) const { return ::SendMessageA(m_hWnd, msg, w, l); }
-    BOOL PostMessage(UINT msg, WPARAM w = 0, LPARAM l = 0) const { return ::PostMessageA(m_hWnd, msg, w, l); }
     DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongPtrA(m_hWnd, GWL_STYLE)); }
     BOOL ModifyStyle(DWORD remove, DWORD add, UINT swpFlags = 0);
     HICON SetIcon(HICON hIcon, BOOL bBigIcon)
     { return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon))); }
     HFONT GetFont() const { return reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)); }
-    int MessageBox(const char* text, const char* caption, UINT type) { return ::MessageBoxA(m_hWnd, text, caption, type); }
 
 protected:
     DECLARE_MESSAGE_MAP()
@@ -206,7 +185,6 @@ public:
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl);
 
 class CDialog : public CWnd {
-    DECLARE_DYNAMIC(CDialog)
 public:
     explicit CDialog(UINT nIDTemplate, CWnd* pParent = nullptr) : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParent) {}
     // Modeless creation; OnInitDialog runs before this returns.
@@ -224,21 +202,18 @@ private:
 
 // ---- controls
 class CButton : public CWnd {
-    DECLARE_DYNAMIC(CButton)
 public:
     virtual void DrawItem(LPDRAWITEMSTRUCT) {}
     BOOL OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 };
 
 class CStatic : public CWnd {
-    DECLARE_DYNAMIC(CStatic)
 public:
     virtual void DrawItem(LPDRAWITEMSTRUCT) {}
     BOOL OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 };
 
 class CProgressCtrl : public CWnd {
-    DECLARE_DYNAMIC(CProgressCtrl)
 public:
     void SetRange32(int lower, int upper) { SendMessage(PBM_SETRANGE32, static_cast<WPARAM>(lower), static_cast<LPARAM>(upper)); }
     void GetRange(int& lower, int& upper) const;
@@ -248,7 +223,6 @@ public:
 
 // ---- application
 class CWinApp : public CCmdTarget {
-    DECLARE_DYNAMIC(CWinApp)
 public:
     explicit CWinApp(const char* pszAppName = nullptr);
     ~CWinApp() override;
@@ -263,14 +237,20 @@ public:
     CString GetProfileString(const char* section, const char* entry, const char* def = nullptr);
     HICON LoadIcon(UINT nIDResource) const;
 
+    // The settings file GetProfileString reads; null: every key takes its default.
+    void SetProfileName(const char* path);
+
     CWnd* m_pMainWnd = nullptr;
     HINSTANCE m_hInstance = nullptr;
-    const char* m_pszAppName = nullptr;     // owned (malloc)
-    const char* m_pszProfileName = nullptr; // owned (malloc); replace with free + _strdup
+    const char* m_pszAppName = nullptr;     // points into m_strAppName
+    const char* m_pszProfileName = nullptr; // points into m_strProfileName (SetProfileName)
     const char* m_pszRegistryKey = nullptr;
 protected:
     int m_nQuitCode = 0;
     DECLARE_MESSAGE_MAP()
+private:
+    std::string m_strAppName;
+    std::string m_strProfileName;
 };
 
 CWinApp* AfxGetApp();

@@ -17,8 +17,6 @@ int SliceFor(UINT itemState, BOOL bHover)
 }
 } // namespace
 
-IMPLEMENT_DYNAMIC(CSkinButton, CButton)
-
 BEGIN_MESSAGE_MAP(CSkinButton, CButton)
     ON_WM_MOUSEMOVE()
     ON_WM_ERASEBKGND()

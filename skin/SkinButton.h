@@ -5,7 +5,6 @@
 #include "TransparentCtrlHelper.h"
 
 class CSkinButton : public CButton {
-    DECLARE_DYNAMIC(CSkinButton)
 public:
     CSkinButton();
     ~CSkinButton() override;

@@ -9,8 +9,6 @@ const int kTrackSrcW = 88, kTrackSrcH = 12;
 const int kFillX = 7, kFillY = 2;
 } // namespace
 
-IMPLEMENT_DYNAMIC(CSkinProgressCtrl, CProgressCtrl)
-
 BEGIN_MESSAGE_MAP(CSkinProgressCtrl, CProgressCtrl)
     ON_WM_NCCALCSIZE()
     ON_WM_NCPAINT()

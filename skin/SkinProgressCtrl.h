@@ -4,7 +4,6 @@
 #include "afxwin.h"
 
 class CSkinProgressCtrl : public CProgressCtrl {
-    DECLARE_DYNAMIC(CSkinProgressCtrl)
 public:
     CSkinProgressCtrl();
     ~CSkinProgressCtrl() override;

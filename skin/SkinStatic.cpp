@@ -1,7 +1,5 @@
 #include "SkinStatic.h"
 
-IMPLEMENT_DYNAMIC(CSkinStatic, CStatic)
-
 BEGIN_MESSAGE_MAP(CSkinStatic, CStatic)
     ON_WM_ERASEBKGND()
     ON_MESSAGE(WM_SETTEXT, OnSetText)

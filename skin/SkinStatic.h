@@ -4,7 +4,6 @@
 #include "TransparentCtrlHelper.h"
 
 class CSkinStatic : public CStatic {
-    DECLARE_DYNAMIC(CSkinStatic)
 public:
     CSkinStatic();
     ~CSkinStatic() override;

@@ -132,3 +132,53 @@ bool RecordingNotify::WaitForEnd(DWORD timeoutMs) const
     }
     return false;
 }
+
+const char kPlatformTitle[] = "Velmora游戏大厅";
+
+void Pump(DWORD ms)
+{
+    const ULONGLONG end = ::GetTickCount64() + ms;
+    for (;;) {
+        MSG m;
+        while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&m);
+            ::DispatchMessageA(&m);
+        }
+        if (::GetTickCount64() >= end) break;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs)
+{
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    while (::GetTickCount64() < end) {
+        Pump();
+        if (cond()) return true;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+    return cond();
+}
+
+bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs)
+{
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    while (::GetTickCount64() < end) {
+        if (cond()) return true;
+        ::Sleep(5);
+    }
+    return cond();
+}
+
+void FromWorker(const std::function<void()>& f)
+{
+    std::atomic<bool> done{ false };
+    std::thread t([&] { f(); done = true; });
+    // Sent messages wake the wait; they are handled by the pump.
+    while (!done) {
+        Pump();
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+    }
+    t.join();
+    Pump();
+}

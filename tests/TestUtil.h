@@ -29,6 +29,19 @@ std::string Md5Of(const std::string& bytes);
 // Folder of the running test program, with a trailing backslash.
 std::string ProgramDir();
 
+// Handles this thread's messages, then for ms more milliseconds.
+void Pump(DWORD ms = 0);
+// Pumps until the condition holds or the time is up; the condition's last value.
+bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
+// Waits (without pumping) until the condition holds or the time is up.
+bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
+// Runs f on another thread, as the download worker does, while this thread
+// handles the messages it sends.
+void FromWorker(const std::function<void()>& f);
+
+// The platform's window title (system code page).
+extern const char kPlatformTitle[];
+
 struct Event {
     UINT32 done;
     UINT32 total;

@@ -17,15 +17,6 @@ public:
     TestApp() : CWinApp("unit_tests") {}
 };
 
-void Pump()
-{
-    MSG m;
-    while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&m);
-        ::DispatchMessageA(&m);
-    }
-}
-
 std::string Text(HWND h)
 {
     char buf[256] = {};
@@ -41,7 +32,7 @@ protected:
         tempName = "dlgtest-" + std::to_string(::GetCurrentProcessId());
         ini = scratch / "updater.INI";
         WriteBytes(ini, "[Download]\r\nsite=127.0.0.1:1\r\n[Setup]\r\nTempDir=" + tempName + "\r\n");
-        app.m_pszProfileName = _strdup(ini.c_str());
+        app.SetProfileName(ini.c_str());
         dlg = new CUpdaterDlg(nullptr);
         ASSERT_TRUE(dlg->Create(IDD_UPDATER_DIALOG, nullptr));
         wnd = dlg->m_hWnd;
@@ -57,11 +48,7 @@ protected:
     // Reports from another thread, as the worker does, while this thread handles the messages.
     void Report(UINT32 done, UINT32 total, int status, const char* text)
     {
-        std::atomic<bool> finished{ false };
-        std::thread worker([&] { dlg->OnUpdateNotify(done, total, status, text); finished = true; });
-        while (!finished) { Pump(); ::Sleep(1); }
-        worker.join();
-        Pump();
+        FromWorker([&] { dlg->OnUpdateNotify(done, total, status, text); });
     }
     HWND Item(int id) const { return ::GetDlgItem(wnd, id); }
     int Pos(int id) const { return static_cast<int>(::SendMessageA(Item(id), PBM_GETPOS, 0, 0)); }
@@ -141,19 +128,10 @@ TEST_F(UpdaterWindow, AWholeFileOfReportsSendsOnlyWhatChangesTheFrame)
     ASSERT_TRUE(::SetWindowSubclass(Item(IDC_TEXT_DONE), CountSends, 1, reinterpret_cast<DWORD_PTR>(&doneText)));
 
     const ULONGLONG start = ::GetTickCount64();
-    std::atomic<bool> finished{ false };
-    std::thread worker([&] {
+    FromWorker([&] {
         for (UINT32 done = block; done <= size; done += block) dlg->OnUpdateNotify(done, done, US_PROGRESS, "big.pak");
-        finished = true;
     });
-    while (!finished) {
-        MSG m;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-        while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&m);
-    }
-    worker.join();
     const ULONGLONG elapsed = ::GetTickCount64() - start;
-    Pump();
 
     // The last frame is exact.
     EXPECT_EQ(Pos(IDC_PROGRESS_FILE), static_cast<int>(size >> 10));
@@ -200,11 +178,7 @@ TEST_F(UpdaterWindow, FinishedStartsThePlatformAndCloses)
     Report(0, 0, US_FINISHED, nullptr);
     EXPECT_FALSE(::IsWindow(wnd));
     HWND platform = nullptr;
-    for (int i = 0; i < 500 && !platform; ++i) {
-        platform = ::FindWindowA(nullptr, "Velmora游戏大厅");
-        ::Sleep(10);
-    }
-    ASSERT_NE(platform, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return (platform = ::FindWindowA(nullptr, kPlatformTitle)) != nullptr; }));
     std::string after;
     ReadBytes(ProgramDir() + "standin-started.txt", after);
     EXPECT_GT(after.size(), before.size());

@@ -285,8 +285,7 @@ TEST(DownloadManager, StopWorkerSilencesReportsAndNeverHangsOnAStalledRead)
     std::atomic<int> progress{ 0 };
     sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS) ++progress; };
     manager.Start();
-    for (int i = 0; i < 2000 && progress < 1; ++i) ::Sleep(5);
-    ASSERT_GE(progress.load(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return progress >= 1; }, 10000));
     const size_t before = sink.Events().size();
     // Where closing the handle does not end a blocked read (Wine), the wait
     // gives up at its limit instead of hanging; the program then ends itself.
@@ -296,7 +295,9 @@ TEST(DownloadManager, StopWorkerSilencesReportsAndNeverHangsOnAStalledRead)
         EXPECT_TRUE(manager.StopWorker(10000));
     }
     EXPECT_EQ(sink.Events().size(), before);  // detached: nothing more was reported
-    EXPECT_EQ(manager.GetState(), US_FAILED);
+    // Whether the dropped connection ends the read with an error or with the rest
+    // of the body, the detached run ends without installing anything.
+    EXPECT_TRUE(manager.GetState() == US_FAILED || manager.GetState() == US_CANCELLED) << manager.GetState();
     EXPECT_FALSE(FileExists(app / "stall.bin"));
 }
 

@@ -13,6 +13,10 @@
 namespace {
 // How often at most the downloaded-KB text changes during a file.
 const ULONGLONG kDoneTextIntervalMs = 50;
+// The colour of both text lines, taken from the background artwork.
+const COLORREF kTextColor = RGB(222, 172, 50);
+// Sizes are shown in KB, truncated (and the bars count in KB too).
+int Kb(UINT32 bytes) { return static_cast<int>(bytes >> 10); }
 }
 
 BEGIN_MESSAGE_MAP(CUpdaterDlg, CDialog)
@@ -39,11 +43,6 @@ CUpdaterDlg::~CUpdaterDlg()
 {
     // No report may reach this object once its destruction has begun.
     m_downloader.StopWorker(INFINITE);
-    if (m_pMemDC) {
-        m_pMemDC->SelectObject(m_pOldBitmap);
-        m_pMemDC.reset();
-    }
-    m_pMemBitmap.reset();
 }
 
 void CUpdaterDlg::DoDataExchange(CDataExchange* pDX)
@@ -61,8 +60,8 @@ BOOL CUpdaterDlg::OnInitDialog()
     CDialog::OnInitDialog();
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
-    m_textFile.SetColor(RGB(222, 172, 50));
-    m_textDone.SetColor(RGB(222, 172, 50));
+    m_textFile.SetColor(kTextColor);
+    m_textDone.SetColor(kTextColor);
 
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -97,7 +96,7 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     InitBar(m_fileBar, m_progressFile);
     InitBar(m_totalBar, m_progressTotal);
-    SetBarRange(m_totalBar, static_cast<int>(m_dwTotalSize >> 10));
+    SetBarRange(m_totalBar, Kb(m_dwTotalSize));
     m_progressFile.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_progressTotal.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_btnClose.SetWindowPos(nullptr, 0, 0, 28, 21, SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
@@ -206,7 +205,7 @@ void CUpdaterDlg::MoveBar(BarView& bar, int pos, bool always)
 
 void CUpdaterDlg::ShowDone(UINT32 dwDone, bool always)
 {
-    const int kb = static_cast<int>(dwDone >> 10);
+    const int kb = Kb(dwDone);
     if (kb == m_nDoneKbShown) return;
     // Text changes cost a repaint each; a person cannot read them faster than this.
     const ULONGLONG now = ::GetTickCount64();
@@ -235,12 +234,12 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
     switch (nStatus) {
     case US_FILE_START:
         m_dwFileSize = dwTotal;
-        SetBarRange(m_fileBar, static_cast<int>(dwTotal >> 10));
+        SetBarRange(m_fileBar, Kb(dwTotal));
         MoveBar(m_fileBar, 0, true);
         m_bFileStarted = true;
         break;
     case US_PROGRESS: {
-        text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", static_cast<int>(m_dwFileSize >> 10));
+        text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
         // The first line is the same for every block of a file.
         if (text != m_strFileLine) {
             m_textFile.SetWindowText(text);
@@ -251,8 +250,8 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
         m_bFileStarted = false;
         m_dwLastDone = dwDone;
         ShowDone(dwDone, edge);
-        MoveBar(m_fileBar, static_cast<int>(dwDone >> 10), edge);
-        MoveBar(m_totalBar, static_cast<int>(dwTotal >> 10), edge);
+        MoveBar(m_fileBar, Kb(dwDone), edge);
+        MoveBar(m_totalBar, Kb(dwTotal), edge);
         break;
     }
     case US_FILE_DONE:

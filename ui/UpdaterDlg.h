@@ -70,9 +70,7 @@ protected:
     CString m_strExeDir;
     UINT32 m_dwFileSize = 0;
     UINT32 m_dwTotalSize = 0;
-    std::unique_ptr<CDC> m_pMemDC;         // background cache
-    HBITMAP m_pOldBitmap = nullptr;        // what m_pMemDC held first (borrowed)
-    std::unique_ptr<CBitmap> m_pMemBitmap; // selected into m_pMemDC
+    std::unique_ptr<CMemoryBitmapDC> m_pBackground;  // the background at client size
     CBitmap m_bmpBackground;
     bool m_bStalled = false;  // the watchdog ended the run (user-interface thread only)
     // As last shown by the reports (worker thread only, once it runs).

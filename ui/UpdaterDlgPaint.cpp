@@ -14,17 +14,9 @@ void CUpdaterDlg::RebuildBackgroundCache()
     GetClientRect(&rc);
     const int w = rc.Width(), h = rc.Height();
 
-    if (m_pMemDC) {
-        m_pMemDC->SelectObject(m_pOldBitmap);
-        m_pMemBitmap.reset();
-        m_pMemDC.reset();
-    }
-    m_pMemDC = std::make_unique<CDC>();
-    m_pMemDC->CreateCompatibleDC(&windowDC);
-    m_pMemBitmap = std::make_unique<CBitmap>();
-    m_pMemBitmap->CreateCompatibleBitmap(windowDC, w, h);
-    m_pOldBitmap = m_pMemDC->SelectObject(m_pMemBitmap.get());
-    m_pMemDC->BitBlt(0, 0, w, h, &bitmapDC, 0, 0, SRCCOPY);
+    m_pBackground.reset();  // the old cache goes before the new one is made
+    m_pBackground = std::make_unique<CMemoryBitmapDC>(windowDC, w, h);
+    m_pBackground->DC().BitBlt(0, 0, w, h, &bitmapDC, 0, 0, SRCCOPY);
 
     InvalidateTransparentChildren(m_hWnd);
 }
@@ -48,7 +40,7 @@ void CUpdaterDlg::OnPaint()
         dc.DrawIcon(x, y, m_hIcon);
         return;
     }
-    if (m_pMemDC) dc.BitBlt(0, 0, rc.Width(), rc.Height(), m_pMemDC.get(), 0, 0, SRCCOPY);
+    if (m_pBackground) dc.BitBlt(0, 0, rc.Width(), rc.Height(), &m_pBackground->DC(), 0, 0, SRCCOPY);
 }
 
 BOOL CUpdaterDlg::OnEraseBkgnd(CDC*)
@@ -58,7 +50,7 @@ BOOL CUpdaterDlg::OnEraseBkgnd(CDC*)
 
 LRESULT CUpdaterDlg::OnDrawParentBkgnd(WPARAM wParam, LPARAM lParam)
 {
-    CopyParentBackground(m_pMemDC ? m_pMemDC->GetSafeHdc() : nullptr, reinterpret_cast<HDC>(wParam),
+    CopyParentBackground(m_pBackground ? m_pBackground->GetSafeHdc() : nullptr, reinterpret_cast<HDC>(wParam),
                          reinterpret_cast<HWND>(lParam));
     return 1;
 }
