@@ -35,7 +35,7 @@ std::string ShellQuote(const std::string& s);
 
 // The attributes of every <file> element of a manifest, entities decoded.
 struct ManifestEntry {
-    std::string filename, filesize, fileversion, md5, fileload;
+    std::string filename, filesize, fileversion, md5, sha256, fileload;
 };
 std::vector<ManifestEntry> ParseManifest(const std::string& xml);
 

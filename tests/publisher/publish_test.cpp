@@ -56,6 +56,12 @@ std::string Md5sum(const fs::path& p)
     return r.output.substr(0, 32);
 }
 
+std::string Sha256sum(const fs::path& p)
+{
+    const CommandResult r = RunCommand("sha256sum " + ShellQuote(p.string()));
+    return r.output.substr(0, 64);
+}
+
 } // namespace
 
 TEST_F(Publishing, ManifestListsEveryFileAsTheUpdaterReadsIt)
@@ -85,12 +91,14 @@ TEST_F(Publishing, ManifestListsEveryFileAsTheUpdaterReadsIt)
         const fs::path src = release / fs::u8path(expected[i][1]);
         EXPECT_EQ(e.filesize, std::to_string(fs::file_size(src)));
         EXPECT_EQ(e.md5, Md5sum(src));
+        EXPECT_EQ(e.sha256, Sha256sum(src));
         EXPECT_EQ(e.fileload, std::string("http://127.0.0.1:8080/files/") + expected[i][2]);
         EXPECT_EQ(Served(expected[i][1]), ReadFile(src));
         EXPECT_EQ(e.fileversion, i == 1 ? "3.2.0.17" : "0.0.0.0");
     }
     EXPECT_NE(Manifest().find("filename=\"a b&amp;c&apos;d.dat\""), std::string::npos);
-    EXPECT_EQ(Manifest().rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest>\n  <filelist>\n", 0), 0u);
+    EXPECT_EQ(Manifest().rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest serial=\"", 0), 0u);
+    EXPECT_EQ(Manifest().find("<!--"), std::string::npos);  // not signed
     EXPECT_NE(r.out.find("[3/5] game.dat  146 KiB"), std::string::npos) << r.out;
 }
 

@@ -1,6 +1,7 @@
 #include "Publisher.h"
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -8,10 +9,12 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include "Crypto.h"
 #include "Md5Digest.h"
 #include "Naming.h"
 #include "PathRules.h"
 #include "PeVersion.h"
+#include "SignedManifest.h"
 
 namespace fs = std::filesystem;
 
@@ -60,9 +63,22 @@ private:
     std::uint64_t m_size;
 };
 
-// Streams a file through the digest (and optionally a copy), reporting
+// Both digests a manifest entry carries, fed from the same reads.
+struct Digests {
+    CMd5Digest md5;
+    Sha256 sha256;
+    void Update(const char* data, std::size_t n)
+    {
+        md5.Update(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(n));
+        sha256.Update(data, n);
+    }
+    // True when both match the entry's (filled in by the scan).
+    bool Match(const ReleaseFile& f) { return md5.Final().str() == f.md5 && sha256.FinalHex() == f.sha256; }
+};
+
+// Streams a file through the digests (and optionally a copy), reporting
 // percentages for big files. Returns an error text, empty on success.
-std::string Stream(const fs::path& from, std::uint64_t expected, CMd5Digest& md5, std::ostream* copy,
+std::string Stream(const fs::path& from, std::uint64_t expected, Digests& digests, std::ostream* copy,
                    const std::string& label, std::ostream& progress, bool quiet)
 {
     std::ifstream in(from, std::ios::binary);
@@ -74,7 +90,7 @@ std::string Stream(const fs::path& from, std::uint64_t expected, CMd5Digest& md5
         in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
         const std::size_t got = static_cast<std::size_t>(in.gcount());
         if (got == 0) break;
-        md5.Update(reinterpret_cast<const BYTE*>(buf.data()), static_cast<UINT>(got));
+        digests.Update(buf.data(), got);
         if (copy && !copy->write(buf.data(), static_cast<std::streamsize>(got))) return "could not be written to the site";
         done += got;
         if (!quiet && expected >= kProgressStepFrom) {
@@ -198,10 +214,12 @@ std::string CheckContent(const fs::path& path, const std::string& rel, ReleaseFi
                "server's error page";
     }
 
-    CMd5Digest md5;
-    const std::string err = Stream(path, file.size, md5, nullptr, rel, progress, quiet);
+    Digests digests;
+    const std::string err = Stream(path, file.size, digests, nullptr, rel, progress, quiet);
     if (!err.empty()) return err;
-    file.md5 = md5.Final().str();
+    file.md5 = digests.md5.Final().str();
+    file.sha256 = digests.sha256.FinalHex();
+    if (file.sha256.empty()) return "its SHA-256 could not be computed";
     FileSource src(path, file.size);
     file.version = ReadPeFileVersion(src).value_or("0.0.0.0");
     return std::string();
@@ -289,13 +307,14 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
     return result;
 }
 
-std::string ManifestXml(const std::vector<ReleaseFile>& files)
+std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t serial)
 {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest>\n  <filelist>\n";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest serial=\"" + std::to_string(serial) +
+                      "\">\n  <filelist>\n";
     for (const auto& f : files) {
         xml += "    <file filename=\"" + XmlAttribute(f.manifestName) + "\" filesize=\"" + std::to_string(f.size) +
-               "\" fileversion=\"" + XmlAttribute(f.version) + "\" md5=\"" + f.md5 + "\" fileload=\"" +
-               XmlAttribute(f.url) + "\"/>\n";
+               "\" fileversion=\"" + XmlAttribute(f.version) + "\" md5=\"" + f.md5 + "\" sha256=\"" + f.sha256 +
+               "\" fileload=\"" + XmlAttribute(f.url) + "\"/>\n";
     }
     xml += "  </filelist>\n</manifest>\n";
     return xml;
@@ -320,8 +339,8 @@ bool SameContent(const fs::path& p, const ReleaseFile& f)
     std::error_code ec;
     if (!fs::is_regular_file(p, ec) || fs::file_size(p, ec) != f.size || ec) return false;
     std::ostringstream sink;
-    CMd5Digest md5;
-    return Stream(p, f.size, md5, nullptr, "", sink, true).empty() && md5.Final().str() == f.md5;
+    Digests digests;
+    return Stream(p, f.size, digests, nullptr, "", sink, true).empty() && digests.Match(f);
 }
 
 // A folder of the site where a file must go, or a file where a folder must go.
@@ -341,6 +360,25 @@ std::string SiteConflict(const fs::path& files, const ReleaseFile& f)
     return std::string();
 }
 
+// The signing key, checked before anything else happens; null with the
+// reason written to err when it cannot be used.
+std::unique_ptr<SigningKey> LoadKey(const PublishOptions& options, std::ostream& err)
+{
+    std::string why;
+    std::error_code ec;
+    const fs::path key = fs::weakly_canonical(fs::absolute(options.signKey), ec);
+    const fs::path release = fs::weakly_canonical(fs::absolute(options.release), ec);
+    const fs::path site = fs::weakly_canonical(fs::absolute(options.site), ec);
+    // The private key must never be served: a copy in either folder would be.
+    if (IsWithin(key, release)) why = "is inside the release folder, so it would be published with the files";
+    else if (IsWithin(key, site)) why = "is inside the site folder, which the web server serves";
+    std::unique_ptr<SigningKey> loaded;
+    if (why.empty()) loaded = SigningKey::Load(options.signKey, why);
+    if (!loaded)
+        err << "updater-publish: signing key " << Utf8(options.signKey) << ": " << why << "; nothing was written\n";
+    return loaded;
+}
+
 } // namespace
 
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
@@ -357,6 +395,9 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
             << "  " << ManifestBaseUrlFor(options.baseUrl) << "update.xml, and many static web servers do not merge\n"
             << "  the doubled slash. Use site=" << trimmed << " in updater.INI (and as BASE_URL).\n";
     }
+    std::unique_ptr<SigningKey> key;
+    if (!options.signKey.empty() && !(key = LoadKey(options, err))) return kUsage;
+    const std::uint64_t serial = options.serial ? *options.serial : static_cast<std::uint64_t>(std::time(nullptr));
     if (!options.quiet) out << "Reading " << Utf8(options.release) << std::endl;
     ScanResult scan = ScanRelease(options, out);
     if (!scan.refusals.empty()) {
@@ -396,12 +437,12 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         temp += kTempSuffix;
         staging.temps.push_back(temp);
         std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
-        CMd5Digest md5;
-        std::string why = copy ? Stream(f.source, f.size, md5, &copy, f.relative, out, options.quiet)
+        Digests digests;
+        std::string why = copy ? Stream(f.source, f.size, digests, &copy, f.relative, out, options.quiet)
                                : "the site copy cannot be created";
         copy.close();
         if (why.empty() && !copy) why = "could not be written to the site";
-        if (why.empty() && md5.Final().str() != f.md5) why = "changed while it was being published";
+        if (why.empty() && !digests.Match(f)) why = "changed while it was being published";
         if (!why.empty()) {
             err << "updater-publish: " << f.relative << ": " << why << "; the site was left as it was\n";
             return kSiteWriteFailed;
@@ -415,8 +456,18 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     manifestTemp += kTempSuffix;
     staging.temps.push_back(manifestTemp);
     {
+        std::string text = ManifestXml(scan.files, serial);
+        if (key) {
+            unsigned char signature[kP256SignatureBytes];
+            std::string why;
+            if (!key->Sign(text, signature, why)) {
+                err << "updater-publish: the manifest could not be signed: " << why << "; the site was left as it was\n";
+                return kSiteWriteFailed;
+            }
+            text += SignatureComment(signature);
+        }
         std::ofstream xml(manifestTemp, std::ios::binary | std::ios::trunc);
-        xml << ManifestXml(scan.files);
+        xml << text;
         xml.close();
         if (!xml) {
             err << "updater-publish: cannot write " << Utf8(manifestTemp) << "; the site was left as it was\n";
@@ -448,7 +499,8 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     const int removed = RemoveStale(files, keep, out, options.quiet);
     out << "Published " << scan.files.size() << " files (" << HumanSize(total) << "): " << added << " added, "
         << changed << " changed, " << unchanged << " unchanged, " << removed << " removed\n"
-        << "Manifest: " << Utf8(manifest) << "\n"
+        << "Manifest: " << Utf8(manifest) << " (serial " << serial << ", "
+        << (key ? "signed with " + Utf8(options.signKey) : std::string("not signed")) << ")\n"
         << "Manifest URL (the updater with site=" << options.baseUrl << "): " << ManifestBaseUrlFor(options.baseUrl)
         << "update.xml" << std::endl;
     if (total > kMaxFileSize)

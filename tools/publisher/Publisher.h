@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 #include "SiteRules.h"
@@ -13,6 +14,8 @@ struct PublishOptions {
     std::string baseUrl;  // the settings file's "site", with or without scheme
     std::filesystem::path site;
     bool quiet = false;   // no per-file progress
+    std::filesystem::path signKey;        // P-256 private key (PEM); empty: unsigned
+    std::optional<std::uint64_t> serial;  // the manifest's serial; unset: the time now
 };
 
 // One file of the release as the manifest lists it.
@@ -23,6 +26,7 @@ struct ReleaseFile {
     std::string url;
     std::uint64_t size = 0;
     std::string md5;
+    std::string sha256;
     std::string version;
 };
 
@@ -40,16 +44,16 @@ struct ScanResult {
 // The updater's sizes are 32-bit. Its other limits are in SiteRules.h.
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
-// Exit codes of the tool.
+// Exit codes of the tool. A signing key that cannot be used is a usage error.
 enum PublishStatus { kPublished = 0, kRefused = 1, kUsage = 2, kSiteWriteFailed = 3 };
 
 // Reads and checks the whole release; writes nothing.
 ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress);
 
-// The manifest text for the files, UTF-8.
-std::string ManifestXml(const std::vector<ReleaseFile>& files);
+// The manifest text for the files, UTF-8, unsigned.
+std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t serial);
 
-// Scans, then (only when nothing was refused) updates the site in place:
-// files first, the manifest last, stale files after it. Messages go to out and
+// Loads the signing key, scans, then (only when nothing was refused) updates
+// the site in place: files first, the manifest last, stale files after it. Messages go to out and
 // err; returns a PublishStatus.
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err);

@@ -1,17 +1,18 @@
-// updater-publish RELEASE_DIR BASE_URL SITE_DIR: writes the update site the
-// updater reads.
+// updater-publish [options] RELEASE_DIR BASE_URL SITE_DIR: writes the update
+// site the updater reads.
 #include <cstring>
 #include <iostream>
 #include "Publisher.h"
+#include "SignedManifest.h"
 
 namespace {
 const char kHelp[] =
-    "Usage: updater-publish [--quiet] RELEASE_DIR BASE_URL SITE_DIR\n"
+    "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N] RELEASE_DIR BASE_URL SITE_DIR\n"
     "\n"
     "Turns a release folder (the files as they must be in the player's installation\n"
     "folder) into an update site for the updater:\n"
-    "  SITE_DIR/update/update.xml   the manifest: name, size, version, MD5 and URL of\n"
-    "                               every file\n"
+    "  SITE_DIR/update/update.xml   the manifest: its serial, and the name, size,\n"
+    "                               version, MD5, SHA-256 and URL of every file\n"
     "  SITE_DIR/files/...           the files, at BASE_URL/files/<path>, percent-encoded\n"
     "\n"
     "BASE_URL is the web address that serves SITE_DIR, the same text as \"site\" in the\n"
@@ -47,11 +48,28 @@ const char kHelp[] =
     "resource, else 0.0.0.0.\n"
     "\n"
     "Options:\n"
-    "  --quiet   print only the summary and problems (no line per file)\n"
-    "  --help    this text\n"
+    "  --quiet             print only the summary and problems (no line per file)\n"
+    "  --sign-key KEY.pem  sign the manifest with this ECDSA P-256 private key (PEM,\n"
+    "                      SEC1 or PKCS#8, not encrypted). An updater built with the\n"
+    "                      matching public key reads only manifests signed so.\n"
+    "                      Signing needs the Linux build of this tool.\n"
+    "  --serial N          the manifest's serial (0 to 9223372036854775807); default:\n"
+    "                      the time now in seconds since 1970. A signing updater\n"
+    "                      refuses a manifest whose serial is lower than that of the\n"
+    "                      last one it installed, so it must only grow.\n"
+    "  --help              this text\n"
     "\n"
-    "Exit status: 0 published, 1 refused (release problems), 2 usage, 3 the site\n"
-    "could not be written (it is left as it was).\n";
+    "Making the key pair (once):\n"
+    "  openssl ecparam -name prime256v1 -genkey -noout -out update-key.pem\n"
+    "  openssl ec -in update-key.pem -pubout -out update-key.pub.pem\n"
+    "update-key.pub.pem is built into the updater (-DUPDATER_PUBLIC_KEY=...).\n"
+    "update-key.pem is the private key: keep it secret, never in the release or\n"
+    "the site folder (the tool refuses a key there) nor in version control. Whoever\n"
+    "has it can make every signing updater install anything.\n"
+    "\n"
+    "Exit status: 0 published, 1 refused (release problems), 2 usage (including a\n"
+    "signing key that cannot be used; nothing is written then), 3 the site could\n"
+    "not be written (it is left as it was).\n";
 } // namespace
 
 int main(int argc, char** argv)
@@ -64,8 +82,24 @@ int main(int argc, char** argv)
             std::cout << kHelp;
             return kPublished;
         }
+        const bool takesValue = std::strcmp(argv[i], "--sign-key") == 0 || std::strcmp(argv[i], "--serial") == 0;
+        // An empty value (an unset shell variable) must not publish unsigned by mistake.
+        if (takesValue && (i + 1 >= argc || argv[i + 1][0] == '\0')) {
+            std::cerr << "updater-publish: " << argv[i] << " needs a value (see --help)\n";
+            return kUsage;
+        }
         if (std::strcmp(argv[i], "--quiet") == 0 || std::strcmp(argv[i], "-q") == 0) {
             options.quiet = true;
+        } else if (std::strcmp(argv[i], "--sign-key") == 0) {
+            options.signKey = argv[++i];
+        } else if (std::strcmp(argv[i], "--serial") == 0) {
+            std::uint64_t serial = 0;
+            if (!ParseSerial(argv[++i], serial)) {
+                std::cerr << "updater-publish: --serial takes a whole number from 0 to 9223372036854775807 (got \""
+                          << argv[i] << "\")\n";
+                return kUsage;
+            }
+            options.serial = serial;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0' && count == 0) {
             std::cerr << "updater-publish: unknown option " << argv[i] << " (see --help)\n";
             return kUsage;
@@ -76,7 +110,8 @@ int main(int argc, char** argv)
         }
     }
     if (count != 3) {
-        std::cerr << "Usage: updater-publish [--quiet] RELEASE_DIR BASE_URL SITE_DIR (see --help)\n";
+        std::cerr << "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N] RELEASE_DIR BASE_URL SITE_DIR"
+                     " (see --help)\n";
         return kUsage;
     }
     options.release = positional[0];

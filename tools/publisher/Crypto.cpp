@@ -1,0 +1,185 @@
+#include "Crypto.h"
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#ifdef _WIN32
+
+#include "Sha256Digest.h"
+
+struct Sha256::State {
+    CSha256Digest digest;
+};
+struct SigningKey::State {};
+
+Sha256::Sha256() : m_state(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+void Sha256::Update(const void* data, std::size_t length)
+{
+    // CNG takes at most 4 GiB - 1 per call; the publisher's blocks are far smaller.
+    m_state->digest.Update(static_cast<const BYTE*>(data), static_cast<UINT>(length));
+}
+std::string Sha256::FinalHex() { return m_state->digest.FinalHex(); }
+
+SigningKey::SigningKey(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+SigningKey::~SigningKey() = default;
+
+std::unique_ptr<SigningKey> SigningKey::Load(const std::filesystem::path&, std::string& error)
+{
+    error = "this Windows build of updater-publish cannot sign (it has no OpenSSL); sign with the Linux build";
+    return nullptr;
+}
+
+bool SigningKey::Sign(const std::string&, unsigned char*, std::string& error) const
+{
+    error = "signing needs the Linux build";
+    return false;
+}
+
+#else
+
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/obj_mac.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+
+namespace {
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+    void operator()(T* p) const { Free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using SigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
+void FreeBio(BIO* b) { BIO_free(b); }
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO, FreeBio>>;
+
+// OpenSSL's own words for the last failure, or the fallback.
+std::string LastError(const char* fallback)
+{
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
+    return reason ? std::string(fallback) + " (" + reason + ")" : fallback;
+}
+
+// Never prompts: the publisher runs in scripts.
+int NoPassphrase(char*, int, int, void*) { return -1; }
+
+} // namespace
+
+struct Sha256::State {
+    MdCtxPtr ctx{ EVP_MD_CTX_new() };
+    bool ok = false;
+};
+
+Sha256::Sha256() : m_state(std::make_unique<State>())
+{
+    m_state->ok = m_state->ctx && EVP_DigestInit_ex(m_state->ctx.get(), EVP_sha256(), nullptr) == 1;
+}
+Sha256::~Sha256() = default;
+
+void Sha256::Update(const void* data, std::size_t length)
+{
+    if (m_state->ok && EVP_DigestUpdate(m_state->ctx.get(), data, length) != 1) m_state->ok = false;
+}
+
+std::string Sha256::FinalHex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (!m_state->ok || EVP_DigestFinal_ex(m_state->ctx.get(), digest, &n) != 1 || n != 32) return std::string();
+    m_state->ok = false;
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned i = 0; i < n; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
+}
+
+struct SigningKey::State {
+    PkeyPtr key;
+};
+
+SigningKey::SigningKey(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+SigningKey::~SigningKey() = default;
+
+std::unique_ptr<SigningKey> SigningKey::Load(const std::filesystem::path& pem, std::string& error)
+{
+    std::ifstream in(pem, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf())) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return nullptr;
+    }
+    const std::string body = text.str();
+    if (body.find("-----BEGIN PUBLIC KEY-----") != std::string::npos) {
+        error = "is a public key; signing needs the private key (update-key.pem)";
+        return nullptr;
+    }
+    if (body.find("ENCRYPTED") != std::string::npos) {
+        error = "is protected by a passphrase, which updater-publish cannot ask for";
+        return nullptr;
+    }
+    BioPtr bio(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
+    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr) : nullptr);
+    if (!key) {
+        ERR_clear_error();
+        error = "is not a PEM private key";
+        return nullptr;
+    }
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC) {
+        const char* type = EVP_PKEY_get0_type_name(key.get());
+        error = std::string("is a key of type ") + (type ? type : "other than EC") +
+                "; the updater takes ECDSA P-256 (prime256v1) signatures only";
+        return nullptr;
+    }
+    char group[64] = {};
+    size_t length = 0;
+    if (EVP_PKEY_get_group_name(key.get(), group, sizeof(group), &length) != 1) group[0] = '\0';
+    if (OBJ_sn2nid(group) != NID_X9_62_prime256v1 && EC_curve_nist2nid(group) != NID_X9_62_prime256v1) {
+        error = std::string("is an EC key on ") + (group[0] ? group : "an unnamed curve") +
+                "; the updater takes P-256 (prime256v1) keys only";
+        return nullptr;
+    }
+    auto state = std::make_unique<State>();
+    state->key = std::move(key);
+    return std::unique_ptr<SigningKey>(new SigningKey(std::move(state)));
+}
+
+bool SigningKey::Sign(const std::string& bytes, unsigned char signature[kP256SignatureBytes], std::string& error) const
+{
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    size_t length = 0;
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, m_state->key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &length, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size()) != 1) {
+        error = LastError("signing failed");
+        return false;
+    }
+    std::string der(length, '\0');
+    unsigned char* out = reinterpret_cast<unsigned char*>(&der[0]);
+    if (EVP_DigestSign(ctx.get(), out, &length, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 1) {
+        error = LastError("signing failed");
+        return false;
+    }
+    // OpenSSL writes DER; the manifest carries r and s as two fixed 32-byte halves.
+    const unsigned char* p = out;
+    SigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(length)));
+    const BIGNUM *r = nullptr, *s = nullptr;
+    if (sig) ECDSA_SIG_get0(sig.get(), &r, &s);
+    if (!r || !s || BN_bn2binpad(r, signature, 32) != 32 || BN_bn2binpad(s, signature + 32, 32) != 32) {
+        error = "the signature is not a P-256 signature";
+        return false;
+    }
+    return true;
+}
+
+#endif
