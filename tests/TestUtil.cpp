@@ -160,12 +160,12 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs)
     return cond();
 }
 
-bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs)
+bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs, DWORD stepMs)
 {
     const ULONGLONG end = ::GetTickCount64() + timeoutMs;
     while (::GetTickCount64() < end) {
         if (cond()) return true;
-        ::Sleep(5);
+        ::Sleep(stepMs);
     }
     return cond();
 }

@@ -33,8 +33,8 @@ std::string ProgramDir();
 void Pump(DWORD ms = 0);
 // Pumps until the condition holds or the time is up; the condition's last value.
 bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
-// Waits (without pumping) until the condition holds or the time is up.
-bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
+// Polls (without pumping) until the condition holds or the time is up; false when it never did.
+bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000, DWORD stepMs = 5);
 // Runs f on another thread, as the download worker does, while this thread
 // handles the messages it sends.
 void FromWorker(const std::function<void()>& f);

@@ -3,127 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
-#include "TestUtil.h"
+#include "E2eUtil.h"
 #include "testserver.h"
-
-namespace {
-
-const char kPlatformTitle[] = "Velmora游戏大厅";
-
-struct Process {
-    PROCESS_INFORMATION pi{};
-    bool Start(const std::string& exe, const std::string& dir)
-    {
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        std::string cmd = "\"" + exe + "\"";
-        return ::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi) != 0;
-    }
-    bool Ended(DWORD ms) const { return ::WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const { DWORD c = 12345; ::GetExitCodeProcess(pi.hProcess, &c); return c; }
-    ~Process()
-    {
-        if (pi.hProcess) {
-            if (!Ended(0)) ::TerminateProcess(pi.hProcess, 99);
-            ::CloseHandle(pi.hProcess);
-            ::CloseHandle(pi.hThread);
-        }
-    }
-};
-
-struct FindData { DWORD pid; std::string cls, title; HWND found; };
-
-BOOL CALLBACK FindProc(HWND h, LPARAM lp)
-{
-    auto* d = reinterpret_cast<FindData*>(lp);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(h, &pid);
-    if (pid != d->pid || !::IsWindowVisible(h)) return TRUE;
-    char cls[64] = {}, title[256] = {};
-    ::GetClassNameA(h, cls, sizeof(cls));
-    ::GetWindowTextA(h, title, sizeof(title));
-    if (!d->cls.empty() && d->cls != cls) return TRUE;
-    if (d->title != title) return TRUE;
-    d->found = h;
-    return FALSE;
-}
-
-// A visible top-level window of the process with that class and title.
-HWND WaitForWindow(const Process& p, const std::string& cls, const std::string& title, DWORD ms = 15000)
-{
-    for (DWORD waited = 0; waited < ms; waited += 20) {
-        FindData d{ p.pi.dwProcessId, cls, title, nullptr };
-        ::EnumWindows(FindProc, reinterpret_cast<LPARAM>(&d));
-        if (d.found) return d.found;
-        if (p.Ended(0)) return nullptr;
-        ::Sleep(20);
-    }
-    return nullptr;
-}
-
-// A scratch installation: updater, platform stand-in, settings file.
-struct Installation {
-    ScratchDir dir{ "inst" };
-    std::string exeName = "updater.exe";
-    explicit Installation(const std::string& name = "updater.exe") : exeName(name)
-    {
-        ::CopyFileA((ProgramDir() + "updater.exe").c_str(), (dir / exeName).c_str(), FALSE);
-        ::CopyFileA((ProgramDir() + "Quorvanta.exe").c_str(), (dir / "Quorvanta.exe").c_str(), FALSE);
-    }
-    void Settings(const std::string& ini) const
-    {
-        std::string stem = exeName.substr(0, exeName.rfind('.'));
-        WriteBytes(dir / (stem + ".INI"), ini);
-    }
-    std::string Read(const std::string& name) const
-    {
-        std::string b;
-        return ReadBytes(dir / name, b) ? b : std::string("<missing>");
-    }
-    int PlatformStarts() const
-    {
-        std::string log = Read("standin-started.txt");
-        if (log == "<missing>") return 0;
-        int n = 0;
-        for (char c : log) n += c == '\n';
-        return n;
-    }
-    // Starts the stand-in and waits for its window.
-    void StartPlatform(Process& p) const
-    {
-        ASSERT_TRUE(p.Start(dir / "Quorvanta.exe", dir.Path()));
-        ASSERT_NE(WaitForWindow(p, "", kPlatformTitle), nullptr);
-    }
-    bool Run(Process& p) const { return p.Start(dir / exeName, dir.Path()); }
-};
-
-std::string Listing(const std::string& entries)
-{
-    return "<?xml version=\"1.0\"?><manifest><filelist>" + entries + "</filelist></manifest>";
-}
-
-std::string Entry(const std::string& name, size_t size, const std::string& md5, const std::string& url)
-{
-    return "<file filename=\"" + name + "\" filesize=\"" + std::to_string(size) + "\" fileversion=\"1\" md5=\"" + md5 +
-           "\" fileload=\"" + url + "\"/>";
-}
-
-std::string SiteSetting(const TestServer& s) { return "[Download]\r\nsite=127.0.0.1:" + std::to_string(s.Port()) + "\r\n"; }
-
-void KillStandIns()
-{
-    // Ends every running stand-in, found by its window.
-    for (int i = 0; i < 10; ++i) {
-        HWND h = ::FindWindowA(nullptr, kPlatformTitle);
-        if (!h) return;
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(h, &pid);
-        HANDLE hp = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (hp) { ::TerminateProcess(hp, 0); ::WaitForSingleObject(hp, 5000); ::CloseHandle(hp); }
-    }
-}
-
-} // namespace
 
 TEST(EndToEnd, NothingToUpdateStartsThePlatformAndLeavesTheSettingsAlone)
 {
@@ -180,6 +61,7 @@ TEST(EndToEnd, AnUpdateReplacesFilesWritesTheSideFileAndRestartsThePlatform)
     EXPECT_EQ(inst.Read("updater.EX_"), self);
     EXPECT_EQ(inst.Read("updater.exe"), oldSelf);
     EXPECT_FALSE(FileExists(inst.dir / "Update\\game.dat.dtm"));
+    EXPECT_TRUE(NothingKeptAside(inst));
     KillStandIns();
 }
 
@@ -208,7 +90,7 @@ TEST(EndToEnd, AFailedTransferShowsTheConfiguredMessageAndInstallsNothing)
         ASSERT_NE(box, nullptr);
         char text[512] = {};
         ::GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
-        EXPECT_EQ(std::string(text), configured ? message : std::string("更新失败，请到www.example.com下载最新版本"));
+        EXPECT_EQ(std::string(text), configured ? message : std::string(kBuiltInErrorText));
         EXPECT_FALSE(upd.Ended(300));  // waits for the user
         ::PostMessageA(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
         ASSERT_TRUE(upd.Ended(10000));
@@ -216,6 +98,7 @@ TEST(EndToEnd, AFailedTransferShowsTheConfiguredMessageAndInstallsNothing)
         EXPECT_EQ(inst.Read("good.bin"), "old");
         EXPECT_TRUE(FileExists(inst.dir / "Update\\good.bin.dtm"));  // left for a later run
         EXPECT_EQ(inst.PlatformStarts(), 0);
+        EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: failed"));
     }
 }
 
@@ -257,23 +140,30 @@ TEST(EndToEnd, ClosingInTheMiddleOfATransferEndsTheProcessPromptly)
         EXPECT_EQ(upd.ExitCode(), 0u);
         EXPECT_FALSE(FileExists(inst.dir / "slow.bin"));
         EXPECT_EQ(inst.PlatformStarts(), 0);
+        EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: cancelled"));
     }
 }
 
 TEST(EndToEnd, SettingsComeFromTheFileNamedAfterTheExecutable)
 {
-    TestServer server;
-    server.ServeFile("/update/update.xml", Listing(""));
-    Installation inst("abc.exe");
-    inst.Settings(SiteSetting(server));                            // abc.INI
-    WriteBytes(inst.dir / "updater.INI", "[Download]\r\nsite=127.0.0.1:1\r\n");
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    ASSERT_TRUE(upd.Ended(20000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    EXPECT_EQ(server.Requests("/update/update.xml"), 1);
-    EXPECT_EQ(inst.PlatformStarts(), 1);
-    KillStandIns();
+    // Only the last extension is replaced: game.updater.exe reads game.updater.INI.
+    for (const char* exe : { "abc.exe", "game.updater.exe" }) {
+        SCOPED_TRACE(exe);
+        TestServer server;
+        server.ServeFile("/update/update.xml", Listing(""));
+        Installation inst(exe);
+        inst.Settings(SiteSetting(server));
+        // Where a wrong rule would look: a site nobody answers on.
+        for (const char* decoy : { "updater.INI", "game.INI", "game.updater.exe.INI" })
+            WriteBytes(inst.dir / decoy, "[Download]\r\nsite=127.0.0.1:1\r\n");
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(20000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(server.Requests("/update/update.xml"), 1);
+        EXPECT_EQ(inst.PlatformStarts(), 1);
+        KillStandIns();
+    }
 }
 
 TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)

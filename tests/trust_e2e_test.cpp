@@ -1,0 +1,420 @@
+// The real updater.exe when the network, the manifest or the disk cannot be
+// trusted: wrong bytes are never installed, an installation is all or nothing
+// (even across a killed run), waits end, hostile names and manifests are refused.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wininet.h>
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+#include "E2eUtil.h"
+#include "testserver.h"
+
+namespace {
+
+std::string Upper(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return s;
+}
+
+// The manifest's address as the updater asked for it, with its query.
+std::string ManifestUrl(const TestServer& server)
+{
+    for (const std::string& target : server.RequestTargets())
+        if (target.rfind("/update/update.xml", 0) == 0) return server.BaseUrl() + target;
+    return "";
+}
+
+// A file of the update: where it goes, what it holds, where it is served.
+struct NewFile {
+    std::string name, bytes, path;
+};
+
+std::vector<NewFile> MakeFiles(const std::vector<std::string>& names, size_t size, unsigned seed)
+{
+    std::vector<NewFile> files;
+    for (size_t i = 0; i < names.size(); ++i)
+        files.push_back({ names[i], PatternBytes(size + i, seed + static_cast<unsigned>(i)), "/f/" + std::to_string(i) });
+    return files;
+}
+
+// Serves the files and a manifest that lists them in order.
+void Publish(TestServer& server, const std::vector<NewFile>& files)
+{
+    std::string entries;
+    for (const NewFile& f : files) {
+        server.ServeFile(f.path, f.bytes);
+        entries += Entry(f.name, f.bytes.size(), Md5Of(f.bytes), server.Url(f.path));
+    }
+    server.ServeFile("/update/update.xml", Listing(entries));
+}
+
+int CountInstalled(const Installation& inst, const std::vector<NewFile>& files)
+{
+    int n = 0;
+    for (const NewFile& f : files) n += inst.Read(f.name) == f.bytes ? 1 : 0;
+    return n;
+}
+
+// Watching a running installation: sizes come from the directory, because a
+// file we held open could not be moved aside by the updater.
+long long SizeOf(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+int CountNewSizes(const Installation& inst, const std::vector<NewFile>& files)
+{
+    int n = 0;
+    for (const NewFile& f : files) n += SizeOf(inst.dir / f.name) == static_cast<long long>(f.bytes.size()) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+TEST(Trust, DownloadedBytesMustMatchTheManifestDigest)
+{
+    const std::string first = PatternBytes(20000, 51), oldData = PatternBytes(25000, 52), newData = PatternBytes(25000, 53),
+                      last = PatternBytes(3000, 54);
+    struct Case {
+        const char* what;
+        std::string served;
+        bool upperCaseDigest;
+        bool installs;
+    };
+    const Case cases[] = {
+        { "other bytes of the same size", PatternBytes(25000, 55), false, false },
+        { "the installed bytes served again", oldData, false, false },
+        { "the right bytes, upper-case digest", newData, true, true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst;
+        WriteBytes(inst.dir / "first.bin", "old first");
+        WriteBytes(inst.dir / "data.bin", oldData);
+        server.ServeFile("/first.bin", first);
+        server.ServeFile("/data.bin", c.served);
+        server.ServeFile("/last.bin", last);
+        const std::string digest = c.upperCaseDigest ? Upper(Md5Of(newData)) : Md5Of(newData);
+        server.ServeFile("/update/update.xml",
+                         Listing(Entry("first.bin", first.size(), Md5Of(first), server.Url("/first.bin")) +
+                                 Entry("data.bin", newData.size(), digest, server.Url("/data.bin")) +
+                                 Entry("last.bin", last.size(), Md5Of(last), server.Url("/last.bin"))));
+        inst.Settings(SiteSetting(server));
+        const FileMap before = inst.Files();
+
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        if (!c.installs) {
+            ExpectFailedRun(upd, inst, before);
+            EXPECT_EQ(server.Requests("/data.bin"), 1);
+            EXPECT_TRUE(Holds(inst, "Update\\first.bin.dtm", first));  // complete and right: kept for a later run
+            EXPECT_FALSE(FileExists(inst.dir / "Update\\data.bin.dtm"));
+            EXPECT_TRUE(HasLine(inst.Log(), { "data.bin", "MD5 mismatch" })) << inst.Log();
+        } else {
+            ASSERT_TRUE(upd.Ended(30000));
+            EXPECT_EQ(upd.ExitCode(), 0u);
+            EXPECT_TRUE(Holds(inst, "first.bin", first));
+            EXPECT_TRUE(Holds(inst, "data.bin", newData));
+            EXPECT_TRUE(Holds(inst, "last.bin", last));
+            EXPECT_EQ(inst.PlatformStarts(), 1);
+            EXPECT_TRUE(NothingKeptAside(inst));
+            EXPECT_FALSE(FileExists(inst.dir / "Update\\data.bin.dtm"));
+            EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+            // The manifest must not come back from the cache on the next run.
+            const std::string url = ManifestUrl(server);
+            ASSERT_FALSE(url.empty());
+            DWORD size = 0;
+            ::SetLastError(0);
+            EXPECT_FALSE(::GetUrlCacheEntryInfoA(url.c_str(), nullptr, &size));
+            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << url;
+            KillStandIns();
+        }
+        EXPECT_TRUE(LogWellFormed(inst.Log()));
+    }
+}
+
+TEST(Trust, AFailedMovePutsTheWholeInstallationBack)
+{
+    struct Case {
+        const char* what;
+        const char* blocked;  // the entry whose move fails, listed last
+        bool holdOpen;
+    };
+    const Case cases[] = {
+        { "destination held open by another program", "held.dat", true },
+        { "folder blocked by a plain file", "plug\\x.dat", false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst;
+        const std::vector<NewFile> files = MakeFiles({ "kept.dat", "added\\fresh.dat", c.blocked }, 6000, 61);
+        WriteBytes(inst.dir / "kept.dat", "old kept");
+        WriteBytes(inst.dir / "held.dat", "old held");
+        WriteBytes(inst.dir / "plug", "a file where a folder should go");
+        Publish(server, files);
+        inst.Settings(SiteSetting(server));
+        const FileMap before = inst.Files();
+
+        // Another program reading the file and sharing reads only: it cannot be moved or replaced.
+        HANDLE held = c.holdOpen ? ::CreateFileA((inst.dir / "held.dat").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                 : nullptr;
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        Process upd;
+        const bool started = inst.Run(upd);
+        if (started) ExpectFailedRun(upd, inst, before);
+        if (held) ::CloseHandle(held);
+        ASSERT_TRUE(started);
+        ASSERT_FALSE(HasFatalFailure());
+
+        for (const NewFile& f : files) {
+            SCOPED_TRACE(f.name);
+            EXPECT_EQ(server.Requests(f.path), 1);
+            EXPECT_TRUE(Holds(inst, "Update\\" + f.name + ".dtm", f.bytes));  // back where a later run finds it
+        }
+        EXPECT_TRUE(NothingKeptAside(inst));
+        const std::string log = inst.Log();
+        EXPECT_TRUE(HasLine(log, { "install failed", c.blocked })) << log;
+        EXPECT_TRUE(HasLine(log, { "rolled back" })) << log;
+        EXPECT_TRUE(LogWellFormed(log));
+    }
+}
+
+TEST(Trust, ARunKilledDuringInstallationIsUndoneByTheNextRun)
+{
+    TestServer server;
+    Installation inst;
+    const std::vector<NewFile> files =
+        MakeFiles({ "a.dat", "e\\added.dat", "b.dat", "c.dat", "d.dat" }, 4000, 71);
+    for (const NewFile& f : files)
+        if (f.name != "e\\added.dat") WriteBytes(inst.dir / f.name, "old " + f.name);
+    Publish(server, files);
+    inst.Settings(SiteSetting(server));
+    const int kMovesBeforeDeath = 2;
+    {
+        ScopedEnv crash("UPDATER_TEST_CRASH_AFTER_MOVES", std::to_string(kMovesBeforeDeath));
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(30000));
+        ASSERT_EQ(upd.ExitCode(), 3u) << "the run was not killed during its installation";
+    }
+    EXPECT_EQ(CountInstalled(inst, files), kMovesBeforeDeath);  // a mixed installation
+    EXPECT_TRUE(FileExists(inst.dir / "Update\\install.journal"));
+    const std::string crashedLog = inst.Log();
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(30000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    for (const NewFile& f : files) {
+        SCOPED_TRACE(f.name);
+        EXPECT_TRUE(Holds(inst, f.name, f.bytes));
+        // The kept copies were back before the digests were compared, so every file was fetched again.
+        EXPECT_EQ(server.Requests(f.path), 2);
+    }
+    EXPECT_TRUE(NothingKeptAside(inst));
+    EXPECT_EQ(inst.PlatformStarts(), 1);
+    const std::string log = inst.Log();
+    EXPECT_EQ(log.compare(0, crashedLog.size(), crashedLog), 0) << "the first run's lines were not kept";
+    EXPECT_TRUE(LogWellFormed(log));
+    EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+    KillStandIns();
+}
+
+TEST(Trust, ClosingDuringTheInstallationHidesTheWindowButLetsItComplete)
+{
+    const int kFiles = 300;
+    std::vector<std::string> names;
+    for (int i = 0; i < kFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "many\\f%03d.dat", i);
+        names.push_back(name);
+    }
+    const std::vector<NewFile> files = MakeFiles(names, 200, 1000);
+    for (bool useEscape : { true, false }) {
+        SCOPED_TRACE(useEscape ? "Esc" : "WM_CLOSE");
+        TestServer server;
+        Installation inst;
+        // Replacing installed files (3 bytes each): each is kept aside first, which makes the installation longer.
+        ::CreateDirectoryA((inst.dir / "many").c_str(), nullptr);
+        for (const NewFile& f : files) WriteBytes(inst.dir / f.name, "old");
+        Publish(server, files);
+        inst.Settings(SiteSetting(server));
+
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        HWND wnd = WaitForWindow(upd, "#32770", "");
+        ASSERT_NE(wnd, nullptr);
+        const std::string first = inst.dir / files.front().name;
+        const long long newSize = static_cast<long long>(files.front().bytes.size());
+        WaitUntil([&] { return SizeOf(first) == newSize || upd.Ended(0); }, 120000, 1);
+        ASSERT_EQ(SizeOf(first), newSize) << "the installation never began; last log line: " << LastLogLine(inst.Log());
+        if (useEscape)
+            ::PostMessageA(wnd, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        else
+            ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+        const int installedWhenClosed = CountNewSizes(inst, files);
+        EXPECT_LT(installedWhenClosed, kFiles) << "the installation was over before the close request";
+        EXPECT_TRUE(WaitUntil([&] { return !::IsWindow(wnd) || !::IsWindowVisible(wnd); }, 1000))
+            << "the window stayed on screen";
+        ASSERT_TRUE(upd.Ended(60000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(CountInstalled(inst, files), kFiles);
+        EXPECT_TRUE(NothingKeptAside(inst));
+        KillStandIns();
+    }
+}
+
+TEST(Trust, ARedirectLoopOrAStalledBodyFailsTheRunInBoundedTime)
+{
+    const DWORD kStallLimitMs = 2000;
+    ScopedEnv stallLimit("UPDATER_STALL_TIMEOUT_MS", std::to_string(kStallLimitMs));
+    struct Case {
+        const char* what;
+        bool redirect;
+        size_t stallAfter;
+    };
+    const Case cases[] = {
+        { "redirect to itself", true, 0 },
+        { "stall right after the headers", false, 0 },
+        { "stall after some of the body", false, 30000 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst;
+        TestRoute route;
+        if (c.redirect) {
+            route.status = 302;
+            route.contentType = "text/html";
+            route.extraHeaders = "Location: " + server.Url("/file.bin") + "\r\n";
+        } else {
+            route.body = PatternBytes(200000, 81);
+            route.stallAfter = c.stallAfter;
+            route.stallMs = 120000;  // cut short when the server goes
+        }
+        server.Serve("/file.bin", route);
+        server.ServeFile("/update/update.xml", Listing(Entry("file.bin", 200000, Md5Of(route.body), server.Url("/file.bin"))));
+        inst.Settings(SiteSetting(server));
+        const FileMap before = inst.Files();
+
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(server.WaitForRequests("/file.bin", 1, 20000));
+        const ULONGLONG asked = ::GetTickCount64();
+        ExpectFailedRun(upd, inst, before, 0, kStallLimitMs + 8000);
+        const ULONGLONG waited = ::GetTickCount64() - asked;
+        if (c.redirect) {
+            EXPECT_LE(server.Requests("/file.bin"), 6);  // the first request and at most 5 redirects
+        } else {
+            EXPECT_GE(waited, kStallLimitMs - 200) << "gave up before the stall limit";
+            EXPECT_LE(waited, kStallLimitMs + 5000);
+        }
+    }
+}
+
+TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
+{
+    const char* const hostile[] = {
+        "COM1.txt", "NUL", "aux.dat", "LPT9", "sub\\con",
+        "COM\xC2\xB9.dat",  // superscript one, UTF-8; best fit makes it COM1.dat
+        "a\xC2\xA6" "b.dat", // broken bar, UTF-8; best fit makes it a|b.dat
+        "updater.exe.", "updater.exe ", "dir. \\x.dat",
+    };
+    TestServer server;
+    Installation inst;
+    std::string entries;
+    int n = 0;
+    for (const char* name : hostile) {
+        const std::string bytes = PatternBytes(500, 90 + n), path = "/h/" + std::to_string(n++);
+        server.ServeFile(path, bytes);
+        entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url(path));
+    }
+    // Safe names after them, one of them Chinese (UTF-8 in the XML, code page 936 on disk).
+    const std::string safe = PatternBytes(700, 98), chinese = PatternBytes(800, 99);
+    server.ServeFile("/safe.dat", safe);
+    server.ServeFile("/cn.dat", chinese);
+    entries += Entry("safe.dat", safe.size(), Md5Of(safe), server.Url("/safe.dat"));
+    entries += Entry("\xE6\xB8\xB8\xE6\x88\x8F.dat", chinese.size(), Md5Of(chinese), server.Url("/cn.dat"));
+    server.ServeFile("/update/update.xml", Listing(entries));
+    inst.Settings(SiteSetting(server));
+    FileMap expected = inst.Files();
+    expected["safe.dat"] = safe;
+    expected["游戏.dat"] = chinese;
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(20000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    for (int i = 0; i < n; ++i) {
+        SCOPED_TRACE(hostile[i]);
+        EXPECT_EQ(server.Requests("/h/" + std::to_string(i)), 0);
+    }
+    EXPECT_EQ(inst.PlatformStarts(), 1);
+    FileMap files = inst.Files();
+    files.erase("standin-started.txt");
+    EXPECT_TRUE(SameFiles(files, expected));
+    KillStandIns();
+}
+
+TEST(Trust, AManifestWithADtdOrOverSixteenMebibytesIsNotRead)
+{
+    struct Case {
+        const char* what;
+        std::string manifest;
+        bool sendLength;
+    };
+    const std::string payload = PatternBytes(1000, 111);
+    TestServer server;
+    server.ServeFile("/payload.dat", payload);
+    const std::string entry = Entry("payload.dat", payload.size(), Md5Of(payload), server.Url("/payload.dat"));
+    const std::string dtd = "<?xml version=\"1.0\"?><!DOCTYPE manifest [<!ENTITY n \"payload.dat\">]>"
+                            "<manifest><filelist>" +
+                            Entry("&n;", payload.size(), Md5Of(payload), server.Url("/payload.dat")) +
+                            "</filelist></manifest>";
+    std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE manifest [<!ENTITY b \"" + std::string(100000, 'A') +
+                       "\">]><manifest><filelist>" + entry + "</filelist><pad>";
+    for (int i = 0; i < 20000; ++i) bomb += "&b;";
+    bomb += "</pad></manifest>";
+    // Many small comments: an XML parser reads it well, only its size is wrong.
+    std::string huge = Listing(entry);
+    const std::string comment = "<!--" + std::string(1016, 'x') + "-->\n";
+    while (huge.size() <= 16 * 1024 * 1024) huge += comment;
+    const Case cases[] = {
+        { "entity in a file name", dtd, true },
+        { "entity expansion bomb", bomb, true },
+        { "over 16 MiB", huge, true },
+        { "over 16 MiB, no length announced", huge, false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Installation inst;
+        TestRoute route;
+        route.body = c.manifest;
+        route.contentType = "text/xml";
+        route.sendLength = c.sendLength;
+        server.Serve("/update/update.xml", route);
+        inst.Settings(SiteSetting(server));
+        const int fetchedBefore = server.Requests("/payload.dat");
+
+        Process upd;
+        const ULONGLONG start = ::GetTickCount64();
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(35000)) << "still running";
+        EXPECT_LE(::GetTickCount64() - start, 31000u);
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(server.Requests("/payload.dat"), fetchedBefore);
+        EXPECT_FALSE(FileExists(inst.dir / "payload.dat"));
+        EXPECT_EQ(inst.PlatformStarts(), 1);
+        EXPECT_TRUE(HasLine(inst.Log(), { "manifest unreadable" })) << inst.Log();
+        KillStandIns();
+    }
+}
