@@ -1,4 +1,5 @@
 #include "Verifier.h"
+#include <cstring>
 
 bool SameHexDigest(const char* a, const char* b)
 {
@@ -11,8 +12,100 @@ bool SameHexDigest(const char* a, const char* b)
     }
 }
 
+CDownloadVerifier::CDownloadVerifier(const DownloadTask& task)
+    : m_task(task), m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr), m_buffer(kPiece)
+{
+}
+
+CDownloadVerifier::~CDownloadVerifier()
+{
+    StopHashing();
+}
+
+void CDownloadVerifier::Hash(const BYTE* data, UINT length)
+{
+    m_md5.Update(data, length);
+    if (m_sha256) m_sha256->Update(data, length);
+}
+
+void CDownloadVerifier::Update(const BYTE* data, UINT length)
+{
+    while (length > 0) {
+        BYTE* piece = m_buffer.data() + (m_head % kPieces) * kPiece;
+        const UINT n = length < kPiece - m_fill ? length : kPiece - m_fill;
+        std::memcpy(piece + m_fill, data, n);
+        m_fill += n;
+        data += n;
+        length -= n;
+        if (m_fill == kPiece) Publish();
+    }
+}
+
+void CDownloadVerifier::Publish()
+{
+    const UINT index = m_head % kPieces;
+    if (!m_thread && !m_threadFailed) {
+        m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
+        m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
+        m_threadFailed = !m_thread;
+    }
+    if (!m_thread) {
+        // No thread to hand it to: digest it here.
+        Hash(m_buffer.data() + index * kPiece, m_fill);
+        m_fill = 0;
+        return;
+    }
+    ::AcquireSRWLockExclusive(&m_lock);
+    m_lengths[index] = m_fill;
+    ++m_head;
+    ::WakeConditionVariable(&m_ready);
+    // The next piece to fill must have been digested.
+    while (m_head - m_tail >= kPieces) ::SleepConditionVariableSRW(&m_free, &m_lock, INFINITE, 0);
+    ::ReleaseSRWLockExclusive(&m_lock);
+    m_fill = 0;
+}
+
+DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
+{
+    auto* self = static_cast<CDownloadVerifier*>(param);
+    ::AcquireSRWLockExclusive(&self->m_lock);
+    for (;;) {
+        while (self->m_tail == self->m_head && !self->m_end)
+            ::SleepConditionVariableSRW(&self->m_ready, &self->m_lock, INFINITE, 0);
+        if (self->m_tail == self->m_head) break;  // ended, and everything digested
+        const UINT index = self->m_tail % kPieces;
+        const UINT length = self->m_lengths[index];
+        ::ReleaseSRWLockExclusive(&self->m_lock);
+        self->Hash(self->m_buffer.data() + index * kPiece, length);
+        ::AcquireSRWLockExclusive(&self->m_lock);
+        ++self->m_tail;
+        ::WakeConditionVariable(&self->m_free);
+    }
+    ::ReleaseSRWLockExclusive(&self->m_lock);
+    return 0;
+}
+
+void CDownloadVerifier::StopHashing()
+{
+    if (!m_thread) return;
+    ::AcquireSRWLockExclusive(&m_lock);
+    m_end = true;
+    ::WakeConditionVariable(&m_ready);
+    ::ReleaseSRWLockExclusive(&m_lock);
+    ::WaitForSingleObject(m_thread.get(), INFINITE);
+    m_thread.reset();
+}
+
 std::string CDownloadVerifier::Finish()
 {
+    if (m_fill > 0 && m_thread) {
+        Publish();
+    } else if (m_fill > 0) {
+        // A file of one piece is not worth a thread.
+        Hash(m_buffer.data() + (m_head % kPieces) * kPiece, m_fill);
+        m_fill = 0;
+    }
+    StopHashing();
     if (m_task.bVerify) {
         const CString got = m_md5.Final();
         if (!SameHexDigest(got, m_task.szMd5))

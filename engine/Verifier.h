@@ -1,30 +1,50 @@
 // Checks a download against the digests its manifest entry names, in the same
 // pass as its blocks are written: no second read of the file. Another digest
-// is one more member fed by Update and compared in Finish.
+// is one more member fed by Hash and compared in Finish.
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 #include "DownloadManager.h"
 #include "Md5Digest.h"
 #include "Sha256Digest.h"
+#include "afxhandle.h"
 
 class CDownloadVerifier {
 public:
-    explicit CDownloadVerifier(const DownloadTask& task)
-        : m_task(task), m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr) {}
-    void Update(const BYTE* data, UINT length)
-    {
-        m_md5.Update(data, length);
-        if (m_sha256) m_sha256->Update(data, length);
-    }
+    explicit CDownloadVerifier(const DownloadTask& task);
+    ~CDownloadVerifier();
+    CDownloadVerifier(const CDownloadVerifier&) = delete;
+    CDownloadVerifier& operator=(const CDownloadVerifier&) = delete;
+
+    void Update(const BYTE* data, UINT length);
     // After the last block: empty when every expected digest matched, otherwise
     // what did not match, in words for the log.
     std::string Finish();
 
 private:
+    void Hash(const BYTE* data, UINT length);
+    void Publish();
+    void StopHashing();
+    static DWORD WINAPI HashThread(LPVOID param);
+
     const DownloadTask& m_task;
     CMd5Digest m_md5;
     std::unique_ptr<CSha256Digest> m_sha256;  // only when the manifest names one
+
+    // Digesting costs about as much as receiving under Wine, so a file bigger
+    // than one piece is digested on a thread of its own, a piece behind the
+    // transfer; memory stays kPieces pieces whatever the file's size.
+    static const UINT kPiece = 64 * 1024, kPieces = 8;
+    std::vector<BYTE> m_buffer;   // kPieces pieces
+    UINT m_lengths[kPieces] = {};
+    UINT m_fill = 0;              // bytes in the piece being filled (transfer side)
+    UINT m_head = 0, m_tail = 0;  // pieces handed over / digested (under m_lock)
+    bool m_end = false;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_ready = CONDITION_VARIABLE_INIT, m_free = CONDITION_VARIABLE_INIT;
+    CScopedHandle m_thread;
+    bool m_threadFailed = false;
 };
 
 // Hex digests compare equal in either letter case.

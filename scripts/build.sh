@@ -8,3 +8,7 @@ cmake -S "$root" -B "$root/build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
 cmake --build "$root/build/win" -j2
 cmake -S "$root" -B "$root/build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build/native" -j2
+# What we ship, and its debug information kept beside it.
+exe="$root/build/win/bin/updater.exe"
+printf 'updater.exe %d KiB (stripped), updater.exe.debug %d KiB\n' \
+    $(( $(stat -c %s "$exe") / 1024 )) $(( $(stat -c %s "$exe.debug") / 1024 ))

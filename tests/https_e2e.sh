@@ -16,36 +16,19 @@ set -uo pipefail
 if [ $# -ne 2 ]; then echo "usage: $0 BIN_DIR PUBLISHER" >&2; exit 2; fi
 bin=$(cd "$1" && pwd) || exit 1
 publisher=$2
-for tool in nginx openssl curl iconv python3; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps.sh)"; exit 1; }
-done
+source "$(dirname "$0")/e2e-lib.sh"
+e2e_require "$bin" nginx openssl curl iconv python3 -- updater.exe Quorvanta.exe dismissbox.exe trustroot.exe
 nginx -V 2>&1 | grep -q -- --with-http_ssl_module ||
     { echo "FAIL: this nginx has no TLS module (scripts/install-deps.sh installs one that has)"; exit 1; }
 [ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
-for f in updater.exe Quorvanta.exe dismissbox.exe trustroot.exe; do
-    [ -f "$bin/$f" ] || { echo "FAIL: $bin/$f is missing (build the Windows targets first)"; exit 1; }
-done
 # The updater's window and the stand-in need an X display.
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
 
 work="$(dirname "$bin")/https_e2e"
-rm -rf "$work"
+e2e_workdir "$work"
 mkdir -p "$work/pki"
-chmod 755 "$work"   # nginx's workers read the site as an unprivileged user
-
 # A prefix of our own: the test CA is trusted there and nowhere else.
-export WINEPREFIX="${HTTPS_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-https}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
-wine=$(command -v wine64 || command -v wine)
-timeout 180 "$(dirname "$0")/../scripts/wine-prefix.sh"
-
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
-lines() { [ -f "$1" ] && wc -l < "$1" || echo 0; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+e2e_prefix "${HTTPS_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-https}"
 
 pki="$work/pki"
 pids=()

@@ -9,33 +9,16 @@ set -uo pipefail
 if [ $# -ne 2 ]; then echo "usage: $0 BIN_DIR PUBLISHER" >&2; exit 2; fi
 bin=$(cd "$1" && pwd) || exit 1
 publisher=$2
-for tool in nginx curl iconv python3; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps.sh)"; exit 1; }
-done
+source "$(dirname "$0")/e2e-lib.sh"
+e2e_require "$bin" nginx curl iconv python3 -- updater.exe Quorvanta.exe dismissbox.exe
 [ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
-for f in updater.exe Quorvanta.exe dismissbox.exe; do
-    [ -f "$bin/$f" ] || { echo "FAIL: $bin/$f is missing (build the Windows targets first)"; exit 1; }
-done
 # The updater's window and the stand-in need an X display.
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
 
 work="$(dirname "$bin")/nginx_e2e"
-rm -rf "$work"
+e2e_workdir "$work"
 mkdir -p "$work/nginx/tmp"
-chmod 755 "$work"   # nginx's workers read the site as an unprivileged user
-
-# A prefix of our own, so nothing here meets the other end-to-end tests' windows.
-export WINEPREFIX="${NGINX_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-nginx}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
-wine=$(command -v wine64 || command -v wine)
-timeout 180 "$(dirname "$0")/../scripts/wine-prefix.sh"
-
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
-lines() { [ -f "$1" ] && wc -l < "$1" || echo 0; }
+e2e_prefix "${NGINX_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-nginx}"
 
 pids=()
 nginx_pid=
@@ -60,7 +43,7 @@ cp "$bin/Quorvanta.exe" "$rel/Quorvanta.exe"
 cp "$bin/updater.exe" "$rel/updater.exe"
 printf '\n' >> "$rel/updater.exe"   # another build of the updater
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 site="$work/site"
 check "the publisher publishes the release" "$publisher" --quiet "$rel" "127.0.0.1:$port" "$site"
 manifest="$site/update/update.xml"

@@ -11,33 +11,17 @@ if [ $# -lt 2 ] || [ $# -gt 3 ]; then echo "usage: $0 BIN_DIR PUBLISHER [KEYS_DI
 bin=$(cd "$1" && pwd) || exit 1
 publisher=$2
 keys=${3:-$(dirname "$bin")/test-keys}
-for tool in nginx curl iconv python3 openssl; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps.sh)"; exit 1; }
-done
+source "$(dirname "$0")/e2e-lib.sh"
+e2e_require "$bin" nginx curl iconv python3 openssl -- updater.exe updater_signed.exe Quorvanta.exe dismissbox.exe
 [ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
-for f in updater.exe updater_signed.exe Quorvanta.exe dismissbox.exe; do
-    [ -f "$bin/$f" ] || { echo "FAIL: $bin/$f is missing (build the Windows targets first)"; exit 1; }
-done
 [ -f "$keys/update-key.pem" ] || { echo "FAIL: no test key at $keys/update-key.pem (configure the Windows build)"; exit 1; }
 # The updater's window and the stand-in need an X display.
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
 
 work="$(dirname "$bin")/signing_e2e"
-rm -rf "$work"
+e2e_workdir "$work"
 mkdir -p "$work/sites" "$work/keys"
-chmod 755 "$work"   # nginx's workers read the sites as an unprivileged user
-
-export WINEPREFIX="${SIGNING_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-signing}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8
-wine=$(command -v wine64 || command -v wine)
-timeout 180 "$(dirname "$0")/../scripts/wine-prefix.sh"
-
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
-lines() { [ -f "$1" ] && wc -l < "$1" || echo 0; }
+e2e_prefix "${SIGNING_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-signing}"
 
 pids=()
 nginx_pid=
@@ -64,7 +48,7 @@ release() {  # release DIR VERSION
 release "$work/release" 2
 release "$work/release-old" 1.5
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 publish() {  # publish SITE RELEASE [OPTIONS...]: SITE is served at /SITE
     local name=$1 rel=$2; shift 2
     "$publisher" --quiet "$@" "$rel" "127.0.0.1:$port/$name" "$work/sites/$name" >>"$work/publish.log" 2>&1

@@ -28,6 +28,7 @@ BEGIN_MESSAGE_MAP(CUpdaterDlg, CDialog)
     ON_WM_DESTROY()
     ON_WM_TIMER()
     ON_MESSAGE(WM_DRAW_PARENT_BKGND, OnDrawParentBkgnd)
+    ON_MESSAGE(WM_SHOW_FRAME, OnShowFrame)
     ON_BN_CLICKED(IDCANCEL, OnBnClickedCancel)
 END_MESSAGE_MAP()
 
@@ -191,30 +192,46 @@ void CUpdaterDlg::SetBarRange(BarView& bar, int high)
     // The control keeps its position when the range changes.
 }
 
-void CUpdaterDlg::MoveBar(BarView& bar, int pos, bool always)
+bool CUpdaterDlg::BarMoves(BarView& bar, int pos, bool always)
 {
-    if (pos == bar.pos) return;
+    if (pos == bar.pos) return false;
     if (!always) {
         const CRect shown = CSkinProgressCtrl::FillRectFor(bar.client, bar.low, bar.high, bar.pos, bar.vertical);
         const CRect next = CSkinProgressCtrl::FillRectFor(bar.client, bar.low, bar.high, pos, bar.vertical);
-        if (::EqualRect(&shown, &next)) return;
+        if (::EqualRect(&shown, &next)) return false;
     }
-    bar.ctrl->SetPos(pos);
     bar.pos = pos;
+    return true;
 }
 
-void CUpdaterDlg::ShowDone(UINT32 dwDone, bool always)
+bool CUpdaterDlg::DoneTextChanges(UINT32 dwDone, bool always, CString& text)
 {
     const int kb = Kb(dwDone);
-    if (kb == m_nDoneKbShown) return;
+    if (kb == m_nDoneKbShown) return false;
     // Text changes cost a repaint each; a person cannot read them faster than this.
     const ULONGLONG now = ::GetTickCount64();
-    if (!always && now - m_ullDoneShownAt < kDoneTextIntervalMs) return;
-    CString text;
+    if (!always && now - m_ullDoneShownAt < kDoneTextIntervalMs) return false;
     text.Format("已经下载:  %d KB", kb);
-    m_textDone.SetWindowText(text);
     m_nDoneKbShown = kb;
     m_ullDoneShownAt = now;
+    return true;
+}
+
+void CUpdaterDlg::ShowFrame(const Frame& frame)
+{
+    // One round trip to the window's thread, however many controls change.
+    if (frame.fileLine || frame.doneText || frame.filePos >= 0 || frame.totalPos >= 0)
+        SendMessage(WM_SHOW_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
+}
+
+LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM lParam)
+{
+    const Frame& frame = *reinterpret_cast<const Frame*>(lParam);
+    if (frame.fileLine) m_textFile.SetWindowText(*frame.fileLine);
+    if (frame.doneText) m_textDone.SetWindowText(*frame.doneText);
+    if (frame.filePos >= 0) m_progressFile.SetPos(frame.filePos);
+    if (frame.totalPos >= 0) m_progressTotal.SetPos(frame.totalPos);
+    return 0;
 }
 
 const char* CUpdaterDlg::OutcomeText() const
@@ -235,30 +252,39 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
     case US_FILE_START:
         m_dwFileSize = dwTotal;
         SetBarRange(m_fileBar, Kb(dwTotal));
-        MoveBar(m_fileBar, 0, true);
+        if (BarMoves(m_fileBar, 0, true)) m_progressFile.SetPos(0);
         m_bFileStarted = true;
         break;
     case US_PROGRESS: {
-        text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
+        Frame frame;
         // The first line is the same for every block of a file.
-        if (text != m_strFileLine) {
-            m_textFile.SetWindowText(text);
-            m_strFileLine = text;
+        if (m_bFileStarted) {
+            text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
+            if (text != m_strFileLine) {
+                m_strFileLine = text;
+                frame.fileLine = &m_strFileLine;
+            }
         }
         // The first and the last block of a file are always shown exactly.
         const bool edge = m_bFileStarted || (m_dwFileSize != 0 && dwDone >= m_dwFileSize);
         m_bFileStarted = false;
         m_dwLastDone = dwDone;
-        ShowDone(dwDone, edge);
-        MoveBar(m_fileBar, Kb(dwDone), edge);
-        MoveBar(m_totalBar, Kb(dwTotal), edge);
+        CString done;
+        if (DoneTextChanges(dwDone, edge, done)) frame.doneText = &done;
+        if (BarMoves(m_fileBar, Kb(dwDone), edge)) frame.filePos = m_fileBar.pos;
+        if (BarMoves(m_totalBar, Kb(dwTotal), edge)) frame.totalPos = m_totalBar.pos;
+        ShowFrame(frame);
         break;
     }
-    case US_FILE_DONE:
+    case US_FILE_DONE: {
         // A body without a length has no known last block until now.
-        ShowDone(m_dwLastDone, true);
+        Frame frame;
+        CString done;
+        if (DoneTextChanges(m_dwLastDone, true, done)) frame.doneText = &done;
+        ShowFrame(frame);
         m_dwFileSize = 0;
         break;
+    }
     case US_ALL_DOWNLOADED:
         m_btnClose.EnableWindow(FALSE);
         break;

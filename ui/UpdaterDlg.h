@@ -10,6 +10,8 @@
 
 #define START_TIMER_ID 100
 #define WATCHDOG_TIMER_ID 101
+// Sent by the worker's report to the window: a Frame to show (lParam).
+#define WM_SHOW_FRAME (WM_APP + 1)
 
 class CUpdaterDlg : public CDialog, public UpdateNotify {
 public:
@@ -56,8 +58,19 @@ protected:
     };
     void InitBar(BarView& bar, CSkinProgressCtrl& ctrl);
     void SetBarRange(BarView& bar, int high);
-    void MoveBar(BarView& bar, int pos, bool always);
-    void ShowDone(UINT32 dwDone, bool always);
+    // Whether a report changes what a bar or the downloaded-KB text shows (and
+    // remembers it as shown).
+    bool BarMoves(BarView& bar, int pos, bool always);
+    bool DoneTextChanges(UINT32 dwDone, bool always, CString& text);
+    // What one report changes; the worker waits until it is on screen.
+    struct Frame {
+        const CString* fileLine = nullptr;
+        const CString* doneText = nullptr;
+        int filePos = -1;
+        int totalPos = -1;
+    };
+    void ShowFrame(const Frame& frame);
+    LRESULT OnShowFrame(WPARAM wParam, LPARAM lParam);
     DECLARE_MESSAGE_MAP()
 
     HICON m_hIcon;
