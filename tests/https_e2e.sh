@@ -31,15 +31,11 @@ mkdir -p "$work/pki"
 e2e_prefix "${HTTPS_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-https}"
 
 pki="$work/pki"
-pids=()
-servers=()
 trusted_added=
 cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${servers[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    timeout 20 "$wine" "$bin/dismissbox.exe" close 500 >/dev/null 2>&1
+    # The prefix keeps no trust in a throw-away authority.
     [ -n "$trusted_added" ] && timeout 30 "$wine" "$bin/trustroot.exe" remove "$pki/trusted-ca.crt" >/dev/null 2>&1
-    WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -k 2>/dev/null
+    e2e_cleanup
 }
 trap cleanup EXIT
 
@@ -111,28 +107,6 @@ other_errors_from=$(lines "$work/nginx-other/error.log")
 check "the Linux side does not trust the test CA (it is in the prefix only)" \
     bash -c '! curl -sS "$1/update/update.xml" -o /dev/null 2>/dev/null' _ "$base"
 
-install_old() {  # install_old DIR SITE
-    mkdir -p "$1"
-    cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$1/"
-    printf 'game data, version 1 (as installed)\n' > "$1/game.dat"
-    printf 'read me: this file does not change\n' > "$1/readme.txt"
-    printf '[Download]\r\nsite=%s\r\n[messages]\r\nErrorMsg=更新失败，请到www.example.com下载最新版本\r\n' "$2" |
-        iconv -f UTF-8 -t GBK > "$1/updater.INI"
-}
-start_standin() {  # start_standin DIR: runs the platform stand-in and waits for its window
-    (cd "$1" && exec "$wine" "$1/Quorvanta.exe" >/dev/null 2>&1) &
-    standin=$!
-    pids+=("$standin")
-    for _ in $(seq 150); do [ "$(lines "$1/standin-started.txt")" -ge 1 ] && break; sleep 0.1; done
-    sleep 1
-}
-ended_within() {  # ended_within PID SECONDS
-    for _ in $(seq $(($2 * 10))); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-    return 1
-}
-show_log() {  # show_log DIR: the updater's own log, for a failed check
-    [ -f "$1/Update/update.log" ] && { echo "  update.log:"; iconv -f GBK -t UTF-8 "$1/Update/update.log" | sed 's/^/    /'; }
-}
 
 # --- Run 1: a trusted certificate ------------------------------------------------
 inst="$work/install"

@@ -20,15 +20,7 @@ e2e_workdir "$work"
 mkdir -p "$work/nginx/tmp"
 e2e_prefix "${NGINX_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-nginx}"
 
-pids=()
-nginx_pid=
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-    timeout 20 "$wine" "$bin/dismissbox.exe" close 500 >/dev/null 2>&1
-    WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -k 2>/dev/null
-}
-trap cleanup EXIT
+trap e2e_cleanup EXIT
 
 # --- The release and the site -------------------------------------------------
 rel="$work/release"
@@ -51,7 +43,7 @@ check "the manifest lists 8 files" test "$(grep -c '<file ' "$manifest" 2>/dev/n
 check "the manifest names the PE versions" grep -q 'filename="Quorvanta.exe" filesize="[0-9]*" fileversion="3.2.0.17"' "$manifest"
 
 "$(dirname "$0")/../scripts/serve-static.sh" "$site" "$port" "$work/nginx" 280 &
-nginx_pid=$!
+servers+=($!)
 for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
 check "nginx serves the manifest" curl -fsS "http://127.0.0.1:$port/update/update.xml?=123" -o /dev/null
 
@@ -64,28 +56,8 @@ done < <(grep -o 'fileload="[^"]*"' "$manifest" | sed 's/^fileload="//; s/"$//; 
 check "every fileload URL serves its release file" $served_ok
 
 # --- Run 1: an installation with older and missing files --------------------
-install_old() {  # install_old DIR
-    mkdir -p "$1"
-    cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$1/"
-    printf 'game data, version 1 (as installed)\n' > "$1/game.dat"
-    printf 'read me: this file does not change\n' > "$1/readme.txt"
-    printf '[Download]\r\nsite=127.0.0.1:%s\r\n[messages]\r\nErrorMsg=更新失败，请到www.example.com下载最新版本\r\n' "$port" |
-        iconv -f UTF-8 -t GBK > "$1/updater.INI"
-}
-start_standin() {  # start_standin DIR: runs the platform stand-in and waits for its window
-    (cd "$1" && exec "$wine" "$1/Quorvanta.exe" >/dev/null 2>&1) &
-    standin=$!
-    pids+=("$standin")
-    for _ in $(seq 150); do [ "$(lines "$1/standin-started.txt")" -ge 1 ] && break; sleep 0.1; done
-    sleep 1
-}
-ended_within() {  # ended_within PID SECONDS
-    for _ in $(seq $(($2 * 10))); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-    return 1
-}
-
 inst="$work/install"
-install_old "$inst"
+install_old "$inst" "127.0.0.1:$port"
 start_standin "$inst"
 check "the stand-in platform is running" kill -0 "$standin"
 log_from=$(lines "$work/nginx/access.log")
@@ -111,7 +83,7 @@ check "run 1: the restarted stand-in has its window (closed now)" timeout 30 "$w
 # --- Run 2: a listed file is missing from the site ---------------------------
 rm "$site/files/maps/level1.map"
 inst2="$work/install-404"
-install_old "$inst2"
+install_old "$inst2" "127.0.0.1:$port"
 start_standin "$inst2"
 (cd "$inst2" && exec timeout 120 "$wine" "$inst2/updater.exe" >/dev/null 2>&1) &
 upd=$!

@@ -23,15 +23,7 @@ e2e_workdir "$work"
 mkdir -p "$work/sites" "$work/keys"
 e2e_prefix "${SIGNING_E2E_WINEPREFIX:-$(dirname "$bin")/wineprefix-signing}"
 
-pids=()
-nginx_pid=
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-    timeout 20 "$wine" "$bin/dismissbox.exe" close 500 >/dev/null 2>&1
-    WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -k 2>/dev/null
-}
-trap cleanup EXIT
+trap e2e_cleanup EXIT
 
 # --- Keys, releases and sites ---------------------------------------------------
 key="$keys/update-key.pem"
@@ -109,7 +101,7 @@ resign swapped
 check "the swapped manifest names the planted file's MD5" grep -q "md5=\"$planted_md5\"" "$work/sites/swapped/update/update.xml"
 
 "$(dirname "$0")/../scripts/serve-static.sh" "$work/sites" "$port" "$work/nginx" 580 &
-nginx_pid=$!
+servers+=($!)
 for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$port/signed/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
 check "nginx serves the signed manifest" curl -fsS "http://127.0.0.1:$port/signed/update/update.xml?=1" -o /dev/null
 
