@@ -78,6 +78,8 @@ BOOL CUpdaterDlg::OnInitDialog()
     RunLog::Open(tempDir.str());
     RunLog::Write("start: %s, settings %s, site %s", path, app->m_pszProfileName ? app->m_pszProfileName : "(none)",
                   site.GetString());
+    // Init fails only without an event handle; the worker then starts at once
+    // instead of waiting for it, which changes nothing the user sees.
     m_downloader.Init(this, site, tempDir, m_strExeDir);
     // A run killed while installing left a journal: put the installation back first.
     const bool consistent = RecoverInterruptedInstall(tempDir, m_strExeDir);
