@@ -209,6 +209,11 @@ int CDownloadManager::Install()
     const char* failedName = "";
     if (Exists(journal.Path())) {
         failure = "an earlier installation was never undone";
+    } else if (count == 0) {
+        // Nothing to replace, nothing to journal (the folder may not even exist).
+        RunLog::Write("install: nothing to install");
+        Notify(0, 0, US_FINISHED, nullptr);
+        return 0;
     } else if (!journal.Create()) {
         failure = "the journal cannot be created (error " + std::to_string(::GetLastError()) + ")";
     }

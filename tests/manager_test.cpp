@@ -108,6 +108,14 @@ TEST(DownloadManager, EmptyQueueRunsStraightToTheEnd)
     EXPECT_EQ(r.sink.Events()[1].text, "开始安装更新，请稍候...");
     EXPECT_EQ(r.manager.GetState(), US_ALL_DOWNLOADED);
     EXPECT_TRUE(r.server.RequestTargets().empty());
+    // Nothing to install needs no journal, even where the temporary folder could not be made.
+    ScratchDir app;
+    RecordingNotify sink;
+    CDownloadManager m;
+    m.Init(&sink, "http://h/", (app / "no\\such").c_str(), app.Path().c_str());
+    m.Start();
+    ASSERT_TRUE(sink.WaitForEnd(20000));
+    EXPECT_EQ(sink.Statuses().back(), US_FINISHED);
 }
 
 TEST(DownloadManager, TwoFilesAreDownloadedReportedAndInstalled)
