@@ -5,6 +5,7 @@
 #include <mutex>
 #include "afxinet.h"
 #include "RunLog.h"
+#include "SignedManifest.h"
 #include <cstdlib>
 
 namespace {
@@ -126,15 +127,28 @@ void CDownloadManager::KeepSerial() const
 {
     // Written only after a finished run; a failure to write it only weakens the
     // downgrade check, it does not change this run's outcome.
-    const CString path = m_strTempDir + "\\" + SerialFileName();
     char text[32];
     std::snprintf(text, sizeof(text), "%llu\r\n", static_cast<unsigned long long>(m_ullSerial));
-    HANDLE h = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CScopedHandle h(::CreateFileA(SerialPath(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    const bool ok = h != INVALID_HANDLE_VALUE && ::WriteFile(h, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
-                    ::FlushFileBuffers(h);
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    const bool ok = h && ::WriteFile(h.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
+                    ::FlushFileBuffers(h.get());
     RunLog::Write("manifest serial %llu %s", static_cast<unsigned long long>(m_ullSerial), ok ? "kept" : "could not be kept");
+}
+
+bool CDownloadManager::LastSerial(ULONGLONG& serial) const
+{
+    CScopedHandle h(::CreateFileA(SerialPath(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) return false;
+    char text[32] = {};
+    DWORD got = 0;
+    ::ReadFile(h.get(), text, sizeof(text) - 1, &got, nullptr);
+    std::string digits(text, got);
+    while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
+    std::uint64_t value = 0;
+    if (!ParseSerial(digits, value)) return false;
+    serial = value;
+    return true;
 }
 
 int CDownloadManager::WorkerResult() const

@@ -50,7 +50,8 @@ public:
     // The signed manifest's serial: kept (in the temporary folder) once a run
     // with it has finished, so that an older manifest is refused later.
     void SetManifestSerial(ULONGLONG serial) { m_ullSerial = serial; m_bHasSerial = true; }
-    static const char* SerialFileName() { return "manifest.serial"; }
+    // The serial of the last signed manifest a run finished with; false when none was kept.
+    bool LastSerial(ULONGLONG& serial) const;
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
     void Cancel() { m_bCancel.store(1); }
@@ -99,6 +100,7 @@ protected:
     bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
     static DWORD WINAPI ThreadProc(LPVOID pParam);
     void KeepSerial() const;
+    CString SerialPath() const { return m_strTempDir + "\\manifest.serial"; }
 
     int m_nLastTaskId = 0;
     UINT32 m_dwRunBytes = 0;

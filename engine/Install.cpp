@@ -10,6 +10,7 @@
 #include "PathRules.h"
 #include "Platform.h"
 #include "RunLog.h"
+#include "afxhandle.h"
 
 const char kInstallJournalName[] = "install.journal";
 const char kKeptCopySuffix[] = ".bak";
@@ -26,16 +27,6 @@ struct Step {
     std::string local;
 };
 
-bool EqualIgnoringAsciiCase(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (ca != cb) return false;
-        if (!ca) return true;
-    }
-}
-
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class Journal {
@@ -51,41 +42,37 @@ public:
     std::string Installed(const std::string& dest) const { return m_app + "\\" + dest; }
     std::string Download(const std::string& local) const { return m_temp + "\\" + local + ".dtm"; }
 
-    bool Create()
-    {
-        m_file = ::CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-        return m_file != INVALID_HANDLE_VALUE;
-    }
     // The step is on disk before it is taken: a run killed at any point leaves
-    // a journal that covers everything it changed.
+    // a journal that covers everything it changed. The journal is made with
+    // its first step, so an installation that changes nothing leaves none.
     bool Append(const Step& step)
     {
         m_steps.push_back(step);
+        if (!m_created) {
+            m_file.reset(::CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+            m_created = static_cast<bool>(m_file);
+            if (!m_created) return false;
+        }
         std::string line(1, step.kind);
         if (!step.dest.empty()) line += " " + step.dest;
         if (!step.local.empty()) line += "\t" + step.local;
         line += "\r\n";
         DWORD written = 0;
-        return m_file != INVALID_HANDLE_VALUE &&
-               ::WriteFile(m_file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-               written == line.size() && ::FlushFileBuffers(m_file);
+        return m_file && ::WriteFile(m_file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+               written == line.size() && ::FlushFileBuffers(m_file.get());
     }
-    bool IsOpen() const { return m_file != INVALID_HANDLE_VALUE; }
-    void Close()
-    {
-        if (m_file != INVALID_HANDLE_VALUE) ::CloseHandle(m_file);
-        m_file = INVALID_HANDLE_VALUE;
-    }
+    // Whether this run made the journal (so has something to commit or undo).
+    bool Created() const { return m_created; }
+    void Close() { m_file.reset(); }
     bool Load()
     {
         std::string text;
-        HANDLE h = ::CreateFileA(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return false;
+        CScopedHandle h(::CreateFileA(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!h) return false;
         char buffer[4096];
         DWORD got = 0;
-        while (::ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-        ::CloseHandle(h);
+        while (::ReadFile(h.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
         m_steps.clear();
         size_t pos = 0;
         while (pos < text.size()) {
@@ -153,7 +140,8 @@ public:
 
 private:
     std::string m_temp, m_app, m_path;
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    CScopedHandle m_file;
+    bool m_created = false;
     std::vector<Step> m_steps;
 };
 
@@ -163,12 +151,6 @@ int CrashAfterMoves()
     char value[16] = {};
     const DWORD n = ::GetEnvironmentVariableA("UPDATER_TEST_CRASH_AFTER_MOVES", value, sizeof(value));
     return (n > 0 && n < sizeof(value)) ? std::atoi(value) : 0;
-}
-
-void JournalFolder(const char* rel, void* ctx)
-{
-    auto* state = static_cast<std::pair<Journal*, bool>*>(ctx);
-    if (!state->first->Append({ 'D', rel, std::string() })) state->second = false;
 }
 } // namespace
 
@@ -207,16 +189,7 @@ int CDownloadManager::Install()
     Journal journal(m_strTempDir, m_strAppDir);
     std::string failure;
     const char* failedName = "";
-    if (Exists(journal.Path())) {
-        failure = "an earlier installation was never undone";
-    } else if (count == 0) {
-        // Nothing to replace, nothing to journal (the folder may not even exist).
-        RunLog::Write("install: nothing to install");
-        Notify(0, 0, US_FINISHED, nullptr);
-        return 0;
-    } else if (!journal.Create()) {
-        failure = "the journal cannot be created (error " + std::to_string(::GetLastError()) + ")";
-    }
+    if (Exists(journal.Path())) failure = "an earlier installation was never undone";
 
     int moves = 0;
     for (int i = 0; failure.empty() && i < count; ++i) {
@@ -239,8 +212,11 @@ int CDownloadManager::Install()
             failure = "the path does not fit";
             break;
         }
-        std::pair<Journal*, bool> folders{ &journal, true };
-        if (!CreateFoldersFor(m_strAppDir, dest, &JournalFolder, &folders) || !folders.second) {
+        bool journaled = true;
+        const bool made = CreateFoldersFor(m_strAppDir, dest, [&](const char* folder) {
+            journaled = journal.Append({ 'D', folder, std::string() }) && journaled;
+        });
+        if (!made || !journaled) {
             failure = "its folder cannot be created";
             break;
         }
@@ -266,7 +242,8 @@ int CDownloadManager::Install()
         if (++moves == crashAfter) ::TerminateProcess(::GetCurrentProcess(), 3);
     }
 
-    if (failure.empty() && journal.Append({ 'C', std::string(), std::string() })) {
+    // Nothing journaled (nothing to install) has nothing to commit.
+    if (failure.empty() && (!journal.Created() || journal.Append({ 'C', std::string(), std::string() }))) {
         journal.Finish();
         RunLog::Write("install: %d file(s) in place", moves);
         Notify(0, 0, US_FINISHED, nullptr);
@@ -274,7 +251,7 @@ int CDownloadManager::Install()
     }
     if (failure.empty()) failure = "the journal cannot be written";
     RunLog::Write("install failed: %s: %s", failedName, failure.c_str());
-    if (journal.IsOpen()) {
+    if (journal.Created()) {
         const bool restored = journal.RollBack();
         RunLog::Write(restored ? "install: rolled back; the installation is as it was"
                                : "install: rolled back only in part; the next run tries again");

@@ -57,27 +57,24 @@ std::string Narrow(BSTR s, bool& exact)
     return a;
 }
 
-// Reads an attribute as text; an absent attribute ends the pass.
-std::string TextAttribute(IXMLDOMElement* element, const wchar_t* name, bool& exact)
-{
-    Variant v;
-    Bstr attr(name);
-    Check(element->getAttribute(attr, &v));
-    if (v.vt != VT_BSTR) throw PassFailed();
-    return Narrow(v.bstrVal, exact);
-}
-
-// Reads an attribute that may be absent; false when it is.
-bool OptionalTextAttribute(IXMLDOMElement* element, const wchar_t* name, std::string& value)
+// Reads an attribute that may be absent as text; false when it is absent.
+bool OptionalTextAttribute(IXMLDOMElement* element, const wchar_t* name, std::string& value, bool& exact)
 {
     Variant v;
     Bstr attr(name);
     Check(element->getAttribute(attr, &v));
     if (v.vt == VT_NULL || v.vt == VT_EMPTY) return false;
     if (v.vt != VT_BSTR) throw PassFailed();
-    bool exact = true;
     value = Narrow(v.bstrVal, exact);
     return true;
+}
+
+// Reads an attribute as text; an absent attribute ends the pass.
+std::string TextAttribute(IXMLDOMElement* element, const wchar_t* name, bool& exact)
+{
+    std::string value;
+    if (!OptionalTextAttribute(element, name, value, exact)) throw PassFailed();
+    return value;
 }
 
 UINT32 SizeAttribute(IXMLDOMElement* element, const wchar_t* name)
@@ -140,9 +137,7 @@ const char* UnreadableReason(const std::string& body)
         for (size_t i = 0; i + (n - 1) * step < body.size(); ++i) {
             size_t k = 0;
             for (; k < n; ++k) {
-                char c = body[i + k * step];
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-                if (c != kDoctype[k]) break;
+                if (FoldAsciiCase(body[i + k * step]) != kDoctype[k]) break;
                 if (step == 2 && k + 1 < n && body[i + k * step + 1] != '\0') break;
             }
             if (k == n) return "declares a DTD";
@@ -241,7 +236,8 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
             if (!root.get()) throw PassFailed();
             std::string text;
             std::uint64_t serial = 0;
-            if (OptionalTextAttribute(root.get(), L"serial", text) && !ParseSerial(text, serial))
+            bool exact = true;  // a character outside the code page is no digit either
+            if (OptionalTextAttribute(root.get(), L"serial", text, exact) && !ParseSerial(text, serial))
                 Unreadable(pass, "its serial is not a number");
             if (hasLastSerial && serial < lastSerial) {
                 RunLog::Write("manifest: serial %llu is lower than %llu, the serial of the last finished run",
@@ -273,7 +269,7 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
             const std::string md5 = TextAttribute(element.get(), L"md5", other);
             const std::string load = TextAttribute(element.get(), L"fileload", urlExact);
             std::string sha256;
-            const bool hasSha256 = OptionalTextAttribute(element.get(), L"sha256", sha256);
+            const bool hasSha256 = OptionalTextAttribute(element.get(), L"sha256", sha256, other);
             if (signedOnly && !hasSha256) Unreadable(pass, "an entry has no sha256");
 
             // Entries that do not fit a task or could write outside our
@@ -320,23 +316,6 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
     }
     return pass;
 }
-// The serial of the last manifest a run finished with, if one was kept.
-bool ReadLastSerial(const CDownloadManager& manager, unsigned long long& serial)
-{
-    const CString path = manager.GetTempDir() + "\\" + CDownloadManager::SerialFileName();
-    HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    char text[32] = {};
-    DWORD got = 0;
-    ::ReadFile(h, text, sizeof(text) - 1, &got, nullptr);
-    ::CloseHandle(h);
-    std::string digits(text, got);
-    while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
-    std::uint64_t value = 0;
-    if (!ParseSerial(digits, value)) return false;
-    serial = value;
-    return true;
-}
 } // namespace
 
 BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
@@ -347,7 +326,7 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     auto job = std::make_shared<PassJob>();
     job->url = url;
     job->exeDir = exeDir.str();
-    job->hasLastSerial = ReadLastSerial(manager, job->lastSerial);
+    job->hasLastSerial = manager.LastSerial(job->lastSerial);
     if (!job->done || !job->responded) return FALSE;
     std::thread([job] {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

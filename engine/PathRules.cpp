@@ -4,8 +4,6 @@
 
 namespace {
 
-char FoldAscii(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
-
 // Windows opens a device for these whatever follows the first dot, and
 // ignores spaces before it. stem runs up to that dot (or the element's end).
 bool IsDeviceStem(const unsigned char* stem, const unsigned char* end)
@@ -14,7 +12,7 @@ bool IsDeviceStem(const unsigned char* stem, const unsigned char* end)
     const size_t n = static_cast<size_t>(end - stem);
     if (n < 3 || n > 7) return false;
     char s[8] = {};
-    for (size_t i = 0; i < n; ++i) s[i] = FoldAscii(stem[i]);
+    for (size_t i = 0; i < n; ++i) s[i] = FoldAsciiCase(static_cast<char>(stem[i]));
     static const char* const kNames[] = { "con", "prn", "aux", "nul", "conin$", "conout$" };
     for (const char* d : kNames) {
         size_t i = 0;
@@ -82,6 +80,14 @@ const char* DescribeNameFault(NameFault fault)
     case NameFault::DeviceName: return "has a Windows device name (CON, NUL, COM1, ...) as a folder or file name";
     }
     return "is unsafe";
+}
+
+bool EqualIgnoringAsciiCase(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
+        if (!*a) return true;
+    }
 }
 
 bool FormatPath(char* out, size_t size, const char* fmt, ...)

@@ -33,6 +33,11 @@ bool IsSafeRelativeName(const char* name, LeadBytePredicate isLead);
 // A few English words for a fault, to follow "name" or "unsafe name:".
 const char* DescribeNameFault(NameFault fault);
 
+// ASCII letters folded to lower case; Windows compares our names that way, and
+// hex digests and URL schemes are compared so too.
+inline char FoldAsciiCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+bool EqualIgnoringAsciiCase(const char* a, const char* b);
+
 // Joins into a fixed buffer with printf-style format; false (and an empty
 // buffer) when the result would not fit.
 bool FormatPath(char* out, size_t size, const char* fmt, ...);

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 #include <cstdio>
 #include "RunLog.h"
+#include "afxhandle.h"
 
 const char kPlatformWindowTitle[] = "Velmora游戏大厅";
 const char kPlatformExeName[] = "\\Quorvanta.exe";
@@ -20,7 +21,7 @@ bool StopRunningPlatform()
         }
         DWORD pid = 0;
         ::GetWindowThreadProcessId(hWnd, &pid);
-        HANDLE hProcess = ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+        CScopedHandle hProcess(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
         if (!hProcess) {
             // It may have ended between the two calls; if its window is still there, we cannot stop it.
             if (::IsWindow(hWnd)) {
@@ -29,11 +30,10 @@ bool StopRunningPlatform()
             }
             continue;
         }
-        ::TerminateProcess(hProcess, 0);
+        ::TerminateProcess(hProcess.get(), 0);
         const ULONGLONG spent = ::GetTickCount64() - start;
         const DWORD wait = spent >= kPlatformExitWaitMs ? 0 : static_cast<DWORD>(kPlatformExitWaitMs - spent);
-        const bool ended = ::WaitForSingleObject(hProcess, wait) == WAIT_OBJECT_0;
-        ::CloseHandle(hProcess);
+        const bool ended = ::WaitForSingleObject(hProcess.get(), wait) == WAIT_OBJECT_0;
         if (!ended) {
             RunLog::Write("platform: process %lu still running after %lu ms", pid, kPlatformExitWaitMs);
             return false;
@@ -55,7 +55,8 @@ void StartPlatform()
     RunLog::Write("platform: started %s (%s)", command, result > 31 ? "ok" : "failed");
 }
 
-bool CreateFoldersFor(const char* base, const char* relativeName, void (*created)(const char*, void*), void* ctx)
+bool CreateFoldersFor(const char* base, const char* relativeName,
+                      const std::function<void(const char* folder)>& beforeCreating)
 {
     char path[MAX_PATH];
     const int baseLen = lstrlenA(base);
@@ -71,7 +72,7 @@ bool CreateFoldersFor(const char* base, const char* relativeName, void (*created
         *p = '\0';
         const DWORD attributes = ::GetFileAttributesA(path);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (created) created(path + baseLen + 1, ctx);
+            if (beforeCreating) beforeCreating(path + baseLen + 1);
             if (!::CreateDirectoryA(path, nullptr)) ok = false;
         } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             ok = false;  // a file stands where the folder must be

@@ -1,5 +1,6 @@
 // The platform whose files we update: how to stop it and how to start it.
 #pragma once
+#include <functional>
 
 // Title of the platform's main window (system code page).
 extern const char kPlatformWindowTitle[];
@@ -18,6 +19,7 @@ bool StopRunningPlatform();
 void StartPlatform();
 
 // Creates every folder named in relativeName (all but its last element) under base.
-// created (when given) receives the relative name of each folder made, outermost first.
-bool CreateFoldersFor(const char* base, const char* relativeName, void (*created)(const char* rel, void* ctx) = nullptr,
-                      void* ctx = nullptr);
+// beforeCreating (when given) hears of each folder, relative to base, outermost
+// first, before it is made. False when a folder could not be made.
+bool CreateFoldersFor(const char* base, const char* relativeName,
+                      const std::function<void(const char* folder)>& beforeCreating = nullptr);

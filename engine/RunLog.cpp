@@ -1,4 +1,5 @@
 #include "RunLog.h"
+#include "afxhandle.h"
 #include <windows.h>
 #include <cstdarg>
 #include <cstdio>
@@ -7,6 +8,23 @@
 namespace {
 std::mutex s_lock;
 std::string s_path;
+// Open from the first line on, so that a long run does not open the file for
+// every line it writes; the size decides when the log is renamed.
+CScopedHandle s_file;
+unsigned long long s_size = 0;
+
+// Opens (or creates, with its folder) the log for appending.
+bool OpenFile()
+{
+    for (int attempt = 0; attempt < 2 && !s_file; ++attempt) {
+        s_file.reset(::CreateFileA(s_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!s_file) ::CreateDirectoryA(s_path.substr(0, s_path.rfind('\\')).c_str(), nullptr);
+    }
+    LARGE_INTEGER size{};
+    s_size = (s_file && ::GetFileSizeEx(s_file.get(), &size)) ? static_cast<unsigned long long>(size.QuadPart) : 0;
+    return static_cast<bool>(s_file);
+}
 }
 
 namespace RunLog {
@@ -14,13 +32,8 @@ namespace RunLog {
 void Open(const std::string& tempDir)
 {
     std::lock_guard<std::mutex> guard(s_lock);
+    s_file.reset();
     s_path = tempDir.empty() ? std::string() : tempDir + "\\update.log";
-}
-
-std::string Path()
-{
-    std::lock_guard<std::mutex> guard(s_lock);
-    return s_path;
 }
 
 void Write(const char* fmt, ...)
@@ -44,22 +57,14 @@ void Write(const char* fmt, ...)
     std::lock_guard<std::mutex> guard(s_lock);
     if (s_path.empty()) return;
     // Every failure below is ignored on purpose: the log is a witness, not a step.
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (::GetFileAttributesExA(s_path.c_str(), GetFileExInfoStandard, &info) &&
-        (info.nFileSizeHigh != 0 || info.nFileSizeLow >= kMaxBytes))
+    if (!s_file && !OpenFile()) return;
+    if (s_size >= kMaxBytes) {
+        s_file.reset();
         ::MoveFileExA(s_path.c_str(), (s_path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-    HANDLE h = ::CreateFileA(s_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const std::string dir = s_path.substr(0, s_path.rfind('\\'));
-        ::CreateDirectoryA(dir.c_str(), nullptr);
-        h = ::CreateFileA(s_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return;
+        if (!OpenFile()) return;
     }
     DWORD written = 0;
-    ::WriteFile(h, line, length, &written, nullptr);
-    ::CloseHandle(h);
+    if (::WriteFile(s_file.get(), line, length, &written, nullptr)) s_size += written;
 }
 
 } // namespace RunLog

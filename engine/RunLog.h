@@ -15,8 +15,6 @@ void Write(const char* fmt, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// The log's path, empty before Open.
-std::string Path();
 
 // Past this size the log is renamed to update.log.1 (replacing an older one).
 const unsigned long kMaxBytes = 1024 * 1024;

@@ -1,5 +1,6 @@
 #include "SiteRules.h"
 #include <cstring>
+#include "PathRules.h"
 
 bool LooksLikeErrorPage(const unsigned char* block, std::size_t n)
 {
@@ -15,9 +16,7 @@ bool StartsWithNoCase(const std::string& s, const char* prefix)
 {
     for (std::size_t i = 0; prefix[i]; ++i) {
         if (i >= s.size()) return false;
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
+        if (FoldAsciiCase(s[i]) != prefix[i]) return false;
     }
     return true;
 }

@@ -65,10 +65,8 @@ int CDownloadManager::DownloadAll()
             DWORD announced = 0;
             const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
             if (!hasLength) announced = 0;
-            if (hasLength)
-                RunLog::Write("download %s: HTTP %lu, %lu bytes announced", task->szName, hasStatus ? status : 0ul, announced);
-            else
-                RunLog::Write("download %s: HTTP %lu, no length announced", task->szName, hasStatus ? status : 0ul);
+            RunLog::Write("download %s: HTTP %lu, %s", task->szName, hasStatus ? status : 0ul,
+                          hasLength ? (std::to_string(announced) + " bytes announced").c_str() : "no length announced");
             if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
 
             // The first block is judged as a whole: fill it across short reads.

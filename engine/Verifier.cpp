@@ -1,15 +1,10 @@
 #include "Verifier.h"
 #include <cstring>
+#include "PathRules.h"
 
 bool SameHexDigest(const char* a, const char* b)
 {
-    if (!*a || !*b) return false;
-    for (;; ++a, ++b) {
-        char ca = (*a >= 'A' && *a <= 'F') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char cb = (*b >= 'A' && *b <= 'F') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (ca != cb) return false;
-        if (!ca) return true;
-    }
+    return *a && *b && EqualIgnoringAsciiCase(a, b);
 }
 
 CDownloadVerifier::CDownloadVerifier(const DownloadTask& task)

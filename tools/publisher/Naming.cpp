@@ -1,4 +1,5 @@
 #include "Naming.h"
+#include "PathRules.h"
 #include "SiteRules.h"
 #include <cctype>
 #include <cstring>
@@ -94,7 +95,6 @@ std::string XmlAttribute(const std::string& text)
 
 std::string FoldAsciiCase(std::string s)
 {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    for (char& c : s) c = FoldAsciiCase(c);
     return s;
 }
