@@ -49,6 +49,17 @@ e2e_cleanup() {
     WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -k 2>/dev/null
 }
 
+make_release() {  # make_release DIR: a newer release of every kind of file (install_old's is older)
+    mkdir -p "$1/maps" "$1/资料"
+    printf 'game data, version 2 (the new release) %s\n' "$(seq 1 4000 | tr '\n' ' ')" > "$1/game.dat"
+    printf 'read me: this file does not change\n' > "$1/readme.txt"
+    printf 'level one: the first map of the game\n' > "$1/maps/level1.map"
+    printf '说明：新版本的说明文件，名字是中文。\n' > "$1/资料/说明.txt"
+    head -c $((3 * 1024 * 1024)) /dev/urandom > "$1/textures.pak"
+    cp "$bin/Quorvanta.exe" "$1/Quorvanta.exe"
+    cp "$bin/updater.exe" "$1/updater.exe"
+    printf '\n' >> "$1/updater.exe"   # another build of the updater
+}
 install_old() {  # install_old DIR SITE: an installation with an older game.dat, set to update from SITE
     mkdir -p "$1"
     cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$1/"

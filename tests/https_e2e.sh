@@ -64,15 +64,7 @@ check "the prefix's Root store holds it" timeout 60 "$wine" "$bin/trustroot.exe"
 
 # --- The release and the site ----------------------------------------------------
 rel="$work/release"
-mkdir -p "$rel/maps" "$rel/资料"
-printf 'game data, version 2 (the new release) %s\n' "$(seq 1 4000 | tr '\n' ' ')" > "$rel/game.dat"
-printf 'read me: this file does not change\n' > "$rel/readme.txt"
-printf 'level one: the first map of the game\n' > "$rel/maps/level1.map"
-printf '说明：新版本的说明文件，名字是中文。\n' > "$rel/资料/说明.txt"
-head -c $((2 * 1024 * 1024)) /dev/urandom > "$rel/textures.pak"
-cp "$bin/Quorvanta.exe" "$rel/Quorvanta.exe"
-cp "$bin/updater.exe" "$rel/updater.exe"
-printf '\n' >> "$rel/updater.exe"   # another build of the updater
+make_release "$rel"
 
 port=$(free_port)
 other_port=$(free_port)
