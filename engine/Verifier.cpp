@@ -43,6 +43,7 @@ void CDownloadVerifier::Publish()
         m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
         m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
         m_threadFailed = !m_thread;
+        if (m_thread) ::SetThreadPriority(m_thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
     }
     if (!m_thread) {
         // No thread to hand it to: digest it here.
@@ -71,7 +72,15 @@ DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
         const UINT index = self->m_tail % kPieces;
         const UINT length = self->m_lengths[index];
         ::ReleaseSRWLockExclusive(&self->m_lock);
-        self->Hash(self->m_buffer.data() + index * kPiece, length);
+        // Give way to the transfer thread between slices: it is woken at every
+        // network read, and on a machine with two cores a digest that kept its
+        // core would make it wait behind us (thread priorities are not honoured
+        // everywhere we run, so we do not rely on them alone).
+        const BYTE* piece = self->m_buffer.data() + index * kPiece;
+        for (UINT done = 0; done < length; done += kSlice) {
+            self->Hash(piece + done, length - done < kSlice ? length - done : kSlice);
+            ::SwitchToThread();
+        }
         ::AcquireSRWLockExclusive(&self->m_lock);
         ++self->m_tail;
         ::WakeConditionVariable(&self->m_free);

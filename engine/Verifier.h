@@ -36,6 +36,7 @@ private:
     // than one piece is digested on a thread of its own, a piece behind the
     // transfer; memory stays kPieces pieces whatever the file's size.
     static const UINT kPiece = 64 * 1024, kPieces = 8;
+    static const UINT kSlice = 1024;  // digested between two yields to the transfer
     std::vector<BYTE> m_buffer;   // kPieces pieces
     UINT m_lengths[kPieces] = {};
     UINT m_fill = 0;              // bytes in the piece being filled (transfer side)
