@@ -14,7 +14,7 @@ BEGIN_MESSAGE_MAP(CSkinProgressCtrl, CProgressCtrl)
     ON_WM_NCPAINT()
     ON_WM_PAINT()
     ON_WM_ERASEBKGND()
-    ON_MESSAGE(PBM_SETPOS, OnPositionChange)
+    ON_MESSAGE(PBM_SETPOS, OnSetPos)
     ON_MESSAGE(PBM_SETRANGE32, OnPositionChange)
     ON_MESSAGE(PBM_SETRANGE, OnPositionChange)
     ON_MESSAGE(PBM_DELTAPOS, OnPositionChange)
@@ -97,6 +97,29 @@ void CSkinProgressCtrl::OnPaint()
     dc.SetStretchBltMode(oldMode);
 }
 
+LRESULT CSkinProgressCtrl::OnSetPos(WPARAM wParam, LPARAM)
+{
+    // The system control paints at once after a new position. Marking the new
+    // fill before it does makes that one paint draw the whole of it, instead of
+    // its own part now and all of ours in a second paint later.
+    int low = 0, high = 0;
+    GetRange(low, high);
+    const int asked = static_cast<int>(wParam);
+    const int pos = asked < low ? low : asked > high ? high : asked;
+    CRect rc;
+    GetClientRect(&rc);
+    const CRect before = FillRect();
+    const CRect expected = FillRectFor(rc, low, high, pos, (GetStyle() & PBS_VERTICAL) != 0);
+    const bool marked = Grows(before, expected);
+    if (marked) InvalidateRect(&expected, FALSE);
+
+    const LRESULT r = Default();
+    // Should the control have done anything else, the general rule repaints.
+    const CRect after = FillRect();
+    if (!marked || !::EqualRect(&after, &expected)) Repaint(before, after, false);
+    return r;
+}
+
 LRESULT CSkinProgressCtrl::OnPositionChange(WPARAM, LPARAM)
 {
     int lowBefore = 0, highBefore = 0;
@@ -107,9 +130,18 @@ LRESULT CSkinProgressCtrl::OnPositionChange(WPARAM, LPARAM)
 
     int low = 0, high = 0;
     GetRange(low, high);
-    const CRect after = FillRect();
-    if (low != lowBefore || high != highBefore || after.Width() < before.Width() ||
-        after.Height() < before.Height()) {
+    Repaint(before, FillRect(), low != lowBefore || high != highBefore);
+    return r;
+}
+
+bool CSkinProgressCtrl::Grows(const CRect& before, const CRect& after)
+{
+    return after.Width() >= before.Width() && after.Height() >= before.Height() && !::EqualRect(&before, &after);
+}
+
+void CSkinProgressCtrl::Repaint(const CRect& before, const CRect& after, bool rangeChanged)
+{
+    if (rangeChanged || after.Width() < before.Width() || after.Height() < before.Height()) {
         // The track is drawn only when erasing: without an erase the old,
         // longer fill would stay visible past the new one.
         InvalidateRect(nullptr, TRUE);
@@ -118,5 +150,4 @@ LRESULT CSkinProgressCtrl::OnPositionChange(WPARAM, LPARAM)
         // over itself without erasing, it does not flicker.
         InvalidateRect(&after, FALSE);
     }
-    return r;
 }

@@ -23,6 +23,10 @@ protected:
     BOOL OnEraseBkgnd(CDC* pDC);
     // Range and position changes: the system control stores them, we repaint.
     LRESULT OnPositionChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSetPos(WPARAM wParam, LPARAM lParam);
+    static bool Grows(const CRect& before, const CRect& after);
+    // Marks what a change of the fill from before to after leaves out of date.
+    void Repaint(const CRect& before, const CRect& after, bool rangeChanged);
     DECLARE_MESSAGE_MAP()
 
     CBitmap m_bmpFill;
