@@ -222,15 +222,20 @@ bool CUpdaterDlg::DoneTextChanges(UINT32 dwDone, bool always, CString& text)
 void CUpdaterDlg::ShowFrame(const Frame& frame)
 {
     // One round trip to the window's thread, however many controls change.
-    if (frame.fileLine || frame.doneText || frame.filePos >= 0 || frame.totalPos >= 0)
+    if (frame.hasFileLine || frame.hasDoneText || frame.filePos >= 0 || frame.totalPos >= 0)
         SendMessage(WM_SHOW_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
 }
 
 LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM lParam)
 {
-    const Frame& frame = *reinterpret_cast<const Frame*>(lParam);
-    if (frame.fileLine) m_textFile.SetWindowText(*frame.fileLine);
-    if (frame.doneText) m_textDone.SetWindowText(*frame.doneText);
+    // Our own copy first: once we reply, the worker's frame is gone. The
+    // system bar paints within SetPos, and under Wine two bars cost about a
+    // millisecond: the worker reads on while we draw, and its next frame waits
+    // until this one is on screen.
+    const Frame frame = *reinterpret_cast<const Frame*>(lParam);
+    ::ReplyMessage(0);
+    if (frame.hasFileLine) m_textFile.SetWindowText(frame.fileLine);
+    if (frame.hasDoneText) m_textDone.SetWindowText(frame.doneText);
     if (frame.filePos >= 0) m_progressFile.SetPos(frame.filePos);
     if (frame.totalPos >= 0) m_progressTotal.SetPos(frame.totalPos);
     return 0;
@@ -264,15 +269,15 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
             text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
             if (text != m_strFileLine) {
                 m_strFileLine = text;
-                frame.fileLine = &m_strFileLine;
+                frame.fileLine = text;
+                frame.hasFileLine = true;
             }
         }
         // The first and the last block of a file are always shown exactly.
         const bool edge = m_bFileStarted || (m_dwFileSize != 0 && dwDone >= m_dwFileSize);
         m_bFileStarted = false;
         m_dwLastDone = dwDone;
-        CString done;
-        if (DoneTextChanges(dwDone, edge, done)) frame.doneText = &done;
+        frame.hasDoneText = DoneTextChanges(dwDone, edge, frame.doneText);
         if (BarMoves(m_fileBar, Kb(dwDone), edge)) frame.filePos = m_fileBar.pos;
         if (BarMoves(m_totalBar, Kb(dwTotal), edge)) frame.totalPos = m_totalBar.pos;
         ShowFrame(frame);
@@ -281,8 +286,7 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
     case US_FILE_DONE: {
         // A body without a length has no known last block until now.
         Frame frame;
-        CString done;
-        if (DoneTextChanges(m_dwLastDone, true, done)) frame.doneText = &done;
+        frame.hasDoneText = DoneTextChanges(m_dwLastDone, true, frame.doneText);
         ShowFrame(frame);
         m_dwFileSize = 0;
         break;

@@ -62,10 +62,12 @@ protected:
     // remembers it as shown).
     bool BarMoves(BarView& bar, int pos, bool always);
     bool DoneTextChanges(UINT32 dwDone, bool always, CString& text);
-    // What one report changes; the worker waits until it is on screen.
+    // What one report changes. The window takes it while the worker waits,
+    // then draws it before it takes the next one, so the worker is never more
+    // than one frame ahead of the screen and never waits for a paint.
     struct Frame {
-        const CString* fileLine = nullptr;
-        const CString* doneText = nullptr;
+        bool hasFileLine = false, hasDoneText = false;
+        CString fileLine, doneText;
         int filePos = -1;
         int totalPos = -1;
     };
