@@ -6,8 +6,8 @@
 #    (it digests every block, as every real download is verified),
 #  - the real updater.exe with its window (one progress report per block; the
 #    window shows only what changes a pixel or, for the text, every 50 ms),
-# three runs each, side by side with the medians, and updater.exe's peak memory
-# for this file and for a 32 MiB one.
+# in BENCH_RUNS rounds (default 5) of one run each, side by side with the
+# medians, and updater.exe's peak memory for this file and for a 32 MiB one.
 # Usage: bench/transfer/run.sh [BUILD_DIR]   (default build/win; needs bench_transfer built)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -18,6 +18,7 @@ work=$(mktemp -d /tmp/bench-transfer.XXXXXX)
 chmod 755 "$work"   # nginx's workers read the site as an unprivileged user
 port=${BENCH_PORT:-18433}
 size_mib=${BENCH_MIB:-256}
+runs=${BENCH_RUNS:-5}
 mkdir -p "$work/site/update" "$work/site/files" "$work/out" "$work/nginx/tmp" "$work/inst"
 head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/site/files/big.bin"
 md5=$(md5sum "$work/site/files/big.bin" | cut -d' ' -f1)
@@ -36,16 +37,6 @@ bytes=$((size_mib * 1024 * 1024))
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 mbps() { awk -v b="$bytes" -v s="$1" 'BEGIN {printf "%.1f", b / s / 1e6}'; }
 
-declare -a curl_r bare_r mgr_r win_r win_mem
-for i in 1 2 3; do
-    t0=$(date +%s.%N); curl -fsS -o "$work/out/curl.bin" "$url"; t1=$(date +%s.%N)
-    s=$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')
-    curl_r+=("$(mbps "$s")")
-    bare_r+=("$(wine "$bin/bench_transfer.exe" bare "$url" "$winout" | awk '{print $6}')")
-    mgr_r+=("$(wine "$bin/bench_transfer.exe" manager "$url" "$winout" | awk '{print $6}')")
-done
-[ "$(md5sum "$work/out/big.bin.dtm" | cut -d' ' -f1)" = "$md5" ] || { echo "manager download differs"; exit 1; }
-
 # The real program: an installation whose manifest lists the file as missing.
 cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$work/inst/"
 printf '[Download]\r\nsite=127.0.0.1:%s\r\n' "$port" > "$work/inst/updater.INI"
@@ -62,11 +53,20 @@ for raw in open(log, 'rb'):
 PY
 cat > "$work/window_runs.sh" <<'RUNS'
 #!/usr/bin/env bash
-# Runs of the real program on one file: prints "transfer-seconds peak-KiB" per
-# run. The transfer is timed by the program's own log, from the request to the
-# verified last byte, as the bare loop times itself; start-up is measured apart.
-work=$1 file=$2 runs=$3
+# Rounds of measurements. With "all", each round runs curl, the bare loop,
+# DownloadAll and the real program back to back, so that the machine's drift
+# (about 10 % here) touches every path alike; otherwise only the real program.
+# Prints "path MB/s" lines, and "window seconds peak-KiB" for the real program,
+# whose transfer is timed by its own log, from the request to the verified
+# last byte, as the bare loop times itself (start-up is measured apart).
+work=$1 file=$2 runs=$3 which=$4
 for i in $(seq "$runs"); do
+    if [ "$which" = all ]; then
+        t0=$(date +%s.%N); curl -fsS -o "$work/out/curl.bin" "$url"; t1=$(date +%s.%N)
+        echo "curl $(awk -v a="$t0" -v b="$t1" -v n="$bytes" 'BEGIN {printf "%.1f", n / (b - a) / 1e6}')"
+        echo "bare $(wine "$bin/bench_transfer.exe" bare "$url" "$winout" | awk '{print $6}')"
+        echo "manager $(wine "$bin/bench_transfer.exe" manager "$url" "$winout" | awk '{print $6}')"
+    fi
     rm -f "$work/inst/$file" "$work/inst/Update/update.log"
     peak=0
     (cd "$work/inst" && exec wine updater.exe) &
@@ -80,7 +80,7 @@ for i in $(seq "$runs"); do
     log="$work/inst/Update/update.log"
     t0=$(python3 "$work/logtime.py" "$log" "download $file: GET")
     t1=$(python3 "$work/logtime.py" "$log" "bytes, verified")
-    echo "$(awk -v s="$t0" -v e="$t1" 'BEGIN {print e - s}') $peak"
+    echo "window $(awk -v s="$t0" -v e="$t1" 'BEGIN {print e - s}') $peak"
     wineserver -k 2>/dev/null || true   # the platform stand-in the run started
 done
 RUNS
@@ -92,21 +92,27 @@ window_runs() {
     if [ -n "${DISPLAY:-}" ]; then bash "$work/window_runs.sh" "$work" "$@"; else
         xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window_runs.sh" "$work" "$@"; fi
 }
-# The console runs above left a Wine session without a display: end it first.
+export url bin winout bytes
+# Setting up the prefix left a Wine session without a display: end it first.
 wineserver -k 2>/dev/null || true
 manifest_for big.bin "$bytes" "$md5"
-runs=$(window_runs big.bin 3)
-while read -r secs peak; do
-    win_r+=("$(mbps "$secs")")
-    win_mem+=("$peak")
-done <<< "$runs"
+declare -a curl_r bare_r mgr_r win_r win_mem
+while read -r path value peak; do
+    case $path in
+    curl) curl_r+=("$value") ;;
+    bare) bare_r+=("$value") ;;
+    manager) mgr_r+=("$value") ;;
+    window) win_r+=("$(mbps "$value")"); win_mem+=("$peak") ;;
+    esac
+done < <(window_runs big.bin "$runs" all)
+[ "$(md5sum "$work/out/big.bin.dtm" | cut -d' ' -f1)" = "$md5" ] || { echo "manager download differs"; exit 1; }
 # Peak memory must not grow with the file: the same run on a 32 MiB file.
 head -c $((32 * 1024 * 1024)) /dev/urandom > "$work/site/files/small.bin"
 manifest_for small.bin $((32 * 1024 * 1024)) "$(md5sum "$work/site/files/small.bin" | cut -d' ' -f1)"
-small_mem=$(window_runs small.bin 1 | awk '{print $2}')
+small_mem=$(window_runs small.bin 1 window | awk '{print $3}')
 
-printf '\n%-34s %10s %10s %10s %10s\n' "$size_mib MiB from local nginx" "run 1" "run 2" "run 3" "median"
-row() { local name=$1; shift; printf '%-34s %10s %10s %10s %10s\n' "$name" "$@" "$(printf '%s\n' "$@" | median)"; }
+row() { local name=$1; shift; printf '%-34s' "$name"; printf ' %8s' "$@"; printf ' %8s\n' "$(printf '%s\n' "$@" | median)"; }
+printf '\n%-34s' "$size_mib MiB from local nginx"; printf ' %8s' $(seq -f 'run%g' "$runs") median; printf '\n'
 row "curl (native), MB/s" "${curl_r[@]}"
 row "bare WinINet loop (Wine), MB/s" "${bare_r[@]}"
 row "DownloadAll, null sink (Wine), MB/s" "${mgr_r[@]}"
