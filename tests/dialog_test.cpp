@@ -148,6 +148,46 @@ TEST_F(UpdaterWindow, AWholeFileOfReportsSendsOnlyWhatChangesTheFrame)
         ::RemoveWindowSubclass(h, CountSends, 1);
 }
 
+namespace {
+// The worker's side of a frame, seen from the file bar while it draws frame A.
+struct FrameRace {
+    std::atomic<bool> aReturned{ false }, sendingB{ false }, bReturned{ false };
+    bool drawing = false, aReturnedBeforeDrawn = false, bReturnedWhileADrawn = true;
+};
+
+LRESULT CALLBACK HoldFirstDraw(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR data)
+{
+    auto* race = reinterpret_cast<FrameRace*>(data);
+    if (msg == PBM_SETPOS && !race->drawing) {
+        race->drawing = true;
+        race->aReturnedBeforeDrawn = WaitUntil([&] { return race->aReturned.load(); }, 2000);
+        WaitUntil([&] { return race->sendingB.load(); }, 2000);
+        ::Sleep(100);  // time enough for frame B to come back, were it not held
+        race->bReturnedWhileADrawn = race->bReturned.load();
+    }
+    return ::DefSubclassProc(h, msg, wp, lp);
+}
+} // namespace
+
+TEST_F(UpdaterWindow, TheWorkerDoesNotWaitForAFrameToBeDrawnButTheNextWaitsForIt)
+{
+    Report(0, 100 << 10, US_FILE_START, "a.bin");
+    FrameRace race;
+    ASSERT_TRUE(::SetWindowSubclass(Item(IDC_PROGRESS_FILE), HoldFirstDraw, 1, reinterpret_cast<DWORD_PTR>(&race)));
+    FromWorker([&] {
+        dlg->OnUpdateNotify(30 << 10, 30 << 10, US_PROGRESS, "a.bin");
+        race.aReturned = true;
+        race.sendingB = true;
+        dlg->OnUpdateNotify(100 << 10, 100 << 10, US_PROGRESS, "a.bin");  // the last block
+        race.bReturned = true;
+    });
+    ::RemoveWindowSubclass(Item(IDC_PROGRESS_FILE), HoldFirstDraw, 1);
+    EXPECT_TRUE(race.aReturnedBeforeDrawn);     // the worker read on while the window drew
+    EXPECT_FALSE(race.bReturnedWhileADrawn);    // but never got more than one frame ahead
+    EXPECT_EQ(Pos(IDC_PROGRESS_FILE), 100);
+    EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  100 KB");
+}
+
 TEST_F(UpdaterWindow, UnknownCodesAndTheInstallingReportChangeNothing)
 {
     Report(2048, 4096, US_PROGRESS, "x.bin");
