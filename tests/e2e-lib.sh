@@ -14,6 +14,17 @@ e2e_require() {
     done
 }
 
+# e2e_publisher PATH: the native publisher the test publishes with is built.
+e2e_publisher() {
+    [ -x "$1" ] || { echo "FAIL: no native publisher at $1 (scripts/build.sh builds it)"; exit 1; }
+}
+
+# e2e_display "$@": runs the calling test again inside Xvfb when there is no X
+# display (the updater's window and the stand-in need one).
+e2e_display() {
+    [ -n "${DISPLAY:-}" ] || exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+}
+
 # e2e_workdir DIR: a fresh scratch folder that nginx's workers (another user) can read.
 e2e_workdir() {
     rm -rf "$1"

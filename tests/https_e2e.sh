@@ -20,9 +20,8 @@ source "$(dirname "$0")/e2e-lib.sh"
 e2e_require "$bin" nginx openssl curl iconv python3 -- updater.exe Quorvanta.exe dismissbox.exe trustroot.exe
 nginx -V 2>&1 | grep -q -- --with-http_ssl_module ||
     { echo "FAIL: this nginx has no TLS module (scripts/install-deps.sh installs one that has)"; exit 1; }
-[ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
-# The updater's window and the stand-in need an X display.
-if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
+e2e_publisher "$publisher"
+e2e_display "$@"
 
 work="$(dirname "$bin")/https_e2e"
 e2e_workdir "$work"
@@ -124,8 +123,24 @@ check "run 1: changed and new files were downloaded over TLS once each" \
 check "run 1: the restarted stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
 [ $failures -eq $before ] || show_log "$inst"
 
-# --- Run 2: the manifest's server has an untrusted certificate ------------------
+# WinINet's certificate errors: 12037/12038 date/name, 12045 unknown CA, 12055-12057
+# certificate and revocation errors (Wine reports 12057 for an unknown CA), 12169/12170.
+cert_error='internet error 1(2037|2038|2045|2055|2056|2057|2169|2170)\)'
 other_log() { tail -n +$(($2 + 1)) "$work/nginx-other/$1" 2>/dev/null; }  # other_log FILE FROM_LINE
+# refused_and_nothing_installed RUN DIR ERRORS_FROM: the untrusted server completed no
+# request (over https or plain http: no fallback), the updater reached it and gave up
+# on its certificate, and nothing was installed in DIR.
+refused_and_nothing_installed() {
+    check "$1: the untrusted server completed no request, over https or plain http (no fallback)" \
+        test -z "$(other_log access.log "$other_requests_from")"
+    check "$1: the updater reached that server and gave up on its certificate" \
+        grep -Eq 'closed connection while waiting for request|SSL_do_handshake\(\) failed' <(other_log error.log "$3")
+    check "$1: game.dat was not installed" test "$(cat "$2/game.dat")" = "game data, version 1 (as installed)"
+    check "$1: nothing new was installed" \
+        test ! -e "$2/maps/level1.map" -a ! -e "$2/updater.EX_" -a ! -e "$2/textures.pak"
+}
+
+# --- Run 2: the manifest's server has an untrusted certificate ------------------
 inst2="$work/install-untrusted-site"
 install_old "$inst2" "$other_base"
 start_standin "$inst2"
@@ -133,18 +148,9 @@ start_standin "$inst2"
 rc=$?
 before=$failures
 check "run 2: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
-# WinINet's certificate errors: 12037/12038 date/name, 12045 unknown CA, 12055-12057
-# certificate and revocation errors (Wine reports 12057 for an unknown CA), 12169/12170.
-cert_error='internet error 1(2037|2038|2045|2055|2056|2057|2169|2170)\)'
 check "run 2: the updater's log names a certificate error for the manifest" \
     grep -Eq "manifest: request failed \($cert_error" <(iconv -f GBK -t UTF-8 "$inst2/Update/update.log" 2>/dev/null)
-check "run 2: the server completed no request, over https or plain http (no fallback)" \
-    test -z "$(other_log access.log "$other_requests_from")"
-check "run 2: the updater reached the server and gave up on its certificate" \
-    grep -Eq 'closed connection while waiting for request|SSL_do_handshake\(\) failed' <(other_log error.log "$other_errors_from")
-check "run 2: game.dat was not installed" test "$(cat "$inst2/game.dat")" = "game data, version 1 (as installed)"
-check "run 2: nothing new was installed" \
-    test ! -e "$inst2/maps/level1.map" -a ! -e "$inst2/updater.EX_" -a ! -e "$inst2/textures.pak"
+refused_and_nothing_installed "run 2" "$inst2" "$other_errors_from"
 check "run 2: the running stand-in was left alone (nothing was to be replaced)" kill -0 "$standin"
 check "run 2: with nothing queued, the platform was started as usual (2 starts logged)" \
     test "$(lines "$inst2/standin-started.txt")" -eq 2
@@ -174,13 +180,7 @@ check "run 3: the manifest came from the trusted server" \
     grep -Eq '"GET /elsewhere/update/update\.xml\?=[0-9]+ HTTP[^"]*" 200' <(tail -n +$((trusted_from + 1)) "$work/nginx-trusted/access.log")
 check "run 3: the updater's log names a certificate error for a file" \
     grep -Eq "download .*: failed: .*\($cert_error" <(iconv -f GBK -t UTF-8 "$inst3/Update/update.log" 2>/dev/null)
-check "run 3: the untrusted server completed no request, over https or plain http (no fallback)" \
-    test -z "$(other_log access.log "$other_requests_from")"
-check "run 3: the updater reached that server and gave up on its certificate" \
-    grep -Eq 'closed connection while waiting for request|SSL_do_handshake\(\) failed' <(other_log error.log "$errors_from")
-check "run 3: game.dat was not installed" test "$(cat "$inst3/game.dat")" = "game data, version 1 (as installed)"
-check "run 3: nothing new was installed" \
-    test ! -e "$inst3/maps/level1.map" -a ! -e "$inst3/updater.EX_" -a ! -e "$inst3/textures.pak"
+refused_and_nothing_installed "run 3" "$inst3" "$errors_from"
 check "run 3: the stand-in was not started again" test "$(lines "$inst3/standin-started.txt")" -eq 1
 [ $failures -eq $before ] || show_log "$inst3"
 

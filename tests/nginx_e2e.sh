@@ -11,9 +11,8 @@ bin=$(cd "$1" && pwd) || exit 1
 publisher=$2
 source "$(dirname "$0")/e2e-lib.sh"
 e2e_require "$bin" nginx curl iconv python3 -- updater.exe Quorvanta.exe dismissbox.exe
-[ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
-# The updater's window and the stand-in need an X display.
-if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
+e2e_publisher "$publisher"
+e2e_display "$@"
 
 work="$(dirname "$bin")/nginx_e2e"
 e2e_workdir "$work"

@@ -13,10 +13,9 @@ publisher=$2
 keys=${3:-$(dirname "$bin")/test-keys}
 source "$(dirname "$0")/e2e-lib.sh"
 e2e_require "$bin" nginx curl iconv python3 openssl -- updater.exe updater_signed.exe Quorvanta.exe dismissbox.exe
-[ -x "$publisher" ] || { echo "FAIL: no native publisher at $publisher (scripts/build.sh builds it)"; exit 1; }
+e2e_publisher "$publisher"
 [ -f "$keys/update-key.pem" ] || { echo "FAIL: no test key at $keys/update-key.pem (configure the Windows build)"; exit 1; }
-# The updater's window and the stand-in need an X display.
-if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"; fi
+e2e_display "$@"
 
 work="$(dirname "$bin")/signing_e2e"
 e2e_workdir "$work"
