@@ -66,6 +66,14 @@ TEST(NameRules, EveryElementIsJudgedAsWindowsWouldReadIt)
         { "a\x81\x5C", F::None }, { "\x81\x5C\\nul", F::DeviceName },
         // A lead byte before a byte that cannot be a trail hides nothing.
         { "a\x81.", F::TrailingDotOrSpace }, { "\x81:x", F::Colon },
+        // Characters Windows does not allow in names.
+        { "a?b.dat", F::ReservedCharacter }, { "a|b", F::ReservedCharacter }, { "<x>.dat", F::ReservedCharacter },
+        { "\"q\".dat", F::ReservedCharacter }, { "sub\\*.dat", F::ReservedCharacter },
+        // The form of generated short names, which may be another file's.
+        { "QUORVA~1.EXE", F::ShortNameForm }, { "update~1.exe", F::ShortNameForm }, { "a~12", F::ShortNameForm },
+        { "PROGRA~1\\x.dat", F::ShortNameForm }, { "x\\AB~9.t", F::ShortNameForm },
+        { "abcdefg~1.exe", F::None }, { "~1.txt", F::None }, { "ab~.txt", F::None }, { "ab~1.text", F::None },
+        { "ab~1x.txt", F::None }, { "a.b~1", F::None }, { "ab~1.t.x", F::None },
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CheckRelativeName(c.name, &IsLeadByte936), c.fault) << c.name;
@@ -73,4 +81,25 @@ TEST(NameRules, EveryElementIsJudgedAsWindowsWouldReadIt)
     }
     EXPECT_EQ(CheckRelativeName("a\x81\x5C", nullptr), F::EmptyElement);
     EXPECT_EQ(CheckRelativeName(nullptr, &IsLeadByte936), F::Empty);
+    // COM and LPT with a superscript digit are devices: a single byte where it
+    // is no lead byte, UTF-8 (code page 65001) where 0xC2 is none; in code
+    // page 936 the same bytes are a Chinese character.
+    for (const char* device : { "COM\xB9.dat", "lpt\xB2", "COM\xC2\xB3.txt", "sub\\LPT\xC2\xB9" })
+        EXPECT_EQ(CheckRelativeName(device, nullptr), F::DeviceName) << device;
+    EXPECT_EQ(CheckRelativeName("COM\xB9\xA8.dat", &IsLeadByte936), F::None);
+}
+
+TEST(NameRules, WithinAFolderIsJudgedElementByElement)
+{
+    auto same = [](const char* a, size_t an, const char* b, size_t bn) {
+        return FoldAsciiCase(std::string(a, an)) == FoldAsciiCase(std::string(b, bn));
+    };
+    for (const char* within : { "Update\\x.dat", "update/x", "UPDATE", "Update\\a\\b", "Update\\" })
+        EXPECT_TRUE(IsWithinFolder(within, "Update", &IsLeadByte936, same)) << within;
+    for (const char* outside : { "Updates\\x", "Updat", "a\\Update\\x", "x.dat", "" })
+        EXPECT_FALSE(IsWithinFolder(outside, "Update", &IsLeadByte936, same)) << outside;
+    EXPECT_TRUE(IsWithinFolder("a\\Update\\x", "a/update", &IsLeadByte936, same));
+    EXPECT_FALSE(IsWithinFolder("a\\x", "a\\Update", &IsLeadByte936, same));
+    // A trail byte 0x5C does not end an element.
+    EXPECT_FALSE(IsWithinFolder("\x81\x5C\\x", "\x81", &IsLeadByte936, same));
 }

@@ -8,7 +8,11 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <clocale>
+#include <cwctype>
 #include <iconv.h>
+#include <locale.h>
+#include <memory>
 #endif
 
 bool IsLeadByte936(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
@@ -98,3 +102,67 @@ std::string FoldAsciiCase(std::string s)
     for (char& c : s) c = FoldAsciiCase(c);
     return s;
 }
+
+#ifdef _WIN32
+std::string FoldCaseAsWindows(const std::string& utf8)
+{
+    const int wn = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), nullptr, 0);
+    if (wn <= 0) return utf8;
+    std::wstring w(static_cast<size_t>(wn), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), &w[0], wn);
+    ::CharUpperBuffW(&w[0], static_cast<DWORD>(w.size()));
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
+    return out;
+}
+#else
+namespace {
+struct LocaleFree {
+    void operator()(locale_t l) const { ::freelocale(l); }
+};
+using LocalePtr = std::unique_ptr<std::remove_pointer_t<locale_t>, LocaleFree>;
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+} // namespace
+
+std::string FoldCaseAsWindows(const std::string& utf8)
+{
+    // Windows' table maps each letter to one upper-case letter, as towupper does.
+    static const LocalePtr utf8Locale(::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)));
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char b = static_cast<unsigned char>(utf8[i]);
+        const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > utf8.size()) return utf8;
+        char32_t c = n == 1 ? b : (b & (0x7F >> n));
+        for (size_t k = 1; k < n; ++k) {
+            const unsigned char t = static_cast<unsigned char>(utf8[i + k]);
+            if ((t & 0xC0) != 0x80) return utf8;
+            c = (c << 6) | (t & 0x3F);
+        }
+        i += n;
+        if (c < 0x80) c = static_cast<char32_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        else if (utf8Locale) c = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8Locale.get()));
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+#endif

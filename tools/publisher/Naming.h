@@ -20,5 +20,10 @@ std::string PercentEncodePath(const std::string& path);
 // Text made safe inside a double-quoted XML attribute.
 std::string XmlAttribute(const std::string& text);
 
-// ASCII letters folded to lower case (Windows compares names that way here).
+// ASCII letters folded to lower case.
 std::string FoldAsciiCase(std::string s);
+
+// The name with every letter in its simple upper-case form, as Windows folds
+// names to compare them (not ASCII only: "Σ" and "σ" are one name). UTF-8 in
+// and out; text that is not UTF-8 comes back as it was.
+std::string FoldCaseAsWindows(const std::string& utf8);
