@@ -221,13 +221,24 @@ TEST_F(Publishing, TheUpdatersLimitsAreInclusive)
     EXPECT_EQ(ParseManifest(Manifest()).at(0).fileload.size(), 255u);
 }
 
-TEST_F(Publishing, CaseOnlyDifferencesCollideAsOnWindows)
+TEST_F(Publishing, NamesThatAreOneFileForWindowsOrTheUpdatersOwnAreRefused)
 {
     Put("Maps/level.map", Pattern(40, 1));
     Put("maps/LEVEL.map", Pattern(40, 2));
+    Put("\u03A3.dat", Pattern(40, 3));  // Σ and σ: one name for Windows, not only in ASCII
+    Put("\u03C3.dat", Pattern(40, 4));
+    Put("updater.EX_", Pattern(40, 5));  // both would end up as the side file
+    Put("updater.exe", Pattern(40, 6));
+    Put("update/x.dat", Pattern(40, 7));
+    Put("Updates/ok.dat", Pattern(40, 8));
     const Outcome r = Publish();
     EXPECT_EQ(r.status, kRefused);
-    EXPECT_NE(r.err.find("refused: maps/LEVEL.map: same name as \"Maps/level.map\""), std::string::npos) << r.err;
+    for (const char* refusal : { "refused: maps/LEVEL.map: same file as \"Maps/level.map\"",
+                                 "refused: \u03C3.dat: same file as \"\u03A3.dat\"",
+                                 "refused: updater.exe: same file as \"updater.EX_\"",
+                                 "refused: update/x.dat: name is or lies inside \"Update\"" })
+        EXPECT_NE(r.err.find(refusal), std::string::npos) << refusal << "\n" << r.err;
+    EXPECT_EQ(r.err.find("Updates/ok.dat"), std::string::npos) << r.err;
 }
 
 TEST_F(Publishing, FilesOfFourGibibytesAreRefusedWithoutReadingThem)

@@ -149,29 +149,40 @@ TEST(Signing, KeysThatCannotSignAreRefusedBeforeAnythingIsWritten)
     EXPECT_FALSE(fs::exists(fresh));
 }
 
-TEST(Signing, SerialIsTheTimeUnlessGivenAndMustBeADecimalUpTo2To63Minus1)
+TEST(Signing, SerialIsADecimalUpTo2To63Minus1ThatOnlyGrows)
 {
     TempDir t;
     WriteFile(t / "rel" / "game.dat", Pattern(100, 1));
     const fs::path site = t / "site";
     const std::string args = ShellQuote((t / "rel").string()) + " h " + ShellQuote(site.string());
+    auto serial = [&] {
+        const std::string manifest = ReadFile(site / "update" / "update.xml");
+        const size_t at = manifest.find("<manifest serial=\"");
+        return at == std::string::npos ? -1ll : std::stoll(manifest.substr(at + 18));
+    };
     for (const char* bad : { "abc", "-1", "+5", "12a", "", "9223372036854775808", "18446744073709551616" }) {
         SCOPED_TRACE(bad);
         const CommandResult r = RunCommand(Publisher(std::string("--serial '") + bad + "' " + args));
         EXPECT_EQ(r.status, kUsage) << r.output;
         EXPECT_FALSE(fs::exists(site));
     }
-    ASSERT_EQ(RunCommand(Publisher("--serial 9223372036854775807 " + args)).status, kPublished);
-    EXPECT_NE(ReadFile(site / "update" / "update.xml").find("<manifest serial=\"9223372036854775807\">"),
-              std::string::npos);
-
+    // The time by default.
     const long long from = std::time(nullptr);
     ASSERT_EQ(RunCommand(Publisher(args)).status, kPublished);
-    const long long to = std::time(nullptr);
-    const std::string manifest = ReadFile(site / "update" / "update.xml");
-    const size_t at = manifest.find("<manifest serial=\"");
-    ASSERT_NE(at, std::string::npos) << manifest;
-    const long long serial = std::stoll(manifest.substr(at + 18));
-    EXPECT_GE(serial, from);
-    EXPECT_LE(serial, to);
+    const long long first = serial();
+    EXPECT_GE(first, from);
+    EXPECT_LE(first, static_cast<long long>(std::time(nullptr)));
+    // Once more within the same second, or after a serial from the future: one more.
+    ASSERT_EQ(RunCommand(Publisher(args)).status, kPublished);
+    EXPECT_EQ(serial(), first + 1);
+    // A serial given that does not grow is refused, and nothing is written, unless forced.
+    const CommandResult lower = RunCommand(Publisher("--serial 5 " + args));
+    EXPECT_EQ(lower.status, kUsage);
+    EXPECT_NE(lower.output.find("is not greater than"), std::string::npos) << lower.output;
+    EXPECT_EQ(serial(), first + 1);
+    ASSERT_EQ(RunCommand(Publisher("--force-serial --serial 5 " + args)).status, kPublished);
+    EXPECT_EQ(serial(), 5);
+    ASSERT_EQ(RunCommand(Publisher("--serial 9223372036854775807 " + args)).status, kPublished);
+    EXPECT_EQ(serial(), 9223372036854775807ll);
+    EXPECT_EQ(RunCommand(Publisher(args)).status, kUsage);  // nothing is greater
 }

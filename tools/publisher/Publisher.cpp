@@ -1,6 +1,7 @@
 #include "Publisher.h"
 #include <algorithm>
 #include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -21,6 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kTempSuffix[] = ".updater-publish.tmp";
+// The updater's temporary folder unless its settings name another.
+const char kDefaultTempFolder[] = "Update";
 constexpr std::uint64_t kProgressStepFrom = 32ull << 20;  // files this big report percentages
 constexpr std::size_t kBlock = 1 << 16;
 
@@ -156,6 +159,23 @@ struct Walker {
     }
 };
 
+// One element of a name against another, as Windows compares them.
+bool SameElementAsWindows(const char* a, std::size_t an, const char* b, std::size_t bn)
+{
+    return FoldCaseAsWindows(std::string(a, an)) == FoldCaseAsWindows(std::string(b, bn));
+}
+
+// Names that are one file for Windows have one key: letter case folded as
+// Windows folds it, and a top-level X.exe counted as X.EX_ (the updater's own
+// new executable goes to its side file).
+std::string CollisionKey(const std::string& rel)
+{
+    std::string key = FoldCaseAsWindows(rel);
+    if (key.find('/') == std::string::npos && key.size() > 4 && key.compare(key.size() - 4, 4, ".EXE") == 0)
+        key.replace(key.size() - 4, 4, ".EX_");
+    return key;
+}
+
 // Name and URL checks; an empty result means the updater takes the entry.
 std::string CheckName(const std::string& rel, const std::string& baseUrl, ReleaseFile& file)
 {
@@ -178,6 +198,10 @@ std::string CheckName(const std::string& rel, const std::string& baseUrl, Releas
     }
     const NameFault fault = CheckRelativeName(ansi->c_str(), &IsLeadByte936);
     if (fault != NameFault::None) return std::string("name ") + DescribeNameFault(fault);
+    // UTF-8 has no lead bytes that could hide a separator.
+    if (IsWithinFolder(rel.c_str(), kDefaultTempFolder, nullptr, &SameElementAsWindows))
+        return std::string("name is or lies inside \"") + kDefaultTempFolder +
+               "\", the updater's temporary folder (its journal, kept copies and downloads are there)";
     if (rel.size() >= sizeof(kTempSuffix) - 1 && rel.compare(rel.size() - (sizeof(kTempSuffix) - 1), std::string::npos, kTempSuffix) == 0)
         return std::string("names ending in \"") + kTempSuffix + "\" are the publisher's own staging copies";
     if (ansi->size() > kMaxNameBytes)
@@ -282,7 +306,7 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
     }
 
     const std::string base = NormalizeBaseUrl(options.baseUrl);
-    std::map<std::string, std::string> folded;  // case-folded name -> first name
+    std::map<std::string, std::string> folded;  // collision key -> first name
     std::size_t index = 0;
     for (const auto& [path, rel] : found) {
         ++index;
@@ -291,8 +315,10 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
         file.relative = rel;
         std::string why = CheckName(rel, base, file);
         if (why.empty()) {
-            const auto [it, fresh] = folded.emplace(FoldAsciiCase(rel), rel);
-            if (!fresh) why = "same name as \"" + it->second + "\" once letter case is ignored, as Windows does";
+            const auto [it, fresh] = folded.emplace(CollisionKey(rel), rel);
+            if (!fresh)
+                why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
+                      "and the updater puts a top-level X.exe as X.EX_)";
         }
         if (why.empty()) why = CheckContent(path, rel, file, progress, options.quiet);
         if (!why.empty()) {
@@ -381,6 +407,24 @@ std::unique_ptr<SigningKey> LoadKey(const PublishOptions& options, std::ostream&
 
 } // namespace
 
+std::optional<std::uint64_t> SiteSerial(const fs::path& site)
+{
+    std::ifstream in(site / "update" / "update.xml", std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string head(4096, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    const std::size_t tag = head.find("<manifest");
+    const std::size_t end = head.find('>', tag);
+    if (tag == std::string::npos || end == std::string::npos) return std::nullopt;
+    const std::size_t at = head.find(" serial=\"", tag);
+    if (at == std::string::npos || at > end) return std::nullopt;
+    const std::size_t from = at + 9, to = head.find('"', from);
+    std::uint64_t value = 0;
+    if (to == std::string::npos || !ParseSerial(head.substr(from, to - from), value)) return std::nullopt;
+    return value;
+}
+
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
 {
     if (options.baseUrl.empty() || options.baseUrl.find_first_of(" \t\r\n\"<>") != std::string::npos) {
@@ -397,7 +441,26 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     }
     std::unique_ptr<SigningKey> key;
     if (!options.signKey.empty() && !(key = LoadKey(options, err))) return kUsage;
-    const std::uint64_t serial = options.serial ? *options.serial : static_cast<std::uint64_t>(std::time(nullptr));
+    // A signing updater refuses a serial lower than the one it last installed,
+    // so a site's serial only grows.
+    const std::optional<std::uint64_t> current = SiteSerial(options.site);
+    std::uint64_t serial = options.serial ? *options.serial : static_cast<std::uint64_t>(std::time(nullptr));
+    if (current && serial <= *current) {
+        if (options.serial && !options.forceSerial) {
+            err << "updater-publish: --serial " << serial << " is not greater than " << *current
+                << ", the serial of the manifest the site serves now; players who installed that one would refuse it\n"
+                << "  (--force-serial publishes it anyway); nothing was written\n";
+            return kUsage;
+        }
+        if (!options.serial) {
+            if (*current >= static_cast<std::uint64_t>(INT64_MAX)) {
+                err << "updater-publish: the site's serial is already the largest there is; give --serial with "
+                       "--force-serial; nothing was written\n";
+                return kUsage;
+            }
+            serial = *current + 1;  // published twice within a second, or a serial from the future
+        }
+    }
     if (!options.quiet) out << "Reading " << Utf8(options.release) << std::endl;
     ScanResult scan = ScanRelease(options, out);
     if (!scan.refusals.empty()) {

@@ -15,7 +15,8 @@ struct PublishOptions {
     std::filesystem::path site;
     bool quiet = false;   // no per-file progress
     std::filesystem::path signKey;        // P-256 private key (PEM); empty: unsigned
-    std::optional<std::uint64_t> serial;  // the manifest's serial; unset: the time now
+    std::optional<std::uint64_t> serial;  // the manifest's serial; unset: the time now (or one more than the site's)
+    bool forceSerial = false;             // allow a serial not greater than the site's current one
 };
 
 // One file of the release as the manifest lists it.
@@ -52,6 +53,10 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress);
 
 // The manifest text for the files, UTF-8, unsigned.
 std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t serial);
+
+// The serial of the manifest SITE_DIR serves now; none when there is no
+// manifest or it carries no serial.
+std::optional<std::uint64_t> SiteSerial(const std::filesystem::path& site);
 
 // Loads the signing key, scans, then (only when nothing was refused) updates
 // the site in place: files first, the manifest last, stale files after it. Messages go to out and

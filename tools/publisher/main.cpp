@@ -7,7 +7,7 @@
 
 namespace {
 const char kHelp[] =
-    "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N] RELEASE_DIR BASE_URL SITE_DIR\n"
+    "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N [--force-serial]] RELEASE_DIR BASE_URL SITE_DIR\n"
     "\n"
     "Turns a release folder (the files as they must be in the player's installation\n"
     "folder) into an update site for the updater:\n"
@@ -26,10 +26,14 @@ const char kHelp[] =
     "refused with its name and the reason, and then nothing is written:\n"
     "  - a name longer than 31 bytes in code page 936, or with characters that code\n"
     "    page cannot write (emoji, most accented letters), or not valid UTF-8;\n"
-    "  - a name with ':', a control character or a '\\', or with a folder/file name\n"
-    "    that is a Windows device name (CON, NUL, COM1, ..., with any extension),\n"
-    "    is made only of dots and spaces, or ends in a dot or a space;\n"
-    "  - two names that differ only in letter case;\n"
+    "  - a name with ':', one of < > \" | ? *, a control character or a '\\', or with\n"
+    "    a folder/file name that is a Windows device name (CON, NUL, COM1, ..., with\n"
+    "    any extension), has the form of a generated short name (QUORVA~1.EXE), is\n"
+    "    made only of dots and spaces, or ends in a dot or a space;\n"
+    "  - a name in Update/, the updater's temporary folder;\n"
+    "  - two names that are one file for Windows: they differ only in letter case\n"
+    "    (any letters, as Windows folds them), or are X.exe and X.EX_ at the top\n"
+    "    (the updater puts its own new executable in its side file);\n"
     "  - a download URL longer than 255 bytes;\n"
     "  - a file under 22 bytes, or starting with \"<html>\" or \"<!DOCTYPE HTML PUBLIC\"\n"
     "    (the updater takes those for a web server's error page);\n"
@@ -54,9 +58,12 @@ const char kHelp[] =
     "                      matching public key reads only manifests signed so.\n"
     "                      Signing needs the Linux build of this tool.\n"
     "  --serial N          the manifest's serial (0 to 9223372036854775807); default:\n"
-    "                      the time now in seconds since 1970. A signing updater\n"
-    "                      refuses a manifest whose serial is lower than that of the\n"
-    "                      last one it installed, so it must only grow.\n"
+    "                      the time now in seconds since 1970, or one more than the\n"
+    "                      serial of the manifest the site serves now if that is not\n"
+    "                      lower. A signing updater refuses a manifest whose serial is\n"
+    "                      lower than that of the last one it installed, so it must\n"
+    "                      only grow: a --serial not greater than the site's is refused.\n"
+    "  --force-serial      publish the --serial given even if it does not grow\n"
     "  --help              this text\n"
     "\n"
     "Making the key pair (once):\n"
@@ -90,6 +97,8 @@ int main(int argc, char** argv)
         }
         if (std::strcmp(argv[i], "--quiet") == 0 || std::strcmp(argv[i], "-q") == 0) {
             options.quiet = true;
+        } else if (std::strcmp(argv[i], "--force-serial") == 0) {
+            options.forceSerial = true;
         } else if (std::strcmp(argv[i], "--sign-key") == 0) {
             options.signKey = argv[++i];
         } else if (std::strcmp(argv[i], "--serial") == 0) {
@@ -110,7 +119,7 @@ int main(int argc, char** argv)
         }
     }
     if (count != 3) {
-        std::cerr << "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N] RELEASE_DIR BASE_URL SITE_DIR"
+        std::cerr << "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N [--force-serial]] RELEASE_DIR BASE_URL SITE_DIR"
                      " (see --help)\n";
         return kUsage;
     }
