@@ -1,6 +1,10 @@
 #include "UpdaterApp.h"
 #include <objbase.h>
 #include <cstring>
+#include <shlwapi.h>
+#include <algorithm>
+#include <string>
+#include "Manifest.h"
 #include "RunLog.h"
 #include "Settings.h"
 #include "UpdaterDlg.h"
@@ -9,6 +13,31 @@
 namespace {
 // How long the end of the program waits for the worker to notice it should stop.
 const DWORD kWorkerStopWaitMs = 800;
+
+// One name per installation folder, whatever the letter case of its path: a
+// second updater for the same folder finds it taken.
+CScopedHandle TakeFolderMutex(const char* exePath, bool& alreadyTaken)
+{
+    wchar_t path[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, exePath, -1, path, MAX_PATH);
+    wchar_t full[MAX_PATH] = {};
+    if (!::GetFullPathNameW(path, MAX_PATH, full, nullptr)) lstrcpynW(full, path, MAX_PATH);
+    ::PathRemoveFileSpecW(full);
+    std::wstring folder = full;
+    std::replace(folder.begin(), folder.end(), L'\\', L'/');  // '\' would name a namespace
+    ::CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
+    CScopedHandle mutex;
+    // Across sessions where the system lets us, else within ours.
+    for (const wchar_t* space : { L"Global\\", L"Local\\" }) {
+        const std::wstring name = std::wstring(space) + L"VelmoraUpdater:" + folder;
+        mutex.reset(::CreateMutexW(nullptr, FALSE, name.c_str()));
+        if (mutex) {
+            alreadyTaken = ::GetLastError() == ERROR_ALREADY_EXISTS;
+            break;
+        }
+    }
+    return mutex;
+}
 }
 
 BEGIN_MESSAGE_MAP(CUpdaterApp, CWinApp)
@@ -29,9 +58,20 @@ BOOL CUpdaterApp::InitInstance()
 
     char exePath[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+    bool anotherRuns = false;
+    m_hInstanceMutex = TakeFolderMutex(exePath, anotherRuns);
     const CString profile = SettingsPathFor(exePath);
     // A path that does not fit leaves no settings file: every key takes its default.
     SetProfileName(profile.IsEmpty() ? nullptr : profile.GetString());
+    if (anotherRuns) {
+        // The first one finishes the run and starts the platform.
+        char folder[MAX_PATH];
+        lstrcpynA(folder, exePath, MAX_PATH);
+        ::PathRemoveFileSpecA(folder);
+        RunLog::Open(std::string(folder) + "\\" + GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir).str());
+        RunLog::Write("start: %s; another updater is already running for this folder; this one exits", exePath);
+        return FALSE;
+    }
 
     m_pUpdaterDlg = std::make_unique<CUpdaterDlg>(nullptr);
     m_pMainWnd = m_pUpdaterDlg.get();
@@ -52,5 +92,8 @@ int CUpdaterApp::ExitInstance()
         m_pUpdaterDlg.reset();
     }
     m_pMainWnd = nullptr;
+    // A manifest pass given up on may still be running: it must not see the
+    // program's static objects (the log among them) destroyed under it.
+    if (AbandonedManifestPassRunning()) ::ExitProcess(static_cast<UINT>(CWinApp::ExitInstance()));
     return CWinApp::ExitInstance();
 }

@@ -2,6 +2,7 @@
 // tears everything down when that window is gone.
 #pragma once
 #include <memory>
+#include "afxhandle.h"
 #include "afxwin.h"
 
 class CUpdaterDlg;
@@ -15,5 +16,7 @@ public:
 
     std::unique_ptr<CUpdaterDlg> m_pUpdaterDlg;
 protected:
+    // Held for the whole run: one updater per installation folder.
+    CScopedHandle m_hInstanceMutex;
     DECLARE_MESSAGE_MAP()
 };

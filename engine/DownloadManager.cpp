@@ -5,7 +5,9 @@
 #include <mutex>
 #include "afxinet.h"
 #include "RunLog.h"
+#include "Platform.h"
 #include "SignedManifest.h"
+#include "TestHooks.h"
 #include <cstdlib>
 
 namespace {
@@ -60,8 +62,8 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
     return m_hStartEvent ? TRUE : FALSE;
 }
 
-BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, const char* pszMd5,
-                               const char* pszSha256)
+BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
+                               const char* pszMd5, const char* pszSha256)
 {
     if (!pszName) return FALSE;
     if (!pszUrl) pszUrl = "";
@@ -81,6 +83,7 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
         if (!CopyBounded(task->szSha256, sizeof(task->szSha256), pszSha256) || std::strlen(pszSha256) != 64)
             task->szSha256[0] = '\0';
     }
+    task->dwSize = dwSize;
     task->nId = ++m_nLastTaskId;
     task->bDone = FALSE;
     CTaskListLock lock;
@@ -108,9 +111,50 @@ BOOL CDownloadManager::Start()
 
 bool CDownloadManager::Abandon()
 {
+    return EndTransfer(kAbandoned);
+}
+
+bool CDownloadManager::EndTransfer(int phase)
+{
     int expected = kTransferring;
-    if (m_phase.compare_exchange_strong(expected, kAbandoned)) return true;
-    return expected != kInstalling;
+    return m_phase.compare_exchange_strong(expected, phase);
+}
+
+bool CDownloadManager::StopPlatformForRun()
+{
+    bool stoppedOne = false;
+    if (!StopRunningPlatform(&stoppedOne)) return false;
+    if (stoppedOne) NotePlatformStopped();
+    return true;
+}
+
+void CDownloadManager::RestartPlatformIfStopped()
+{
+    // Once only, whoever gets here first: the worker's cancel or the end of the program.
+    int stopped = kPlatformStopped;
+    if (!m_platform.compare_exchange_strong(stopped, kPlatformStarted)) return;
+    RunLog::Write("platform: started again; the installation is unchanged");
+    StartPlatform(m_strAppDir);
+}
+
+int CDownloadManager::ReportCancelled()
+{
+    RunLog::Write("download: cancelled");
+    SetState(US_CANCELLED);
+    // Closing the window abandons a transfer that does not stop in time; the
+    // end of the program then does this.
+    if (EndTransfer(kCancelled)) RestartPlatformIfStopped();
+    Notify(0, 0, US_CANCELLED, nullptr);
+    return 2;
+}
+
+void CDownloadManager::ReportFailure(const char* pszText)
+{
+    SetState(US_FAILED);
+    // During the transfer the watchdog may have failed the run already, with
+    // its own box, or the window's end abandoned it: then nothing more is said.
+    if (m_phase.load() != kInstalling && !EndTransfer(kFailed)) return;
+    Notify(0, 0, US_FAILED, pszText);
 }
 
 ULONGLONG CDownloadManager::TransferIdleMs() const
@@ -125,28 +169,43 @@ ULONGLONG CDownloadManager::TransferIdleMs() const
 
 void CDownloadManager::KeepSerial() const
 {
-    // Written only after a finished run; a failure to write it only weakens the
-    // downgrade check, it does not change this run's outcome.
+    // Written only after a finished run, to a new file that then replaces the
+    // old one: a crash leaves the old serial or the new one, never a shorter
+    // text. A failure only weakens the downgrade check; the run has finished.
     char text[32];
     std::snprintf(text, sizeof(text), "%llu\r\n", static_cast<unsigned long long>(m_ullSerial));
-    CScopedHandle h(::CreateFileA(SerialPath(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    const bool ok = h && ::WriteFile(h.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
-                    ::FlushFileBuffers(h.get());
+    const CString path = SerialPath(), fresh = path + ".new";
+    bool ok = false;
+    {
+        CScopedHandle h(::CreateFileA(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        ok = h && ::WriteFile(h.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
+             written == std::strlen(text) && ::FlushFileBuffers(h.get());
+    }
+    ok = ok && ::MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) ::DeleteFileA(fresh);
     RunLog::Write("manifest serial %llu %s", static_cast<unsigned long long>(m_ullSerial), ok ? "kept" : "could not be kept");
 }
 
-bool CDownloadManager::LastSerial(ULONGLONG& serial) const
+bool CDownloadManager::LastSerial(ULONGLONG& serial, bool& unreadable) const
 {
+    unreadable = false;
     CScopedHandle h(::CreateFileA(SerialPath(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!h) return false;
+    if (!h) {
+        const DWORD error = ::GetLastError();
+        unreadable = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return false;
+    }
     char text[32] = {};
     DWORD got = 0;
     ::ReadFile(h.get(), text, sizeof(text) - 1, &got, nullptr);
     std::string digits(text, got);
     while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
     std::uint64_t value = 0;
-    if (!ParseSerial(digits, value)) return false;
+    if (!ParseSerial(digits, value)) {
+        unreadable = true;
+        return false;
+    }
     serial = value;
     return true;
 }
@@ -160,13 +219,8 @@ int CDownloadManager::WorkerResult() const
 
 DWORD CDownloadManager::StallLimitMs()
 {
-    static const DWORD limit = [] {
-        char value[32] = {};
-        const DWORD n = ::GetEnvironmentVariableA("UPDATER_STALL_TIMEOUT_MS", value, sizeof(value));
-        const unsigned long ms = (n > 0 && n < sizeof(value)) ? std::strtoul(value, nullptr, 10) : 0;
-        return ms > 0 ? static_cast<DWORD>(ms) : 60000ul;
-    }();
-    return limit;
+    const DWORD shortened = TestHooks::StallLimitMs();
+    return shortened > 0 ? shortened : 60000ul;
 }
 
 void CDownloadManager::ClearTasks()
@@ -195,7 +249,13 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
         if (timeoutMs != INFINITE) {
             ULONGLONG spent = ::GetTickCount64() - start;
             if (spent >= timeoutMs) {
-                if (Abandon()) return false;
+                int phase = kTransferring;
+                if (m_phase.compare_exchange_strong(phase, kAbandoned) || phase == kCancelled) {
+                    // The window was closed: a cancel, and nothing was installed.
+                    RestartPlatformIfStopped();
+                    return false;
+                }
+                if (phase != kInstalling) return false;
                 timeoutMs = INFINITE;  // installing: it must finish or roll back
                 continue;
             }
@@ -217,23 +277,42 @@ DWORD WINAPI CDownloadManager::ThreadProc(LPVOID pParam)
     int result = 1;
     try {
         ::WaitForSingleObject(self->m_hStartEvent.get(), INFINITE);
-        result = self->DownloadAll();
-        if (result == 0) {
-            // A transfer that was given up on (closed window, stalled network)
-            // never goes on to replace files.
-            int expected = kTransferring;
-            if (!self->m_phase.compare_exchange_strong(expected, kInstalling)) {
-                RunLog::Write("outcome: cancelled before installation");
-                return 2;
-            }
-            result = self->Install();
-            if (result == 0 && self->m_bHasSerial) self->KeepSerial();
-        }
-        if (result == 0) self->ClearTasks();
+        result = self->Run();
     } catch (...) {
         // Nothing escapes the worker.
         result = 1;
     }
     self->m_phase.store(kIdle);
     return static_cast<DWORD>(result);
+}
+
+int CDownloadManager::Run()
+{
+    int result = DownloadAll();
+    if (result != 0) return result;
+    // A transfer that was given up on (stalled network, window closed too
+    // long ago) never goes on to replace files.
+    if (!EndTransfer(kInstalling)) {
+        RunLog::Write("outcome: cancelled before installation");
+        return 2;
+    }
+    // A stop asked for before this point is honoured: nothing is installed yet.
+    if (StopRequested()) {
+        m_phase.store(kCancelled);
+        RunLog::Write("download: cancelled before installation");
+        SetState(US_CANCELLED);
+        RestartPlatformIfStopped();
+        Notify(0, 0, US_CANCELLED, nullptr);
+        return 2;
+    }
+    result = Install();
+    if (result != 0) return result;
+    if (m_bHasSerial) KeepSerial();
+    ClearTasks();
+    // The new installation stands: the platform starts whether or not the
+    // window is still there to hear of it.
+    m_platform.store(kPlatformStarted);
+    StartPlatform(m_strAppDir);
+    Notify(0, 0, US_FINISHED, nullptr);
+    return 0;
 }

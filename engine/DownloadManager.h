@@ -18,6 +18,7 @@ struct DownloadTask {
     char szName[kMaxNameBytes + 1];       // display name
     char szLocalName[kMaxNameBytes + 1];  // name relative to the temporary and installation folders
     char szUrl[kMaxUrlBytes + 1];         // absolute URL of the file
+    UINT32 dwSize;                        // the file's exact size in bytes
     BOOL bVerify;                         // the file's bytes must match szMd5 before it is installed
     char szMd5[33];                       // expected MD5 text, either letter case ("" never matches)
     BOOL bSha256;                         // the bytes must also match szSha256
@@ -41,17 +42,22 @@ public:
     CDownloadManager& operator=(const CDownloadManager&) = delete;
 
     BOOL Init(UpdateNotify* pNotify, const char* pszBaseUrl, const char* pszTempDir, const char* pszAppDir);
-    // Queues a file. FALSE, with nothing queued and no id used, for a null name
-    // or for a name or URL that does not fit the task's fields. With pszMd5 the
-    // downloaded bytes must have that digest (a text that is not one never
-    // matches); likewise with pszSha256.
-    BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName = nullptr,
+    // Queues a file of exactly dwSize bytes. FALSE, with nothing queued and no
+    // id used, for a null name or for a name or URL that does not fit the
+    // task's fields. With pszMd5 the downloaded bytes must have that digest (a
+    // text that is not one never matches); likewise with pszSha256.
+    BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
                  const char* pszMd5 = nullptr, const char* pszSha256 = nullptr);
     // The signed manifest's serial: kept (in the temporary folder) once a run
     // with it has finished, so that an older manifest is refused later.
     void SetManifestSerial(ULONGLONG serial) { m_ullSerial = serial; m_bHasSerial = true; }
-    // The serial of the last signed manifest a run finished with; false when none was kept.
-    bool LastSerial(ULONGLONG& serial) const;
+    // The serial of the last signed manifest a run finished with; false when
+    // none was kept, with unreadable set when a serial file is there but does
+    // not hold one (then no signed manifest may be trusted to be newer).
+    bool LastSerial(ULONGLONG& serial, bool& unreadable) const;
+    // The platform was stopped before the run began (to undo an interrupted
+    // installation): a cancelled run starts it again.
+    void NotePlatformStopped() { int none = kPlatformUntouched; m_platform.compare_exchange_strong(none, kPlatformStopped); }
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
     void Cancel() { m_bCancel.store(1); }
@@ -65,11 +71,14 @@ public:
     // Detaches and waits for the worker, unblocking a network read in progress.
     // Sent messages are processed while waiting. False when the worker is still
     // transferring after timeoutMs: it is then abandoned and will never install,
-    // so the process may end under it. An installation in progress is always
-    // waited for, however long it takes: a half-done one must not be cut short.
+    // so the process may end under it (a platform this run stopped is started
+    // again first: the installation is unchanged). An installation in progress
+    // is always waited for, however long it takes: a half-done one must not be
+    // cut short.
     bool StopWorker(DWORD timeoutMs);
-    // Gives up on a transfer that no longer moves: the worker will not install.
-    // False once the installation has begun (it is then left to finish).
+    // Gives up on a transfer that no longer moves: the run has failed and the
+    // worker will report nothing more and never install. False once the worker
+    // has ended the transfer itself (installing, failed or cancelled).
     bool Abandon();
     // Milliseconds since the transfer last received anything; 0 when no transfer
     // is under way (before the start, and once installation has begun).
@@ -81,7 +90,7 @@ public:
     static DWORD StallLimitMs();
 
     virtual int DownloadAll();  // 0 received, 1 failed, 2 cancelled
-    virtual int Install();      // always 0
+    virtual int Install();      // 0 installed, 1 failed (and rolled back)
 
     // Read access for the window and for tests.
     int GetTaskCount() const { return static_cast<int>(m_tasks.size()); }
@@ -99,6 +108,15 @@ protected:
     void SetState(int nState) { m_nState.store(nState); }
     bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
     static DWORD WINAPI ThreadProc(LPVOID pParam);
+    int Run();
+    // The transfer ends one way only: the first to claim its end (the worker,
+    // or the watchdog or the window's end through Abandon) reports it.
+    bool EndTransfer(int phase);
+    int ReportCancelled();
+    void ReportFailure(const char* pszText);
+    // Stops the platform before a file is written; remembers that this run did.
+    bool StopPlatformForRun();
+    void RestartPlatformIfStopped();
     void KeepSerial() const;
     CString SerialPath() const { return m_strTempDir + "\\manifest.serial"; }
 
@@ -110,8 +128,10 @@ protected:
     CScopedHandle m_hStartEvent;
     std::atomic<LONG> m_bCancel{0};
     std::atomic<bool> m_bDetached{false};
-    enum Phase : int { kIdle, kTransferring, kInstalling, kAbandoned };
+    enum Phase : int { kIdle, kTransferring, kInstalling, kAbandoned, kFailed, kCancelled };
     std::atomic<int> m_phase{kIdle};
+    enum PlatformState : int { kPlatformUntouched, kPlatformStopped, kPlatformStarted };
+    std::atomic<int> m_platform{kPlatformUntouched};
     std::atomic<ULONGLONG> m_lastActivity{0};
     ULONGLONG m_ullSerial = 0;
     bool m_bHasSerial = false;

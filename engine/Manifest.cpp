@@ -5,12 +5,14 @@
 #include <shlwapi.h>
 #include <wininet.h>
 #include <cstring>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 #include "DownloadManager.h"
+#include "Install.h"
 #include "Md5Digest.h"
 #include "PathRules.h"
 #include "SiteRules.h"
@@ -21,6 +23,8 @@
 #include "RunLog.h"
 #include "Signature.h"
 #include "SignedManifest.h"
+#include "Verifier.h"
+#include "WindowsNames.h"
 
 namespace {
 // MinGW's import libraries lack some of these.
@@ -35,27 +39,9 @@ void Check(HRESULT hr)
     if (FAILED(hr)) throw PassFailed();
 }
 
-std::wstring Widen(const char* s)
-{
-    int n = ::MultiByteToWideChar(CP_ACP, 0, s, -1, nullptr, 0);
-    std::wstring w(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, s, -1, &w[0], n);
-    w.resize(std::wcslen(w.c_str()));
-    return w;
-}
-
 // ANSI form of a BSTR; exact is false when a character has no form in the code page.
-std::string Narrow(BSTR s, bool& exact)
-{
-    // No best fit: "COM¹" must not become a device name, nor "¦" a pipe.
-    BOOL usedDefault = FALSE;
-    int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s ? s : L"", -1, nullptr, 0, nullptr, &usedDefault);
-    std::string a(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    if (n > 0) ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s ? s : L"", -1, &a[0], n, nullptr, &usedDefault);
-    a.resize(std::strlen(a.c_str()));
-    exact = !usedDefault;
-    return a;
-}
+// No best fit: "COM¹" must not become a device name, nor "¦" a pipe.
+std::string Narrow(BSTR s, bool& exact) { return NarrowExact(s, ::GetACP(), exact); }
 
 // Reads an attribute that may be absent as text; false when it is absent.
 bool OptionalTextAttribute(IXMLDOMElement* element, const wchar_t* name, std::string& value, bool& exact)
@@ -87,9 +73,9 @@ UINT32 SizeAttribute(IXMLDOMElement* element, const wchar_t* name)
     return v.uintVal;
 }
 
-bool IsLead(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
-
-struct Selected {
+// A listed file that the updater may write, as the manifest gives it.
+struct Listed {
+    long number;  // 1 for the first entry of the manifest
     std::string name;
     std::string url;
     std::string md5;
@@ -101,16 +87,18 @@ struct Selected {
 // A manifest past this size is not read at all.
 const size_t kMaxManifestBytes = 16u * 1024 * 1024;
 
+// Passes given up on that have not ended yet (a plain counter: it must
+// outlive every static object).
+std::atomic<int> s_abandonedRunning{ 0 };
+
 // What one pass found: the files to queue, in manifest order, and whether the
-// whole list was read.
+// whole list was read (only then is anything queued).
 struct PassResult {
-    std::vector<Selected> files;
+    std::vector<Listed> files;
     bool complete = false;
     bool hasSerial = false;  // a signed manifest's serial, to keep once the run finishes
     unsigned long long serial = 0;
 };
-
-
 
 // The pass runs on a thread of its own, so that a server that stops answering
 // cannot hold the start-up past the time limit; a pass that is given up on
@@ -118,9 +106,15 @@ struct PassResult {
 struct PassJob {
     std::string url;
     std::string exeDir;
+    TempFolderPlace temp;
+    std::string ownName;     // the updater's file name
+    std::string sideName;    // where its own new executable goes
     PassResult result;
     std::atomic<bool> abandoned{ false };
+    enum : int { kRunning, kGivenUp, kEnded };
+    std::atomic<int> state{ kRunning };
     bool hasLastSerial = false;
+    bool serialUnreadable = false;
     unsigned long long lastSerial = 0;
     CScopedHandle responded{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };  // the request has ended
     CScopedHandle done{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };       // the whole pass has ended
@@ -179,7 +173,7 @@ std::string Download(const std::string& url, HANDLE responded)
 void Parse(const std::string& body, ComPtr<IXMLDOMDocument>& document)
 {
     CLSID clsid;
-    Check(::CLSIDFromProgID(Widen("Msxml2.DOMDocument.3.0").c_str(), &clsid));
+    Check(::CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &clsid));
     Check(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, kIID_IXMLDOMDocument, document.as_void()));
     Check(document->put_async(VARIANT_FALSE));
     Check(document->put_validateOnParse(VARIANT_FALSE));
@@ -209,16 +203,154 @@ void Parse(const std::string& body, ComPtr<IXMLDOMDocument>& document)
     throw PassFailed();
 }
 
-PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDLE responded,
-                        const std::atomic<bool>& abandoned, bool hasLastSerial, unsigned long long lastSerial)
+// Why an entry may not be written where it says; null when it may.
+const char* UnsafeReason(const PassJob& job, const std::string& name, bool nameExact, const std::string& url,
+                         bool urlExact)
+{
+    if (!nameExact) return "a character has no exact form in the code page";
+    if (!urlExact) return "the URL has a character with no exact form in the code page";
+    if (name.size() > kMaxNameBytes) return "the name is longer than 31 bytes";
+    if (url.size() > kMaxUrlBytes) return "the URL is longer than 255 bytes";
+    return UnsafeInstallName(name.c_str(), job.temp);
+}
+
+// Every entry of the list; unsafe ones are logged and passed over, and any
+// entry that cannot be read ends the pass.
+std::vector<Listed> ReadEntries(IXMLDOMNodeList* nodes, const PassJob& job, bool signedOnly, PassResult& pass)
+{
+    long length = 0;
+    Check(nodes->get_length(&length));
+    RunLog::Write("manifest: %ld entries", length);
+    std::vector<Listed> entries;
+    for (long i = 0; i < length; ++i) {
+        ComPtr<IXMLDOMNode> node;
+        Check(nodes->get_item(i, &node));
+        if (!node.get()) throw PassFailed();
+        ComPtr<IXMLDOMElement> element;
+        Check(node->QueryInterface(kIID_IXMLDOMElement, element.as_void()));
+
+        bool nameExact = true, urlExact = true, other = true;
+        Listed entry{ i + 1, std::string(), std::string(), std::string(), std::string(), false, 0 };
+        entry.name = TextAttribute(element.get(), L"filename", nameExact);
+        entry.size = SizeAttribute(element.get(), L"filesize");
+        TextAttribute(element.get(), L"fileversion", other);
+        entry.md5 = TextAttribute(element.get(), L"md5", other);
+        entry.url = TextAttribute(element.get(), L"fileload", urlExact);
+        entry.hasSha256 = OptionalTextAttribute(element.get(), L"sha256", entry.sha256, other);
+        if (signedOnly && !entry.hasSha256) Unreadable(pass, "an entry has no sha256");
+
+        // Entries that do not fit a task or could write outside our files are
+        // passed over; the rest of the list still counts.
+        if (const char* unsafe = UnsafeReason(job, entry.name, nameExact, entry.url, urlExact)) {
+            RunLog::Write("entry %ld %s: skipped (unsafe name: %s)", entry.number, entry.name.c_str(), unsafe);
+            continue;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// Entries that name one file for Windows are one entry: the last one listed
+// wins. The updater's own executable and its side file are one file too,
+// since both end up as the side file.
+void DropDuplicates(std::vector<Listed>& entries, const PassJob& job)
+{
+    std::vector<std::wstring> keys;
+    keys.reserve(entries.size());
+    for (const Listed& e : entries)
+        keys.push_back(WidenAnsi(SameWindowsName(e.name.c_str(), job.ownName.c_str()) ? job.sideName.c_str() : e.name.c_str()));
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return CompareWindowsNames(keys[a], keys[b]) < 0; });
+    std::vector<bool> dropped(entries.size(), false);
+    for (size_t i = 0; i + 1 < order.size(); ++i) {
+        const size_t here = order[i], next = order[i + 1];
+        if (CompareWindowsNames(keys[here], keys[next]) != 0) continue;
+        // Stable: within a group the manifest order holds, so the next one is listed later.
+        dropped[here] = true;
+        RunLog::Write("entry %ld %s: dropped (the same file as entry %ld %s, listed later)", entries[here].number,
+                      entries[here].name.c_str(), entries[next].number, entries[next].name.c_str());
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (dropped[i]) continue;
+        if (kept != i) entries[kept] = std::move(entries[i]);
+        ++kept;
+    }
+    entries.resize(kept);
+}
+
+// The MD5 of an installed copy. It is read sharing reads, writes and deletion:
+// the running platform may hold its own files open for writing.
+bool DigestInstalledCopy(const std::string& path, std::string& md5, std::string& why)
+{
+    CScopedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        why = "cannot be opened (error " + std::to_string(::GetLastError()) + ")";
+        return false;
+    }
+    // Only a file on disk: a device or a pipe could block a read for ever.
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        why = "is not a file on disk";
+        return false;
+    }
+    CMd5Digest digest;
+    std::vector<BYTE> piece(64 * 1024);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
+            why = "a read failed (error " + std::to_string(::GetLastError()) + ")";
+            return false;
+        }
+        if (got == 0) break;
+        digest.Update(piece.data(), got);
+    }
+    md5 = digest.Final().str();
+    return true;
+}
+
+// The entries whose installed copy is missing, differs or cannot be read.
+std::vector<Listed> SelectChanged(std::vector<Listed>& entries, const PassJob& job)
+{
+    std::vector<Listed> queued;
+    for (Listed& entry : entries) {
+        const std::string local = job.exeDir + entry.name;
+        const DWORD attributes = ::GetFileAttributesA(local.c_str());
+        const char* state = "queued (missing)";
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            // Whatever else stands there cannot be replaced by a file.
+            if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+                RunLog::Write("entry %s: a folder or device stands where the file is", entry.name.c_str());
+                throw PassFailed();
+            }
+            std::string md5, why;
+            if (!DigestInstalledCopy(local, md5, why)) {
+                RunLog::Write("entry %s: the installed copy %s", entry.name.c_str(), why.c_str());
+                state = "queued (unreadable)";
+            } else {
+                state = SameHexDigest(md5.c_str(), entry.md5.c_str()) ? nullptr : "queued";
+            }
+        }
+        RunLog::Write("entry %s: %s", entry.name.c_str(), state ? state : "up to date");
+        if (state) queued.push_back(std::move(entry));
+    }
+    return queued;
+}
+
+PassResult ReadManifest(const PassJob& job)
 {
     PassResult pass;
     const bool signedOnly = HasBuiltInPublicKey();
     try {
-        std::string body = Download(url, responded);
-        if (abandoned) throw PassFailed();  // nobody waits for the result any more
+        std::string body = Download(job.url, job.responded.get());
+        if (job.abandoned) throw PassFailed();  // nobody waits for the result any more
         if (body.size() > kMaxManifestBytes) Unreadable(pass, "larger than 16 MiB");
         if (signedOnly) {
+            if (job.serialUnreadable)
+                Unreadable(pass, "the serial of the last finished run cannot be read; delete Update\\manifest.serial "
+                                 "to accept the site's current signed manifest");
             // Not one entry is read from a manifest that this build's key did not sign.
             std::size_t signedLength = 0;
             const std::string why = CheckManifestSignature(body, signedLength);
@@ -239,84 +371,34 @@ PassResult ReadManifest(const std::string& url, const std::string& exeDir, HANDL
             bool exact = true;  // a character outside the code page is no digit either
             if (OptionalTextAttribute(root.get(), L"serial", text, exact) && !ParseSerial(text, serial))
                 Unreadable(pass, "its serial is not a number");
-            if (hasLastSerial && serial < lastSerial) {
+            if (job.hasLastSerial && serial < job.lastSerial) {
                 RunLog::Write("manifest: serial %llu is lower than %llu, the serial of the last finished run",
-                              static_cast<unsigned long long>(serial), lastSerial);
+                              static_cast<unsigned long long>(serial), job.lastSerial);
                 Unreadable(pass, "it is older than the last manifest installed");
             }
             pass.hasSerial = true;
             pass.serial = serial;
         }
-        ComPtr<IXMLDOMNodeList> files;
+        ComPtr<IXMLDOMNodeList> nodes;
         Bstr path(L"/manifest/filelist/file");
-        Check(document->selectNodes(path, &files));
-        if (!files.get()) throw PassFailed();
-        long length = 0;
-        Check(files->get_length(&length));
-        RunLog::Write("manifest: %ld entries", length);
-
-        for (long i = 0; i < length; ++i) {
-            ComPtr<IXMLDOMNode> node;
-            Check(files->get_item(i, &node));
-            if (!node.get()) throw PassFailed();
-            ComPtr<IXMLDOMElement> element;
-            Check(node->QueryInterface(kIID_IXMLDOMElement, element.as_void()));
-
-            bool nameExact = true, urlExact = true, other = true;
-            const std::string name = TextAttribute(element.get(), L"filename", nameExact);
-            const UINT32 size = SizeAttribute(element.get(), L"filesize");
-            TextAttribute(element.get(), L"fileversion", other);
-            const std::string md5 = TextAttribute(element.get(), L"md5", other);
-            const std::string load = TextAttribute(element.get(), L"fileload", urlExact);
-            std::string sha256;
-            const bool hasSha256 = OptionalTextAttribute(element.get(), L"sha256", sha256, other);
-            if (signedOnly && !hasSha256) Unreadable(pass, "an entry has no sha256");
-
-            // Entries that do not fit a task or could write outside our
-            // folders are passed over; the rest of the list still counts.
-            const char* unsafe = nullptr;
-            if (!nameExact) unsafe = "a character has no exact form in the code page";
-            else if (!urlExact) unsafe = "the URL has a character with no exact form in the code page";
-            else if (name.size() > kMaxNameBytes) unsafe = "the name is longer than 31 bytes";
-            else if (load.size() > kMaxUrlBytes) unsafe = "the URL is longer than 255 bytes";
-            else {
-                const NameFault fault = CheckRelativeName(name.c_str(), &IsLead);
-                if (fault != NameFault::None) unsafe = DescribeNameFault(fault);
-            }
-            if (unsafe) {
-                RunLog::Write("entry %ld %s: skipped (unsafe name: %s)", i + 1, name.c_str(), unsafe);
-                continue;
-            }
-
-            const CString local = CString(exeDir) + name.c_str();
-            const DWORD attributes = ::GetFileAttributesA(local);
-            bool selected = attributes == INVALID_FILE_ATTRIBUTES;
-            if (!selected) {
-                // Only regular files are digested; whatever else stands there
-                // cannot be read as the file.
-                if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-                    RunLog::Write("entry %s: a folder or device stands where the file is", name.c_str());
-                    throw PassFailed();
-                }
-                try {
-                    selected = CMd5Digest::HashFilePath(local) != md5.c_str();
-                } catch (const CFileException& e) {
-                    char text[512] = {};
-                    e.GetErrorMessage(text, sizeof(text) - 1);
-                    RunLog::Write("entry %s: the installed copy cannot be read: %s", name.c_str(), text);
-                    throw PassFailed();
-                }
-            }
-            RunLog::Write("entry %s: %s", name.c_str(), selected ? "queued" : "up to date");
-            if (selected) pass.files.push_back({ name, load, md5, sha256, hasSha256, size });
-        }
+        Check(document->selectNodes(path, &nodes));
+        if (!nodes.get()) throw PassFailed();
+        std::vector<Listed> entries = ReadEntries(nodes.get(), job, signedOnly, pass);
+        DropDuplicates(entries, job);
+        pass.files = SelectChanged(entries, job);
         pass.complete = true;
     } catch (const PassFailed&) {
+        // A pass that did not read the whole list queues nothing: no mixed updates.
+        pass.files.clear();
         pass.complete = false;
+        RunLog::Write("manifest: the pass stopped before the end of the list; nothing is queued");
     }
     return pass;
 }
+
 } // namespace
+
+bool AbandonedManifestPassRunning() { return s_abandonedRunning.load() > 0; }
 
 BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
                    DWORD timeoutMs)
@@ -326,33 +408,41 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     auto job = std::make_shared<PassJob>();
     job->url = url;
     job->exeDir = exeDir.str();
-    job->hasLastSerial = manager.LastSerial(job->lastSerial);
+    job->temp = PlaceTempFolder(job->exeDir.c_str(), manager.GetTempDir());
+    char self[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    job->ownName = ::PathFindFileNameA(self);
+    job->sideName = SideFileName(job->ownName);
+    job->hasLastSerial = manager.LastSerial(job->lastSerial, job->serialUnreadable);
     if (!job->done || !job->responded) return FALSE;
     std::thread([job] {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        job->result = ReadManifest(job->url, job->exeDir, job->responded.get(), job->abandoned, job->hasLastSerial,
-                                   job->lastSerial);
+        job->result = ReadManifest(*job);
         // Nothing of the manifest stays in the user's cache (each run has a new address).
         ::DeleteUrlCacheEntryA(job->url.c_str());
         ::CoUninitialize();
         ::SetEvent(job->responded.get());
         ::SetEvent(job->done.get());
+        int running = PassJob::kRunning;
+        if (!job->state.compare_exchange_strong(running, PassJob::kEnded)) --s_abandonedRunning;
     }).detach();
     // Only the network is given a limit; reading the list and digesting the
     // installed files take as long as they take.
     if (::WaitForSingleObject(job->responded.get(), timeoutMs) != WAIT_OBJECT_0) {
         job->abandoned = true;  // left to end on its own, touching no installed file
+        int running = PassJob::kRunning;
+        if (job->state.compare_exchange_strong(running, PassJob::kGivenUp)) ++s_abandonedRunning;
         RunLog::Write("manifest: no complete answer within %lu ms; nothing queued", timeoutMs);
         return FALSE;
     }
     ::WaitForSingleObject(job->done.get(), INFINITE);
 
-    // Files found before a failing element stay queued, with their sizes.
-    if (job->result.complete && job->result.hasSerial) manager.SetManifestSerial(job->result.serial);
-    for (const Selected& file : job->result.files) {
+    if (!job->result.complete) return FALSE;
+    if (job->result.hasSerial) manager.SetManifestSerial(job->result.serial);
+    for (const Listed& file : job->result.files) {
         totalSize += file.size;
-        manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.md5.c_str(),
+        manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.size, file.md5.c_str(),
                         file.hasSha256 ? file.sha256.c_str() : nullptr);
     }
-    return job->result.complete && !job->result.files.empty() ? TRUE : FALSE;
+    return job->result.files.empty() ? FALSE : TRUE;
 }

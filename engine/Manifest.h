@@ -15,3 +15,7 @@ class CDownloadManager;
 const DWORD kManifestTimeoutMs = 30000;
 BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
                    DWORD timeoutMs = kManifestTimeoutMs);
+
+// True while a pass that FetchManifest gave up on is still running: the
+// process must then end without destroying the objects it may still use.
+bool AbandonedManifestPassRunning();

@@ -8,8 +8,9 @@
 const char kPlatformWindowTitle[] = "Velmora游戏大厅";
 const char kPlatformExeName[] = "\\Quorvanta.exe";
 
-bool StopRunningPlatform()
+bool StopRunningPlatform(bool* stoppedOne)
 {
+    if (stoppedOne) *stoppedOne = false;
     const ULONGLONG start = ::GetTickCount64();
     // More than one instance may be running; each must be gone before a file is replaced.
     for (int instances = 0; instances < 16; ++instances) {
@@ -31,6 +32,7 @@ bool StopRunningPlatform()
             continue;
         }
         ::TerminateProcess(hProcess.get(), 0);
+        if (stoppedOne) *stoppedOne = true;
         const ULONGLONG spent = ::GetTickCount64() - start;
         const DWORD wait = spent >= kPlatformExitWaitMs ? 0 : static_cast<DWORD>(kPlatformExitWaitMs - spent);
         const bool ended = ::WaitForSingleObject(hProcess.get(), wait) == WAIT_OBJECT_0;
@@ -43,11 +45,11 @@ bool StopRunningPlatform()
     return false;
 }
 
-void StartPlatform()
+void StartPlatform(const char* installationFolder)
 {
     char path[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecA(path);
+    lstrcpynA(path, installationFolder, MAX_PATH);
+    ::PathRemoveBackslashA(path);
     // Quoted, so that a folder name with spaces is not split into arguments.
     char command[MAX_PATH + 32];
     std::snprintf(command, sizeof(command), "\"%s%s\"", path, kPlatformExeName);

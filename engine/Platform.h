@@ -13,10 +13,11 @@ const unsigned long kPlatformExitWaitMs = 10000;
 // Terminates every process that owns a top-level window with the platform's
 // title and waits (at most kPlatformExitWaitMs in all) until each has ended.
 // True when no platform is left running; nothing may be replaced otherwise.
-bool StopRunningPlatform();
+// stoppedOne (when given) tells whether one was running and was ended.
+bool StopRunningPlatform(bool* stoppedOne = nullptr);
 
-// Starts the platform's executable from the updater's own folder.
-void StartPlatform();
+// Starts the platform's executable from the installation folder.
+void StartPlatform(const char* installationFolder);
 
 // Creates every folder named in relativeName (all but its last element) under base.
 // beforeCreating (when given) hears of each folder, relative to base, outermost

@@ -32,14 +32,10 @@ int CDownloadManager::DownloadAll()
     std::unique_ptr<CHttpFile> http;
     DownloadTask* task = nullptr;
 
-    auto cancelled = [&]() {
-        RunLog::Write("download: cancelled");
-        SetState(US_CANCELLED);
-        Notify(0, 0, US_CANCELLED, nullptr);
-        return 2;
-    };
-    auto read = [&](BYTE* into, UINT size) {
-        UINT n = http->Read(into, size);
+    // Reads at most limit bytes; never asks for more than one byte past the
+    // file's size, so an endless body costs one block, not the disk.
+    auto read = [&](BYTE* into, UINT limit) {
+        UINT n = http->Read(into, limit);
         MarkActivity();
         return n;
     };
@@ -49,7 +45,7 @@ int CDownloadManager::DownloadAll()
             task = m_tasks[static_cast<size_t>(i)].get();
             // A stop asked for between two files ends the run before the next
             // file is even opened.
-            if (StopRequested()) return cancelled();
+            if (StopRequested()) return ReportCancelled();
 
             SetState(US_CONNECTING);
             Notify(0, 0, US_CONNECTING, nullptr);
@@ -64,28 +60,37 @@ int CDownloadManager::DownloadAll()
             const bool hasStatus = http->QueryInfoStatusCode(status) != FALSE;
             DWORD announced = 0;
             const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
-            if (!hasLength) announced = 0;
             RunLog::Write("download %s: HTTP %lu, %s", task->szName, hasStatus ? status : 0ul,
                           hasLength ? (std::to_string(announced) + " bytes announced").c_str() : "no length announced");
             if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
+            // A download is exactly the listed file: another length is another file.
+            const UINT32 size = task->dwSize;
+            if (hasLength && announced != size)
+                throw TransferRejected{ "the server announces " + std::to_string(announced) + " bytes; the manifest says " +
+                                        std::to_string(size) };
+            const UINT64 limit = static_cast<UINT64>(size) + 1;
+            auto want = [&](UINT64 have, UINT room) {
+                return static_cast<UINT>(limit - have < room ? limit - have : room);
+            };
 
             // The first block is judged as a whole: fill it across short reads.
             UINT n = 0;
-            while (n < kBlockSize) {
-                const UINT got = read(buffer + n, kBlockSize - n);
+            while (n < want(0, kBlockSize)) {
+                const UINT got = read(buffer + n, want(0, kBlockSize) - n);
                 if (got == 0) break;
                 n += got;
             }
             if (LooksLikeErrorPage(buffer, n)) throw TransferRejected{ "the body looks like an error page" };
+            if (n > size) throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(size) + " bytes" };
 
             // Once the user has asked to stop, the platform is left running.
             if (StopRequested()) {
                 http.reset();
-                return cancelled();
+                return ReportCancelled();
             }
             SetState(US_FILE_START);
-            if (!StopRunningPlatform()) throw TransferRejected{ "the platform could not be stopped" };
-            Notify(0, announced, US_FILE_START, task->szName);
+            if (!StopPlatformForRun()) throw TransferRejected{ "the platform could not be stopped" };
+            Notify(0, size, US_FILE_START, task->szName);
 
             char path[MAX_PATH];
             if (!FormatPath(path, sizeof(path), "%s\\%s.dtm", m_strTempDir.GetString(), task->szLocalName))
@@ -96,30 +101,35 @@ int CDownloadManager::DownloadAll()
             CDownloadVerifier verifier(*task);
             tmp.Write(buffer, n);
             verifier.Update(buffer, n);
-            UINT32 fileBytes = n;
+            UINT64 fileBytes = n;
             m_dwRunBytes += n;
             SetState(US_PROGRESS);
-            Notify(fileBytes, m_dwRunBytes, US_PROGRESS, task->szName);
+            Notify(static_cast<UINT32>(fileBytes), m_dwRunBytes, US_PROGRESS, task->szName);
 
-            // Without an announced length the body runs to its end; a body that
-            // ends before its announced length is a failed transfer.
-            while ((!hasLength || fileBytes < announced) && !StopRequested()) {
-                n = read(buffer, kBlockSize);
-                if (n == 0) {
-                    if (hasLength) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-                    break;
-                }
+            // To the end of the body; one more byte than the file's size is an error at once.
+            while (!StopRequested()) {
+                n = read(buffer, want(fileBytes, kBlockSize));
+                if (n == 0) break;
+                if (fileBytes + n > size)
+                    throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(size) + " bytes" };
                 tmp.Write(buffer, n);
                 verifier.Update(buffer, n);
                 fileBytes += n;
                 m_dwRunBytes += n;
                 SetState(US_PROGRESS);
-                Notify(fileBytes, m_dwRunBytes, US_PROGRESS, task->szName);
+                Notify(static_cast<UINT32>(fileBytes), m_dwRunBytes, US_PROGRESS, task->szName);
             }
-
             http.reset();
+            if (StopRequested()) {
+                tmp.Abort();
+                return ReportCancelled();
+            }
+            if (fileBytes < size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+
+            // On disk before anything may be installed from it.
+            if (!::FlushFileBuffers(tmp.m_hFile))
+                throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), path);
             tmp.Close();
-            if (StopRequested()) return cancelled();
 
             // Wrong bytes are never installed, and their .dtm is not kept for a later run.
             const std::string mismatch = verifier.Finish();
@@ -155,7 +165,8 @@ int CDownloadManager::DownloadAll()
     }
     http.reset();
     tmp.Abort();
-    SetState(US_FAILED);
-    Notify(0, 0, US_FAILED, text);
+    // A read cut short by the stop itself (the window closed) is a cancel, not a failure.
+    if (StopRequested() && m_phase.load() == kTransferring) return ReportCancelled();
+    ReportFailure(text);
     return 1;
 }

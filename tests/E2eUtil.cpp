@@ -1,7 +1,9 @@
 #include "E2eUtil.h"
+#include <shlwapi.h>
 #include "testserver.h"
 
 const char kBuiltInErrorText[] = "更新失败，请到www.example.com下载最新版本";
+const char kTestBuild[] = "updater_test.exe";
 
 Process::~Process()
 {
@@ -86,9 +88,9 @@ HWND WaitForWindow(const Process& p, const std::string& cls, const std::string& 
     return nullptr;
 }
 
-Installation::Installation(const std::string& name) : exeName(name)
+Installation::Installation(const std::string& name, const std::string& build) : exeName(name)
 {
-    ::CopyFileA((ProgramDir() + "updater.exe").c_str(), (dir / exeName).c_str(), FALSE);
+    ::CopyFileA((ProgramDir() + build).c_str(), (dir / exeName).c_str(), FALSE);
     ::CopyFileA((ProgramDir() + "Quorvanta.exe").c_str(), (dir / "Quorvanta.exe").c_str(), FALSE);
 }
 
@@ -240,8 +242,10 @@ std::string LastLogLine(const std::string& log)
 ::testing::AssertionResult NothingKeptAside(const Installation& inst)
 {
     for (const auto& file : inst.TempFiles())
-        if (EndsWith(file.first, ".bak") || ::lstrcmpiA(file.first.c_str(), "install.journal") == 0)
+        if (::StrCmpNIA(file.first.c_str(), "kept.", 5) == 0 || ::lstrcmpiA(file.first.c_str(), "install.journal") == 0)
             return ::testing::AssertionFailure() << "left in the temporary folder: " << file.first;
+    if (FileExists(inst.dir / "Update\\install.journal"))
+        return ::testing::AssertionFailure() << "the journal was left";
     return ::testing::AssertionSuccess();
 }
 

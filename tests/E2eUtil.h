@@ -42,11 +42,15 @@ private:
 // Relative file name -> contents.
 using FileMap = std::map<std::string, std::string>;
 
-// A scratch installation: updater, platform stand-in, settings file.
+// The updater built with its test hooks (a kill during installation, a shorter stall limit).
+extern const char kTestBuild[];
+
+// A scratch installation: updater (the shipped one unless build names
+// another), platform stand-in, settings file.
 struct Installation {
     ScratchDir dir{ "inst" };
     std::string exeName = "updater.exe";
-    explicit Installation(const std::string& name = "updater.exe");
+    explicit Installation(const std::string& name = "updater.exe", const std::string& build = "updater.exe");
     void Settings(const std::string& ini) const;
     std::string Read(const std::string& name) const;  // "<missing>" if it cannot be read
     int PlatformStarts() const;                       // lines in standin-started.txt
@@ -78,7 +82,7 @@ std::string LastLogLine(const std::string& log);  // "<none>" for an empty or mi
 ::testing::AssertionResult LastLineHas(const std::string& log, const std::string& text);
 // Non-empty, CRLF lines only, each starting with a timestamp of this year.
 ::testing::AssertionResult LogWellFormed(const std::string& log);
-// The update's temporary folder holds no kept copy and no journal.
+// The update's temporary folder holds no kept copy, no folder of kept copies and no journal.
 ::testing::AssertionResult NothingKeptAside(const Installation& inst);
 
 // Waits for the failure box and presses OK on it. Returns the box's text;

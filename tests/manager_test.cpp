@@ -18,9 +18,9 @@ struct UpdateRun {
     TestServer server;
 
     UpdateRun() { EXPECT_TRUE(manager.Init(&sink, server.BaseUrl().c_str(), temp.c_str(), (app.Path() + "\\").c_str())); }
-    void Add(const std::string& name, const std::string& path)
+    void Add(const std::string& name, const std::string& path, size_t size)
     {
-        ASSERT_TRUE(manager.AddTask(name.c_str(), server.Url(path).c_str()));
+        ASSERT_TRUE(manager.AddTask(name.c_str(), server.Url(path).c_str(), nullptr, static_cast<UINT32>(size)));
     }
     // Starts the worker and waits until it has ended.
     void Go()
@@ -75,15 +75,15 @@ TEST(DownloadManager, AddTaskNumbersTasksAndRefusesWhatDoesNotFit)
     RecordingNotify sink;
     CDownloadManager m;
     m.Init(&sink, "http://h/", (dir / "T").c_str(), dir.Path().c_str());
-    EXPECT_FALSE(m.AddTask(nullptr, "http://h/a"));
-    EXPECT_TRUE(m.AddTask("a.txt", "http://h/a", nullptr));
-    EXPECT_TRUE(m.AddTask("shown", "http://h/b", "local.bin"));
+    EXPECT_FALSE(m.AddTask(nullptr, "http://h/a", nullptr, 1));
+    EXPECT_TRUE(m.AddTask("a.txt", "http://h/a", nullptr, 1));
+    EXPECT_TRUE(m.AddTask("shown", "http://h/b", "local.bin", 1));
     const std::string name31(31, 'n'), name32(32, 'n');
     const std::string url255 = "http://h/" + std::string(246, 'u'), url256 = url255 + "u";
-    EXPECT_FALSE(m.AddTask(name32.c_str(), "http://h/x"));
-    EXPECT_FALSE(m.AddTask("ok", "http://h/x", name32.c_str()));
-    EXPECT_FALSE(m.AddTask("ok", url256.c_str()));
-    EXPECT_TRUE(m.AddTask(name31.c_str(), url255.c_str()));
+    EXPECT_FALSE(m.AddTask(name32.c_str(), "http://h/x", nullptr, 1));
+    EXPECT_FALSE(m.AddTask("ok", "http://h/x", name32.c_str(), 1));
+    EXPECT_FALSE(m.AddTask("ok", url256.c_str(), nullptr, 1));
+    EXPECT_TRUE(m.AddTask(name31.c_str(), url255.c_str(), nullptr, 1));
     ASSERT_EQ(m.GetTaskCount(), 3);
     EXPECT_EQ(m.GetTask(0)->nId, 1);
     EXPECT_STREQ(m.GetTask(0)->szLocalName, "a.txt");
@@ -95,7 +95,7 @@ TEST(DownloadManager, AddTaskNumbersTasksAndRefusesWhatDoesNotFit)
     EXPECT_FALSE(m.GetTask(2)->bDone);
     m.ClearTasks();
     EXPECT_EQ(m.GetTaskCount(), 0);
-    EXPECT_TRUE(m.AddTask("again", "http://h/a"));
+    EXPECT_TRUE(m.AddTask("again", "http://h/a", nullptr, 1));
     EXPECT_EQ(m.GetTask(0)->nId, 4);
 }
 
@@ -125,8 +125,8 @@ TEST(DownloadManager, TwoFilesAreDownloadedReportedAndInstalled)
     r.server.ServeFile("/f/a.bin", a);
     r.server.ServeFile("/f/b.txt", b);
     WriteBytes(r.app / "a.bin", "old contents of a");
-    r.Add("a.bin", "/f/a.bin");
-    r.Add("b.txt", "/f/b.txt");
+    r.Add("a.bin", "/f/a.bin", a.size());
+    r.Add("b.txt", "/f/b.txt", b.size());
     r.Go();
 
     const std::vector<Event> ev = r.sink.Events();
@@ -166,7 +166,7 @@ TEST(DownloadManager, FirstBlockChecksRejectShortAnswersAndErrorPages)
     for (const Case& c : cases) {
         UpdateRun r;
         r.server.ServeFile("/x", c.body);
-        r.Add("x.dat", "/x");
+        r.Add("x.dat", "/x", c.body.size());
         r.Go();
         const std::vector<int> st = r.sink.Statuses();
         SCOPED_TRACE(c.body);
@@ -192,7 +192,7 @@ TEST(DownloadManager, HttpErrorStatusFailsWhateverTheBody)
         route.body = PatternBytes(400);  // passes the first-block checks
         route.contentType = "text/plain";
         r.server.Serve("/gone", route);
-        r.Add("gone.bin", "/gone");
+        r.Add("gone.bin", "/gone", route.body.size());
         r.Go();
         EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED })) << status;
         EXPECT_EQ(r.sink.Events().back().text, "下载 gone.bin 文件失败");
@@ -200,19 +200,46 @@ TEST(DownloadManager, HttpErrorStatusFailsWhateverTheBody)
     }
 }
 
-TEST(DownloadManager, BodyWithoutLengthIsReadToItsEnd)
+TEST(DownloadManager, ADownloadIsExactlyTheListedSize)
 {
-    UpdateRun r;
-    TestRoute route;
-    route.body = PatternBytes(50000, 3);
-    route.sendLength = false;
-    route.chunkBytes = 3000;
-    r.server.Serve("/nolen", route);
-    r.Add("nolen.bin", "/nolen");
-    r.Go();
-    EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
-    EXPECT_EQ(r.sink.Events()[1].total, 0u);  // nothing announced
-    EXPECT_EQ(r.Installed("nolen.bin"), route.body);
+    const std::string body = PatternBytes(50000, 3);
+    struct Case {
+        const char* what;
+        bool sendLength;
+        long long announced;
+        size_t listed;
+        bool accepted;
+    };
+    const Case cases[] = {
+        { "no length announced, the listed size", false, -1, 50000, true },
+        { "another length announced", true, 50001, 50000, false },
+        { "no length announced, longer than listed", false, -1, 20000, false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UpdateRun r;
+        TestRoute route;
+        route.body = body;
+        route.sendLength = c.sendLength;
+        route.announcedLength = c.announced;
+        route.chunkBytes = 3000;
+        r.server.Serve("/f", route);
+        r.Add("f.bin", "/f", c.listed);
+        r.Go();
+        std::string partial;
+        const bool written = ReadBytes(r.temp + "\\f.bin.dtm", partial);
+        if (c.accepted) {
+            EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
+            EXPECT_EQ(r.sink.Events()[1].total, c.listed);  // the bar's size is the listed one
+            EXPECT_EQ(r.Installed("f.bin"), body);
+            continue;
+        }
+        EXPECT_EQ(r.sink.Statuses().back(), US_FAILED);
+        EXPECT_EQ(r.sink.Events().back().text, "下载 f.bin 文件失败");
+        EXPECT_FALSE(FileExists(r.app / "f.bin"));
+        if (c.sendLength) EXPECT_FALSE(written) << "written before the length was judged";
+        else EXPECT_LE(partial.size(), c.listed) << "wrote past the listed size";
+    }
 }
 
 TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
@@ -224,8 +251,8 @@ TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
     route.body = PatternBytes(20000, 5);
     route.sendBytes = 9000;
     r.server.Serve("/short", route);
-    r.Add("good.bin", "/good");
-    r.Add("short.bin", "/short");
+    r.Add("good.bin", "/good", good.size());
+    r.Add("short.bin", "/short", route.body.size());
     r.Go();
     const std::vector<Event> ev = r.sink.Events();
     EXPECT_EQ(ev.back().status, US_FAILED);
@@ -247,8 +274,8 @@ TEST(DownloadManager, CancelBetweenFilesOpensNoFurtherFile)
     UpdateRun r;
     r.server.ServeFile("/one", PatternBytes(5000, 6));
     r.server.ServeFile("/two", PatternBytes(5000, 7));
-    r.Add("one.bin", "/one");
-    r.Add("two.bin", "/two");
+    r.Add("one.bin", "/one", 5000);
+    r.Add("two.bin", "/two", 5000);
     r.sink.onEvent = [&](const Event& e) { if (e.status == US_FILE_DONE) r.manager.Cancel(); };
     r.Go();
     EXPECT_EQ(Without(r.sink.Statuses(), US_PROGRESS),
@@ -265,7 +292,7 @@ TEST(DownloadManager, CancelDuringTheReadLoopStopsAfterTheCurrentBlock)
     UpdateRun r;
     const std::string body = PatternBytes(200000, 8);
     r.server.ServeFile("/big", body);
-    r.Add("big.bin", "/big");
+    r.Add("big.bin", "/big", body.size());
     r.sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS && e.done >= 16384) r.manager.Cancel(); };
     r.Go();
     const std::vector<Event> ev = r.sink.Events();
@@ -289,7 +316,7 @@ TEST(DownloadManager, StopWorkerSilencesReportsAndNeverHangsOnAStalledRead)
     route.stallAfter = 20000;
     route.stallMs = 60000;
     server->Serve("/stall", route);
-    manager.AddTask("stall.bin", server->Url("/stall").c_str());
+    manager.AddTask("stall.bin", server->Url("/stall").c_str(), nullptr, 100000);
     std::atomic<int> progress{ 0 };
     sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS) ++progress; };
     manager.Start();
@@ -314,7 +341,7 @@ TEST(DownloadManager, FolderNamesAreCreatedUnderBothFolders)
     UpdateRun r;
     const std::string body = PatternBytes(1000, 10);
     r.server.ServeFile("/deep", body);
-    r.Add("data\\maps\\m1.map", "/deep");
+    r.Add("data\\maps\\m1.map", "/deep", body.size());
     r.Go();
     EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
     EXPECT_EQ(r.Installed("data\\maps\\m1.map"), body);
@@ -329,9 +356,9 @@ TEST(DownloadManager, OwnExecutableGoesToTheSideFile)
     r.server.ServeFile("/lib", lib);
     r.server.ServeFile("/dotted", dotted);
     WriteBytes(r.app / "UNIT_TESTS.EX_", "an earlier side file");
-    r.Add("UNIT_TESTS.EXE", "/exe");     // this program's own name in other letter case
-    r.Add("unit_tests.dll", "/lib");     // same stem, other extension: an ordinary file
-    r.Add("a.b.unit_tests.exe", "/dotted");
+    r.Add("UNIT_TESTS.EXE", "/exe", exe.size());     // this program's own name in other letter case
+    r.Add("unit_tests.dll", "/lib", lib.size());     // same stem, other extension: an ordinary file
+    r.Add("a.b.unit_tests.exe", "/dotted", dotted.size());
     r.Go();
     EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
     EXPECT_EQ(r.Installed("UNIT_TESTS.EX_"), exe);
@@ -348,9 +375,9 @@ TEST(DownloadManager, AFailedMovePutsEveryFileBackAndFailsTheRun)
     r.server.ServeFile("/blocked", PatternBytes(500, 14));
     WriteBytes(r.app / "kept.bin", "the installed copy");
     ::CreateDirectoryA((r.app / "blocked.bin").c_str(), nullptr);  // a folder is in the way
-    r.Add("kept.bin", "/kept");
-    r.Add("new\\added.bin", "/added");
-    r.Add("blocked.bin", "/blocked");
+    r.Add("kept.bin", "/kept", 500);
+    r.Add("new\\added.bin", "/added", 500);
+    r.Add("blocked.bin", "/blocked", 500);
     r.Go();
     const std::vector<int> statuses = r.sink.Statuses();
     ASSERT_GE(statuses.size(), 2u);
@@ -379,8 +406,8 @@ TEST(DownloadManager, BytesThatDoNotMatchTheDigestAreNeverInstalled)
         std::string digest = Md5Of(right);
         if (upperCase)
             for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        ASSERT_TRUE(r.manager.AddTask("first.bin", r.server.Url("/first").c_str(), nullptr, Md5Of(right).c_str()));
-        ASSERT_TRUE(r.manager.AddTask("second.bin", r.server.Url("/second").c_str(), nullptr, digest.c_str()));
+        ASSERT_TRUE(r.manager.AddTask("first.bin", r.server.Url("/first").c_str(), nullptr, 20000, Md5Of(right).c_str()));
+        ASSERT_TRUE(r.manager.AddTask("second.bin", r.server.Url("/second").c_str(), nullptr, 20000, digest.c_str()));
         r.Go();
         if (upperCase) {
             EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
@@ -399,7 +426,7 @@ TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptio
 {
     {
         UpdateRun r;
-        ASSERT_TRUE(r.manager.AddTask("x.bin", "http://127.0.0.1:1/x.bin"));
+        ASSERT_TRUE(r.manager.AddTask("x.bin", "http://127.0.0.1:1/x.bin", nullptr, 100));
         r.Go();
         EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED }));
         EXPECT_FALSE(r.sink.Events().back().text.empty());
@@ -412,7 +439,7 @@ TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptio
         CDownloadManager m;
         server.ServeFile("/y", PatternBytes(100));
         m.Init(&sink, server.BaseUrl().c_str(), (app / "no\\such").c_str(), app.Path().c_str());
-        m.AddTask("y.bin", server.Url("/y").c_str());
+        m.AddTask("y.bin", server.Url("/y").c_str(), nullptr, 100);
         m.Start();
         ASSERT_TRUE(sink.WaitForEnd(20000));
         ASSERT_TRUE(m.StopWorker(20000));

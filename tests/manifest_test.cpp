@@ -65,8 +65,10 @@ TEST_F(ManifestTest, MissingOrDifferentFilesAreQueuedAndCounted)
         Entry("upper.bin", "8000", upper, "http://h/upper"));
     WriteBytes(app / "upper.bin", changed);
     EXPECT_TRUE(Fetch(body));
-    EXPECT_EQ(Queued(), (std::vector<std::string>{ "changed.bin", "missing.bin", "upper.bin" }));
-    EXPECT_EQ(total, 14000u);  // the matching file's size is not counted
+    // An upper-case digest of the installed bytes is up to date.
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "changed.bin", "missing.bin" }));
+    EXPECT_EQ(total, 6000u);  // the matching files' sizes are not counted
+    EXPECT_EQ(manager.GetTask(1)->dwSize, 4000u);
     EXPECT_STREQ(manager.GetTask(1)->szUrl, "http://h/missing");
     EXPECT_STREQ(manager.GetTask(1)->szLocalName, "missing.bin");
     EXPECT_EQ(server.RequestTargets().back(), "/update/update.xml?=4711");
@@ -84,37 +86,43 @@ TEST_F(ManifestTest, ErrorStatusesAndOtherDocumentsQueueNothing)
     EXPECT_EQ(total, 0u);
 }
 
-TEST_F(ManifestTest, AFailingElementEndsThePassAndKeepsWhatWasQueued)
+TEST_F(ManifestTest, APassThatStopsBeforeTheEndQueuesNothing)
 {
-    const std::string body = Manifest(Entry("a.bin", "10", "x", "http://h/a") + Entry("b.bin", "20", "x", "http://h/b") +
-                                      Entry("c.bin", "40", "x", "http://h/c", false) +
-                                      Entry("d.bin", "80", "x", "http://h/d"));
-    EXPECT_FALSE(Fetch(body));
-    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin", "b.bin" }));
-    EXPECT_EQ(total, 30u);
-
-    for (const char* size : { "abc", "4294967296", "-1" }) {
+    // An entry without a version, sizes that are no 32-bit number, a folder
+    // where a listed file should be: the list is not read to its end.
+    ::CreateDirectoryA((app / "folder.bin").c_str(), nullptr);
+    const std::string a = Entry("a.bin", "10", "x", "http://h/a");
+    for (const std::string& failing : { Entry("c.bin", "40", "x", "http://h/c", false), Entry("b.bin", "abc", "x", "http://h/b"),
+                                        Entry("b.bin", "4294967296", "x", "http://h/b"), Entry("b.bin", "-1", "x", "http://h/b"),
+                                        Entry("folder.bin", "5", "x", "http://h/f") }) {
+        SCOPED_TRACE(failing);
         CDownloadManager other;
         UINT32 otherTotal = 0;
-        other.Init(&sink, "http://h/", (app / "U2").c_str(), app.Path().c_str());
+        other.Init(&sink, "http://h/", (app / "Update").c_str(), app.Path().c_str());
         TestRoute route;
-        route.body = Manifest(Entry("a.bin", "5", "x", "http://h/a") + Entry("b.bin", size, "x", "http://h/b") +
-                              Entry("c.bin", "5", "x", "http://h/c"));
+        route.body = Manifest(a + failing + Entry("d.bin", "5", "x", "http://h/d"));
         server.Serve("/m2", route);
-        EXPECT_FALSE(FetchManifest(server.Url("/m2").c_str(), (app.Path() + "\\").c_str(), other, otherTotal)) << size;
-        EXPECT_EQ(other.GetTaskCount(), 1) << size;
-        EXPECT_EQ(otherTotal, 5u) << size;
+        EXPECT_FALSE(FetchManifest(server.Url("/m2").c_str(), (app.Path() + "\\").c_str(), other, otherTotal));
+        EXPECT_EQ(other.GetTaskCount(), 0);
+        EXPECT_EQ(otherTotal, 0u);
     }
 }
 
-TEST_F(ManifestTest, AllFileListsCountAndDuplicatesAreQueuedTwice)
+TEST_F(ManifestTest, EntriesForOneFileAreOneEntryAndTheLastWins)
 {
-    const std::string body = "<manifest><filelist>" + Entry("a.bin", "1", "x", "http://h/a") +
-                             "</filelist><other/><filelist>" + Entry("b.bin", "2", "x", "http://h/b") +
-                             Entry("a.bin", "1", "x", "http://h/a") + "</filelist></manifest>";
+    // "Σ" and "σ" (UTF-8 here, code page 936 on disk) are one name for Windows,
+    // as are the test program's own name and its side file.
+    const std::string body = "<manifest><filelist>" + Entry("a.bin", "1", "x", "http://h/a1") +
+                             Entry("\xCE\xA3.bin", "2", "x", "http://h/upper") + Entry("unit_tests.exe", "4", "x", "http://h/exe") +
+                             "</filelist><other/><filelist>" + Entry("b.bin", "8", "x", "http://h/b") +
+                             Entry("A.BIN", "16", "x", "http://h/a2") + Entry("\xCF\x83.bin", "32", "x", "http://h/lower") +
+                             Entry("UNIT_TESTS.EX_", "64", "x", "http://h/side") + Entry("sub/b.bin", "128", "x", "http://h/s1") +
+                             Entry("SUB\\B.bin", "256", "x", "http://h/s2") + "</filelist></manifest>";
     EXPECT_TRUE(Fetch(body));
-    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin", "b.bin", "a.bin" }));
-    EXPECT_EQ(total, 4u);
+    std::vector<std::string> urls;
+    for (int i = 0; i < manager.GetTaskCount(); ++i) urls.push_back(manager.GetTask(i)->szUrl);
+    EXPECT_EQ(urls, (std::vector<std::string>{ "http://h/b", "http://h/a2", "http://h/lower", "http://h/side", "http://h/s2" }));
+    EXPECT_EQ(total, 8u + 16 + 32 + 64 + 256);
 }
 
 TEST_F(ManifestTest, EntriesThatDoNotFitOrCouldLeaveTheFolderAreSkipped)
@@ -129,23 +137,37 @@ TEST_F(ManifestTest, EntriesThatDoNotFitOrCouldLeaveTheFolderAreSkipped)
         Entry("\\rooted.bin", "4", "x", "http://h/o") +
         Entry("file.txt:stream", "4", "x", "http://h/o") +
         Entry("", "4", "x", "http://h/o") +
+        Entry("Update\\install.journal", "4", "x", "http://h/o") +  // our own files
+        Entry("update/x.bin", "4", "x", "http://h/o") +
+        Entry("QUORVA~1.EXE", "4", "x", "http://h/o") +
+        Entry("what?.bin", "4", "x", "http://h/o") +
         Entry(std::string(31, 'k'), "8", "x", "http://h/k") +
-        Entry("data\\ok.bin", "16", "x", "http://h/ok"));
+        Entry("data\\ok.bin", "16", "x", "http://h/ok") +
+        Entry("Updates\\ok.bin", "32", "x", "http://h/ok2"));
     EXPECT_TRUE(Fetch(body));
-    EXPECT_EQ(Queued(), (std::vector<std::string>{ std::string(31, 'k'), "data\\ok.bin" }));
-    EXPECT_EQ(total, 24u);
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ std::string(31, 'k'), "data\\ok.bin", "Updates\\ok.bin" }));
+    EXPECT_EQ(total, 56u);
 }
 
-TEST_F(ManifestTest, ALocalFileThatCannotBeReadEndsThePass)
+TEST_F(ManifestTest, InstalledCopiesHeldOpenAreReadOrQueued)
 {
-    WriteBytes(app / "locked.bin", "contents");
-    HANDLE writer = ::CreateFileA((app / "locked.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // The platform keeps a file open for writing: it is still read. A copy
+    // nobody may read is queued, and the list goes on.
+    const std::string bytes = "contents of an open file";
+    WriteBytes(app / "open.bin", bytes);
+    WriteBytes(app / "locked.bin", bytes);
+    HANDLE writer = ::CreateFileA((app / "open.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE exclusive = ::CreateFileA((app / "locked.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Fetch(Manifest(Entry("a.bin", "1", "x", "http://h/a") + Entry("locked.bin", "2", "x", "http://h/l") +
-                                Entry("c.bin", "4", "x", "http://h/c"))));
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    const BOOL queued = Fetch(Manifest(Entry("open.bin", "1", Md5Of(bytes), "http://h/o") +
+                                       Entry("locked.bin", "2", Md5Of(bytes), "http://h/l") +
+                                       Entry("c.bin", "4", "x", "http://h/c")));
     ::CloseHandle(writer);
-    EXPECT_EQ(Queued(), (std::vector<std::string>{ "a.bin" }));
+    ::CloseHandle(exclusive);
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(Queued(), (std::vector<std::string>{ "locked.bin", "c.bin" }));
 }
 
 TEST_F(ManifestTest, UnreachableSiteQueuesNothing)

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include "PathRules.h"
 #include "Settings.h"
+#include "WindowsNames.h"
 
 TEST(Settings, FileSitesBesideTheExecutableWithOnlyTheLastExtensionReplaced)
 {
@@ -55,4 +56,25 @@ TEST(PathRules, FormatPathRefusesWhatDoesNotFit)
     EXPECT_STREQ(buf, "ab\\cd");
     EXPECT_FALSE(FormatPath(buf, sizeof(buf), "%s\\%s", "abcd", "efg"));
     EXPECT_STREQ(buf, "");
+}
+
+TEST(WindowsNames, ConversionsAreExactOrSayNotAndNamesCompareAsWindowsDoes)
+{
+    bool exact = false;
+    // Code page 65001 takes no best-fit flag: the conversion still works, and is exact.
+    EXPECT_EQ(NarrowExact(L"\x6E38\x620F.dat", CP_UTF8, exact), "\xE6\xB8\xB8\xE6\x88\x8F.dat");
+    EXPECT_TRUE(exact);
+    EXPECT_EQ(NarrowExact(L"\x6E38\x620F.dat", 936, exact), "\xD3\xCE\xCF\xB7.dat");
+    EXPECT_TRUE(exact);
+    // A lone surrogate in UTF-8, a character without its own form in 936: never an exact name.
+    NarrowExact(L"a\xD800" L"b", CP_UTF8, exact);
+    EXPECT_FALSE(exact);
+    for (const wchar_t* inexact : { L"COM\x00B9", L"a\x00A6" L"b" }) {
+        NarrowExact(inexact, 936, exact);
+        EXPECT_FALSE(exact);
+    }
+    // Under code page 936, as the tests run.
+    EXPECT_TRUE(SameWindowsName("\xA6\xB2.bin", "\xA6\xD2.BIN"));  // Greek capital and small sigma
+    EXPECT_TRUE(SameWindowsName("data/Maps\\x", "DATA\\maps/X"));
+    EXPECT_FALSE(SameWindowsName("a.bin", "a.bin "));
 }

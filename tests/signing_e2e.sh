@@ -30,6 +30,19 @@ openssl pkcs8 -topk8 -nocrypt -in "$key" -out "$work/keys/update-key.pk8.pem" &&
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/keys/other.pem" ||
     { echo "FAIL: openssl could not make the keys"; exit 1; }
 
+# A public key of another kind never builds an updater (it would refuse every manifest).
+openssl genrsa -out "$work/keys/rsa.pem" 2048 2>/dev/null && openssl rsa -in "$work/keys/rsa.pem" -pubout -out "$work/keys/rsa.pub.pem" 2>/dev/null &&
+openssl ecparam -name secp384r1 -genkey -noout -out "$work/keys/p384.pem" && openssl ec -in "$work/keys/p384.pem" -pubout -out "$work/keys/p384.pub.pem" 2>/dev/null ||
+    { echo "FAIL: openssl could not make the keys of other kinds"; exit 1; }
+configure_refuses() {  # configure_refuses PUBLIC_KEY
+    local root; root=$(cd "$(dirname "$0")/.." && pwd)
+    rm -rf "$work/configure" && ! cmake -S "$root" -B "$work/configure" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+        -DUPDATER_TESTS=OFF -DUPDATER_PUBLIC_KEY="$1" >"$work/configure.log" 2>&1 && grep -q "not an ECDSA P-256 public key" "$work/configure.log"
+}
+check "the build refuses an RSA public key" configure_refuses "$work/keys/rsa.pub.pem"
+check "the build refuses a P-384 public key" configure_refuses "$work/keys/p384.pub.pem"
+rm -rf "$work/configure"
+
 release() {  # release DIR VERSION
     mkdir -p "$1/maps"
     printf 'game data, version %s %s\n' "$2" "$(seq 1 3000 | tr '\n' ' ')" > "$1/game.dat"

@@ -5,7 +5,6 @@
 #include "Install.h"
 #include "Manifest.h"
 #include "RunLog.h"
-#include "Platform.h"
 #include "Settings.h"
 #include "TransparentCtrlHelper.h"
 #include "resource.h"
@@ -82,7 +81,9 @@ BOOL CUpdaterDlg::OnInitDialog()
     // instead of waiting for it, which changes nothing the user sees.
     m_downloader.Init(this, site, tempDir, m_strExeDir);
     // A run killed while installing left a journal: put the installation back first.
-    const bool consistent = RecoverInterruptedInstall(tempDir, m_strExeDir);
+    bool platformStopped = false;
+    const bool consistent = RecoverInterruptedInstall(tempDir, m_strExeDir, &platformStopped);
+    if (platformStopped) m_downloader.NotePlatformStopped();
 
     BITMAP bm{};
     m_bmpBackground.GetBitmap(&bm);
@@ -298,7 +299,7 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
         SendMessage(WM_CLOSE);
         break;
     case US_FINISHED:
-        ::StartPlatform();
+        // The engine has started the platform already.
         SendMessage(WM_CLOSE);
         break;
     case US_FAILED:

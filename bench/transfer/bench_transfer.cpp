@@ -5,6 +5,7 @@
 #include <psapi.h>
 #include <wininet.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include "DownloadManager.h"
@@ -56,8 +57,8 @@ long long Bare(const char* url, const std::string& out)
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s manager|bare URL OUTDIR\n", argv[0]);
+    if (argc < 4 || (std::string(argv[1]) == "manager" && argc < 5)) {
+        std::fprintf(stderr, "usage: %s bare URL OUTDIR | %s manager URL OUTDIR SIZE\n", argv[0], argv[0]);
         return 2;
     }
     const std::string mode = argv[1], outDir = argv[3];
@@ -70,7 +71,7 @@ int main(int argc, char** argv)
         NullNotify sink;
         TransferOnly manager;
         manager.Init(&sink, "http://unused/", outDir.c_str(), outDir.c_str());
-        manager.AddTask("big.bin", argv[2]);
+        manager.AddTask("big.bin", argv[2], nullptr, static_cast<UINT32>(std::strtoul(argv[4], nullptr, 10)));
         manager.Start();
         while (!sink.m_last) ::Sleep(5);
         manager.StopWorker(INFINITE);

@@ -65,7 +65,7 @@ for i in $(seq "$runs"); do
         t0=$(date +%s.%N); curl -fsS -o "$work/out/curl.bin" "$url"; t1=$(date +%s.%N)
         echo "curl $(awk -v a="$t0" -v b="$t1" -v n="$bytes" 'BEGIN {printf "%.1f", n / (b - a) / 1e6}')"
         echo "bare $(wine "$bin/bench_transfer.exe" bare "$url" "$winout" | awk '{print $6}')"
-        echo "manager $(wine "$bin/bench_transfer.exe" manager "$url" "$winout" | awk '{print $6}')"
+        echo "manager $(wine "$bin/bench_transfer.exe" manager "$url" "$winout" "$bytes" | awk '{print $6}')"
     fi
     rm -f "$work/inst/$file" "$work/inst/Update/update.log"
     peak=0

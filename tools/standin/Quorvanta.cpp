@@ -1,6 +1,9 @@
 // Stand-in for the platform's client: a window with the platform's title that
 // stays up until it is closed or terminated. Each start appends a line to
 // standin-started.txt beside the executable, so tests and the demo can see it ran.
+// With QUORVANTA_STANDIN_HOLD naming a file beside it, it keeps that file open
+// for writing (sharing reads and writes) as long as it runs, as a real client
+// does with its own settings.
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
@@ -43,11 +46,26 @@ void RecordStart()
         std::fclose(f);
     }
 }
+
+// The file named by QUORVANTA_STANDIN_HOLD, opened for writing; null when none is named.
+HANDLE HoldFile()
+{
+    char name[MAX_PATH] = {}, path[MAX_PATH] = {};
+    const DWORD n = ::GetEnvironmentVariableA("QUORVANTA_STANDIN_HOLD", name, sizeof(name));
+    if (n == 0 || n >= sizeof(name)) return nullptr;
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = std::strrchr(path, '\\');
+    if (!slash || std::strlen(path) + std::strlen(name) >= MAX_PATH) return nullptr;
+    std::strcpy(slash + 1, name);
+    return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 } // namespace
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow)
 {
     RecordStart();
+    HANDLE held = HoldFile();  // closed by the system when the process ends
     WNDCLASSA wc = {};
     wc.lpfnWndProc = WndProc;
     wc.hInstance = hInstance;
@@ -64,5 +82,6 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow)
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
     }
+    if (held && held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
     return 0;
 }

@@ -1,0 +1,23 @@
+#include "TestHooks.h"
+#include <cstdlib>
+
+#ifdef UPDATER_TEST_HOOKS
+namespace {
+unsigned long FromEnvironment(const char* name)
+{
+    char value[32] = {};
+    const DWORD n = ::GetEnvironmentVariableA(name, value, sizeof(value));
+    return (n > 0 && n < sizeof(value)) ? std::strtoul(value, nullptr, 10) : 0;
+}
+} // namespace
+
+namespace TestHooks {
+int CrashAfterMoves() { return static_cast<int>(FromEnvironment("UPDATER_TEST_CRASH_AFTER_MOVES")); }
+DWORD StallLimitMs() { return FromEnvironment("UPDATER_STALL_TIMEOUT_MS"); }
+} // namespace TestHooks
+#else
+namespace TestHooks {
+int CrashAfterMoves() { return 0; }
+DWORD StallLimitMs() { return 0; }
+} // namespace TestHooks
+#endif

@@ -1,0 +1,12 @@
+// Points where the test build of the updater can be steered from its
+// environment (a kill in the middle of an installation, a shorter stall
+// limit). The shipped updater is built without them: every hook answers 0.
+#pragma once
+#include <windows.h>
+
+namespace TestHooks {
+// The process ends (exit code 3) after this many moves of an installation; 0: never.
+int CrashAfterMoves();
+// The no-byte limit of a transfer in milliseconds; 0: the normal one.
+DWORD StallLimitMs();
+} // namespace TestHooks

@@ -1,0 +1,33 @@
+// File names as Windows reads and compares them, for the rules that must agree
+// with the file system: conversions without best fit, and ordinal comparison
+// without regard to letter case (not in ASCII only).
+#pragma once
+#include <windows.h>
+#include <string>
+
+// The text in codePage; exact is false when a character has no exact form
+// there (no best-fit substitutes) or the conversion failed. Code page 65001
+// takes no best-fit flag, so it is asked for invalid characters instead.
+std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact);
+// The system code page's text as UTF-16.
+std::wstring WidenAnsi(const char* text);
+
+// '/' and '\' separate alike; letter case is folded as the file system folds it.
+int CompareWindowsNames(const std::wstring& a, const std::wstring& b);  // <0, 0, >0
+bool SameWindowsName(const char* a, const char* b);
+// For IsWithinFolder: two elements, not terminated.
+bool SameWindowsElement(const char* a, size_t aLength, const char* b, size_t bLength);
+
+// Lead byte of a double-byte character in the system code page.
+bool IsAnsiLeadByte(unsigned char c);
+
+// Where the temporary folder lies, seen from the installation folder.
+struct TempFolderPlace {
+    std::string inside;               // relative to the installation when it lies inside it, else ""
+    bool coversInstallation = false;  // it is the installation folder itself, or above it
+};
+TempFolderPlace PlaceTempFolder(const char* installation, const char* tempFolder);
+
+// Why the updater may not write a relative name in the installation: the name
+// rules, and our own files in the temporary folder; null when it may.
+const char* UnsafeInstallName(const char* name, const TempFolderPlace& temp);

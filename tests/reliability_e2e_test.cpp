@@ -1,0 +1,186 @@
+// The real updater.exe where a run could lose or mix up files: the platform
+// holding a listed file, a planted journal, two updaters at once, a cancel
+// after the platform was stopped, a body that never ends.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+#include "E2eUtil.h"
+#include "testserver.h"
+
+namespace {
+
+struct Served {
+    std::string name, bytes;
+};
+
+// Serves the files at /f/<index> and a manifest listing them in order.
+void PublishFiles(TestServer& server, const std::vector<Served>& files)
+{
+    std::string entries;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string path = "/f/" + std::to_string(i);
+        server.ServeFile(path, files[i].bytes);
+        entries += Entry(files[i].name, files[i].bytes.size(), Md5Of(files[i].bytes), server.Url(path));
+    }
+    server.ServeFile("/update/update.xml", Listing(entries));
+}
+
+int CountLines(const std::string& log, const std::string& piece)
+{
+    int n = 0;
+    for (const std::string& line : LogLines(log)) n += line.find(piece) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+TEST(Reliability, AFileThePlatformHoldsOpenIsReadAndReplacedWithTheRest)
+{
+    TestServer server;
+    Installation inst;
+    const std::vector<Served> files = { { "a.dat", PatternBytes(3000, 201) },
+                                        { "settings.cfg", PatternBytes(3000, 202) },
+                                        { "z.dat", PatternBytes(3000, 203) } };
+    for (const Served& f : files) WriteBytes(inst.dir / f.name, "old " + f.name);
+    PublishFiles(server, files);
+    inst.Settings(SiteSetting(server));
+    ScopedEnv hold("QUORVANTA_STANDIN_HOLD", "settings.cfg");
+    Process platform;
+    inst.StartPlatform(platform);
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(30000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    EXPECT_TRUE(platform.Ended(0));
+    for (const Served& f : files) EXPECT_TRUE(Holds(inst, f.name, f.bytes));
+    EXPECT_EQ(inst.PlatformStarts(), 2);
+    EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+    KillStandIns();
+}
+
+TEST(Reliability, APlantedJournalIsSetAsideAndNothingIsMoved)
+{
+    TestServer server;
+    server.ServeFile("/update/update.xml", Listing(""));
+    Installation inst;
+    inst.Settings(SiteSetting(server));
+    // A file beside the installation, and one inside it that a rollback of the
+    // journal's first step would take away.
+    const std::string folderName = inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1);
+    const std::string outside = inst.dir / ("..\\" + folderName + "-outside.txt");
+    WriteBytes(outside, "not the updater's");
+    WriteBytes(inst.dir / "ok.dat", "installed");
+    ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
+    const std::string journal = "R 1-2-3\r\nA ok.dat\tok\r\nA ..\\" + folderName + "-outside.txt\tstolen\r\n";
+    WriteBytes(inst.dir / "Update\\install.journal", journal);
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(20000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(outside, bytes) && bytes == "not the updater's");
+    EXPECT_TRUE(Holds(inst, "ok.dat", "installed"));
+    EXPECT_FALSE(FileExists(inst.dir / "Update\\stolen.dtm"));
+    EXPECT_TRUE(Holds(inst, "Update\\install.journal.rejected", journal));
+    EXPECT_FALSE(FileExists(inst.dir / "Update\\install.journal"));
+    EXPECT_TRUE(HasLine(inst.Log(), { "set aside", "not acted on" })) << inst.Log();
+    EXPECT_EQ(inst.PlatformStarts(), 1);  // the run went on
+    ::DeleteFileA(outside.c_str());
+    KillStandIns();
+}
+
+TEST(Reliability, TwoUpdatersStartedTogetherMakeOneRun)
+{
+    TestServer server;
+    Installation inst;
+    const std::vector<Served> files = { { "a.dat", PatternBytes(200000, 211) }, { "b.dat", PatternBytes(200000, 212) } };
+    PublishFiles(server, files);
+    inst.Settings(SiteSetting(server));
+
+    Process first, second;
+    ASSERT_TRUE(inst.Run(first));
+    ASSERT_TRUE(inst.Run(second));
+    ASSERT_TRUE(first.Ended(30000));
+    ASSERT_TRUE(second.Ended(30000));
+    EXPECT_EQ(first.ExitCode(), 0u);
+    EXPECT_EQ(second.ExitCode(), 0u);
+    for (const Served& f : files) EXPECT_TRUE(Holds(inst, f.name, f.bytes));
+    const std::string log = inst.Log();
+    EXPECT_EQ(CountLines(log, "another updater is already running"), 1) << log;
+    EXPECT_EQ(CountLines(log, "outcome: finished"), 1) << log;
+    EXPECT_EQ(server.Requests("/update/update.xml"), 1);
+    EXPECT_EQ(inst.PlatformStarts(), 1);
+    KillStandIns();
+}
+
+TEST(Reliability, ACancelAfterThePlatformWasStoppedStartsItAgain)
+{
+    TestServer server;
+    Installation inst;
+    TestRoute route;
+    route.body = PatternBytes(300000, 221);
+    route.stallAfter = 40000;
+    route.stallMs = 60000;  // cut short when the server goes
+    server.Serve("/slow.dat", route);
+    server.ServeFile("/update/update.xml", Listing(Entry("slow.dat", route.body.size(), Md5Of(route.body), server.Url("/slow.dat"))));
+    inst.Settings(SiteSetting(server));
+    WriteBytes(inst.dir / "slow.dat", "old");
+    const FileMap before = inst.Files();
+    Process platform;
+    inst.StartPlatform(platform);
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    HWND wnd = WaitForWindow(upd, "#32770", "");
+    ASSERT_NE(wnd, nullptr);
+    ASSERT_TRUE(platform.Ended(20000)) << "the platform was never stopped";
+    // The close box, as the player presses it.
+    ::PostMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(wnd, IDCANCEL)));
+    ASSERT_TRUE(upd.Ended(10000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    EXPECT_EQ(inst.PlatformStarts(), 2);  // ours, then the updater's after the cancel
+    FileMap after = inst.Files();
+    after.erase("standin-started.txt");
+    FileMap expected = before;
+    expected.erase("standin-started.txt");
+    EXPECT_TRUE(SameFiles(after, expected));
+    EXPECT_TRUE(HasLine(inst.Log(), { "platform: started again" })) << inst.Log();
+    KillStandIns();
+}
+
+TEST(Reliability, ABodyThatNeverEndsFailsSoonHavingWrittenLittle)
+{
+    const size_t kListed = 100000;
+    struct Case {
+        const char* what;
+        bool sendLength;
+        long long announced;
+    };
+    const Case cases[] = {
+        { "no length, the body runs on", false, -1 },
+        { "a length of 4000000000", true, 4000000000ll },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst;
+        TestRoute route;
+        route.body = PatternBytes(64u << 20, 231);  // far more than anyone should write
+        route.sendLength = c.sendLength;
+        route.announcedLength = c.announced;
+        server.Serve("/big.dat", route);
+        server.ServeFile("/update/update.xml",
+                         Listing(Entry("big.dat", kListed, Md5Of(route.body.substr(0, kListed)), server.Url("/big.dat"))));
+        inst.Settings(SiteSetting(server));
+        const FileMap before = inst.Files();
+
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ExpectFailedRun(upd, inst, before, 0, 20000);
+        std::string partial;
+        if (ReadBytes(inst.dir / "Update\\big.dat.dtm", partial)) EXPECT_LE(partial.size(), kListed);
+        EXPECT_TRUE(HasLine(inst.Log(), { "big.dat", c.sendLength ? "announces" : "longer than" })) << inst.Log();
+    }
+}
