@@ -95,8 +95,8 @@ class CLocalChunks {
 public:
     struct Chunk {
         unsigned char id[kChunkIdBytes];
-        std::uint32_t source;  // the caller's number for the copy it is in
         std::uint64_t offset;
+        std::uint32_t source;  // the caller's number for the copy it is in
         std::uint32_t length;
     };
     void Add(const unsigned char sha256[32], std::uint32_t source, std::uint64_t offset, std::uint32_t length);
