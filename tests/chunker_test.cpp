@@ -110,7 +110,9 @@ TEST(Chunker, CutsTheSameWhateverTheBlocksAndKeepsToTheSizes)
     for (std::size_t i = 0; i < lengths.size(); ++i) {
         sum += lengths[i];
         EXPECT_LE(lengths[i], kChunkParams.maxSize) << "chunk " << i;
-        if (i + 1 < lengths.size()) EXPECT_GE(lengths[i], kChunkParams.minSize) << "chunk " << i;
+        if (i + 1 < lengths.size()) {
+            EXPECT_GE(lengths[i], kChunkParams.minSize) << "chunk " << i;
+        }
         if (lengths[i] == kChunkParams.maxSize) ++atMax;
     }
     EXPECT_EQ(sum, data.size());
@@ -152,8 +154,9 @@ TEST(Chunker, AnInsertionChangesOnlyTheChunksAroundIt)
     for (const ChunkEntry& c : newIndex.chunks) {
         const CLocalChunks::Chunk* found = local.Find(c);
         missing.push_back(!found);
-        if (found)
+        if (found) {
             EXPECT_EQ(0, std::memcmp(before.data() + found->offset, after.data() + offset, c.length)) << offset;
+        }
         offset += c.length;
     }
     const std::vector<ByteRange> fetch = PlanFetches(newIndex, missing);
@@ -229,7 +232,9 @@ TEST(Chunker, TheIndexReadsBackAndEveryDamagedFormIsRefused)
         ChunkIndex out;
         out.fileSize = 1;
         EXPECT_EQ(DecodeChunkIndex(c.bytes.data(), c.bytes.size(), c.fileSize, out), c.fault) << c.form;
-        if (c.fault != ChunkIndexFault::None) EXPECT_TRUE(out.chunks.empty() && out.fileSize == 0) << c.form;
+        if (c.fault != ChunkIndexFault::None) {
+            EXPECT_TRUE(out.chunks.empty() && out.fileSize == 0) << c.form;
+        }
     }
 
     // The bound is tight: an index of minimum-size chunks only fits it.
