@@ -38,11 +38,12 @@ struct Fetched {
     DWORD lastError = 0;
 };
 
-Fetched InetGet(const std::string& url)
+Fetched InetGet(const std::string& url, const std::string& headers = std::string())
 {
     Fetched f;
     InetHandle net = OpenSession();
-    InetHandle req(InternetOpenUrlA(net.get(), url.c_str(), nullptr, 0, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_RELOAD, 0));
+    InetHandle req(InternetOpenUrlA(net.get(), url.c_str(), headers.empty() ? nullptr : headers.c_str(), (DWORD)headers.size(),
+                                    INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_RELOAD, 0));
     if (!(f.opened = req != nullptr))
         return f;
     DWORD size = sizeof f.status;
@@ -79,11 +80,12 @@ struct RawReply {
     int error = 0;
 };
 
-RawReply RawRequest(unsigned short port, const std::string& path, const char* method = "GET")
+RawReply RawRequest(unsigned short port, const std::string& path, const char* method = "GET",
+                    const std::string& headers = std::string())
 {
     RawReply r;
     SOCKET s = Connect(port);
-    std::string request = std::string(method) + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string request = std::string(method) + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
     send(s, request.data(), (int)request.size(), 0);
     std::string all;
     char buf[65536];
@@ -220,6 +222,63 @@ TEST(TestServer, ResetIsAReadError)
     RawReply none = RawRequest(server.Port(), "/early");
     EXPECT_EQ("", none.head);
     EXPECT_EQ(WSAECONNRESET, none.error);
+}
+
+TEST(TestServer, AnswersSingleRangesLikeAStaticServerAndCountsBodyBytes)
+{
+    TestServer server;
+    const std::string body = Pattern(100000);
+    server.ServeFile("/f.bin", body);
+    TestRoute whole = WithBody(body);
+    whole.ignoreRange = true;
+    server.Serve("/whole.bin", whole);
+    TestRoute corrupt = WithBody(body);
+    corrupt.rangeBody = Pattern(100001).substr(1);
+    server.Serve("/corrupt.bin", corrupt);
+
+    struct Case { const char* range; const char* status; std::string contentRange; size_t first, count; };
+    const Case cases[] = {
+        { "bytes=10-19", "206", "bytes 10-19/100000", 10, 10 },
+        { "bytes=99990-", "206", "bytes 99990-99999/100000", 99990, 10 },
+        { "bytes=-5", "206", "bytes 99995-99999/100000", 99995, 5 },
+        { "bytes=5-200000", "206", "bytes 5-99999/100000", 5, 99995 },
+        { "bytes=100000-", "416", "bytes */100000", 0, 0 },
+        { "bytes=0-1,5-6", "200", "", 0, 100000 },  // several ranges: the whole body
+        { "bytes=9-3", "200", "", 0, 100000 },      // malformed: ignored
+    };
+    unsigned long long sent = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.range);
+        RawReply r = RawRequest(server.Port(), "/f.bin?x", "GET", std::string("Range: ") + c.range + "\r\n");
+        EXPECT_EQ(0u, r.head.find(std::string("HTTP/1.1 ") + c.status + " ")) << r.head;
+        EXPECT_NE(std::string::npos, r.head.find("Content-Length: " + std::to_string(c.count) + "\r\n")) << r.head;
+        if (c.contentRange.empty())
+            EXPECT_EQ(std::string::npos, r.head.find("Content-Range")) << r.head;
+        else
+            EXPECT_NE(std::string::npos, r.head.find("Content-Range: " + c.contentRange + "\r\n")) << r.head;
+        EXPECT_TRUE(r.body == body.substr(c.first, c.count)) << r.body.size() << " bytes";
+        sent += c.count;
+    }
+    EXPECT_EQ(sent, server.BodyBytesSent("/f.bin"));
+
+    // As the updater asks, through WinINet.
+    Fetched resumed = InetGet(server.Url("/f.bin"), "Range: bytes=60000-\r\n");
+    EXPECT_EQ(206u, resumed.status);
+    EXPECT_TRUE(resumed.body == body.substr(60000)) << resumed.body.size() << " bytes";
+    EXPECT_EQ(sent + 40000, server.BodyBytesSent("/f.bin"));
+
+    RawReply ignored = RawRequest(server.Port(), "/whole.bin", "GET", "Range: bytes=10-19\r\n");
+    EXPECT_EQ(0u, ignored.head.find("HTTP/1.1 200 OK")) << ignored.head;
+    EXPECT_EQ(std::string::npos, ignored.head.find("Content-Range"));
+    EXPECT_TRUE(ignored.body == body);
+    EXPECT_EQ(100000u, server.BodyBytesSent("/whole.bin"));
+
+    RawReply bad = RawRequest(server.Port(), "/corrupt.bin", "GET", "Range: bytes=10-19\r\n");
+    EXPECT_NE(std::string::npos, bad.head.find("Content-Range: bytes 10-19/100000")) << bad.head;
+    EXPECT_EQ(corrupt.rangeBody.substr(10, 10), bad.body);
+    EXPECT_NE(body.substr(10, 10), bad.body);
+    EXPECT_TRUE(RawRequest(server.Port(), "/corrupt.bin").body == body);  // whole answers stay right
+    EXPECT_EQ(0u, server.BodyBytesSent("/nowhere"));
 }
 
 TEST(TestServer, CountsRequestsIgnoringTheQuery)

@@ -2,8 +2,11 @@
 // and how an existing site is updated.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include "Chunker.h"
+#include "Crypto.h"
 #include "Publisher.h"
 #include "PublisherTestUtil.h"
 
@@ -395,6 +398,115 @@ TEST_F(Publishing, AnUpdateInPlaceReplacesAddsAndRemovesStaleFilesAfterTheManife
     // Publishing the same release again changes nothing.
     const Outcome again = Publish();
     EXPECT_NE(again.out.find("0 added, 0 changed, 3 unchanged, 0 removed"), std::string::npos) << again.out;
+}
+
+// Every file of 1 MiB or more gets an index of its chunks under chunks/, named
+// in its manifest entry with its digest; an index that cannot be placed or
+// reached is left out and the output says why.
+TEST_F(Publishing, BigFilesGetAChunkIndexThatTheirEntryNames)
+{
+    Put("big.dat", Pattern(3 << 20, 1));
+    Put("资料/大 文件.pak", Pattern(kIndexFromBytes, 2));
+    Put("small.dat", Pattern(kIndexFromBytes - 1, 3));
+    Put("x.pak", Pattern(kIndexFromBytes, 4));  // its index would be the folder of the next one's
+    Put("x.pak.idx/y.pak", Pattern(kIndexFromBytes, 5));
+    const Outcome r = Publish();
+    ASSERT_EQ(r.status, kPublished) << r.err;
+
+    const auto entries = ParseManifest(Manifest());
+    ASSERT_EQ(entries.size(), 5u) << Manifest();
+    const char* expected[][2] = {  // release name, index URL after the base
+        { "big.dat", "/chunks/big.dat.idx" },
+        { "small.dat", "" },
+        { "x.pak", "" },
+        { "x.pak.idx/y.pak", "/chunks/x.pak.idx/y.pak.idx" },
+        { "资料/大 文件.pak", "/chunks/%E8%B5%84%E6%96%99/%E5%A4%A7%20%E6%96%87%E4%BB%B6.pak.idx" },
+    };
+    std::uint64_t indexBytes = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(expected[i][0]);
+        const fs::path idx = site / "chunks" / fs::u8path(std::string(expected[i][0]) + ".idx");
+        if (!*expected[i][1]) {
+            EXPECT_EQ(entries[i].chunks, "");
+            EXPECT_EQ(entries[i].chunkssha256, "");
+            EXPECT_FALSE(fs::is_regular_file(idx));
+            continue;
+        }
+        EXPECT_EQ(entries[i].chunks, base + expected[i][1]);
+        EXPECT_EQ(entries[i].chunkssha256, Sha256sum(idx));
+        const std::string bytes = ReadFile(idx), file = ReadFile(release / fs::u8path(expected[i][0]));
+        indexBytes += bytes.size();
+        ChunkIndex index;
+        ASSERT_EQ(DecodeChunkIndex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), file.size(), index),
+                  ChunkIndexFault::None);
+        // Each identity is the start of its chunk's SHA-256.
+        size_t offset = 0;
+        for (const ChunkEntry& c : index.chunks) {
+            Sha256 sha;
+            sha.Update(file.data() + offset, c.length);
+            unsigned char digest[32];
+            ASSERT_TRUE(sha.Final(digest));
+            ASSERT_EQ(0, std::memcmp(digest, c.id, kChunkIdBytes)) << "chunk at " << offset;
+            offset += c.length;
+        }
+        EXPECT_NE(r.out.find("  index      " + std::string(expected[i][0]) + ".idx (" + std::to_string(bytes.size()) +
+                             " B) written"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.out.find("note: no chunk index for x.pak: chunks/x.pak.idx is also the folder of the index of "
+                         "x.pak.idx/y.pak"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Chunk indexes: 3 (" + std::to_string(indexBytes) + " B in all): 3 written, 0 unchanged, 0 removed"),
+              std::string::npos) << r.out;
+
+    // 253 bytes of file URL leave no room for the index's, 5 bytes longer.
+    site = tmp / "site2";
+    fs::remove_all(release);
+    Put("big.dat", Pattern(3 << 20, 1));
+    const Outcome longUrl = Publish(release, "http://h/" + std::string(230, 'p'));
+    ASSERT_EQ(longUrl.status, kPublished) << longUrl.err;
+    EXPECT_EQ(ParseManifest(Manifest()).at(0).fileload.size(), 253u);
+    EXPECT_EQ(ParseManifest(Manifest()).at(0).chunks, "");
+    EXPECT_FALSE(fs::exists(site / "chunks"));
+    EXPECT_NE(longUrl.out.find("note: no chunk index for big.dat: its index URL would be 258 bytes; the updater takes "
+                               "at most 255"), std::string::npos) << longUrl.out;
+}
+
+TEST_F(Publishing, IndexesFollowTheirFilesAndStaleOnesGoAfterTheManifest)
+{
+    Put("big.dat", Pattern(2 << 20, 1));
+    Put("gone.pak", Pattern(kIndexFromBytes + 10, 2));
+    Put("shrinks.dat", Pattern(kIndexFromBytes, 3));
+    ASSERT_EQ(Publish().status, kPublished);
+    const std::string oldIndex = ReadFile(site / "chunks" / "big.dat.idx");
+    ASSERT_TRUE(fs::exists(site / "chunks" / "gone.pak.idx"));
+    ASSERT_TRUE(fs::exists(site / "chunks" / "shrinks.dat.idx"));
+
+    std::string grown = Pattern(2 << 20, 1);
+    grown.insert(100000, Pattern(1000, 9));
+    Put("big.dat", grown);
+    fs::remove(release / "gone.pak");
+    Put("shrinks.dat", Pattern(kIndexFromBytes - 1, 3));
+    const Outcome r = Publish();
+    ASSERT_EQ(r.status, kPublished) << r.err;
+    const std::vector<std::string> listing = { "chunks/big.dat.idx", "files/big.dat", "files/shrinks.dat",
+                                               "update/update.xml" };
+    EXPECT_EQ(SiteListing(), listing);
+    const std::string newIndex = ReadFile(site / "chunks" / "big.dat.idx");
+    EXPECT_NE(newIndex, oldIndex);
+    EXPECT_EQ(ParseManifest(Manifest()).at(0).chunkssha256, Sha256sum(site / "chunks" / "big.dat.idx"));
+    EXPECT_EQ(ParseManifest(Manifest()).at(1).chunks, "");
+    const size_t manifestAt = r.out.find("manifest   ");
+    const size_t removedAt = r.out.find("removed    chunks/gone.pak.idx (no longer needed)");
+    ASSERT_NE(removedAt, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("removed    chunks/shrinks.dat.idx"), std::string::npos) << r.out;
+    EXPECT_LT(manifestAt, removedAt);
+    EXPECT_NE(r.out.find("Chunk indexes: 1 ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 written, 0 unchanged, 2 removed"), std::string::npos) << r.out;
+
+    const Outcome again = Publish();
+    EXPECT_NE(again.out.find("  index      big.dat.idx (" + std::to_string(newIndex.size()) + " B) unchanged"),
+              std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("0 written, 1 unchanged, 0 removed"), std::string::npos) << again.out;
+    EXPECT_EQ(SiteListing(), listing);
 }
 
 TEST(PublisherTool, CommandLine)

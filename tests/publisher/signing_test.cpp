@@ -62,7 +62,7 @@ TEST(Signing, ManifestsSignedWithSec1AndPkcs8KeysVerify)
 {
     if (!HaveOpenssl()) GTEST_SKIP() << "openssl is not installed";
     TempDir t;
-    WriteFile(t / "rel" / "game.dat", Pattern(70000, 1));
+    WriteFile(t / "rel" / "game.dat", Pattern(kIndexFromBytes + 70000, 1));  // with a chunk index
     WriteFile(t / "rel" / "资料/说明.txt", "说明：这是新版本的说明文件。\n");
     Openssl(t.Path(), "ecparam -name prime256v1 -genkey -noout -out sec1.pem");
     Openssl(t.Path(), "ec -in sec1.pem -pubout -out sec1.pub.pem");
@@ -96,6 +96,11 @@ TEST(Signing, ManifestsSignedWithSec1AndPkcs8KeysVerify)
         EXPECT_FALSE(Verifies(ReadFile(t / k.other), body, signature));
         std::string altered = body;
         altered[altered.find("filesize=\"") + 10] ^= 1;
+        EXPECT_FALSE(Verifies(pub, altered, signature));
+        // The index is covered through its digest.
+        ASSERT_EQ(ParseManifest(body).at(0).chunkssha256.size(), 64u) << body;
+        altered = body;
+        altered[altered.find("chunkssha256=\"") + 14] ^= 1;
         EXPECT_FALSE(Verifies(pub, altered, signature));
     }
 }

@@ -20,6 +20,7 @@ void Sha256::Update(const void* data, std::size_t length)
     // CNG takes at most 4 GiB - 1 per call; the publisher's blocks are far smaller.
     m_state->digest.Update(static_cast<const BYTE*>(data), static_cast<UINT>(length));
 }
+bool Sha256::Final(unsigned char out[32]) { return m_state->digest.Final(out); }
 std::string Sha256::FinalHex() { return m_state->digest.FinalHex(); }
 
 SigningKey::SigningKey(std::unique_ptr<State> state) : m_state(std::move(state)) {}
@@ -89,15 +90,23 @@ void Sha256::Update(const void* data, std::size_t length)
     if (m_state->ok && EVP_DigestUpdate(m_state->ctx.get(), data, length) != 1) m_state->ok = false;
 }
 
-std::string Sha256::FinalHex()
+bool Sha256::Final(unsigned char out[32])
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (!m_state->ok || EVP_DigestFinal_ex(m_state->ctx.get(), digest, &n) != 1 || n != 32) return std::string();
+    const bool ok = m_state->ok && EVP_DigestFinal_ex(m_state->ctx.get(), digest, &n) == 1 && n == 32;
     m_state->ok = false;
+    if (ok) std::memcpy(out, digest, 32);
+    return ok;
+}
+
+std::string Sha256::FinalHex()
+{
+    unsigned char digest[32];
+    if (!Final(digest)) return std::string();
     static const char kHex[] = "0123456789abcdef";
     std::string text;
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < 32; ++i) {
         text += kHex[digest[i] >> 4];
         text += kHex[digest[i] & 15];
     }

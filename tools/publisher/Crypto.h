@@ -15,6 +15,8 @@ public:
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
     void Update(const void* data, std::size_t length);
+    // The 32 bytes; false when hashing failed. One message per object.
+    bool Final(unsigned char out[32]);
     // Lowercase hex; empty when hashing failed. One message per object.
     std::string FinalHex();
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include "Chunker.h"
 #include "Crypto.h"
 #include "Md5Digest.h"
 #include "Naming.h"
@@ -66,14 +67,57 @@ private:
     std::uint64_t m_size;
 };
 
-// Both digests a manifest entry carries, fed from the same reads.
+// Cuts a file into chunks in the read that digests it, and indexes them.
+class Indexer {
+public:
+    explicit Indexer(std::uint64_t size) { m_index.fileSize = size; }
+    Indexer(const Indexer&) = delete;
+    Indexer& operator=(const Indexer&) = delete;
+
+    void Update(const unsigned char* data, std::size_t n)
+    {
+        while (n > 0) {
+            std::uint32_t ended = 0;
+            const std::size_t took = m_chunker.Feed(data, n, ended);
+            m_chunk->Update(data, took);
+            if (ended) Close(ended);
+            data += took;
+            n -= took;
+        }
+    }
+    // The index's bytes; empty when a chunk could not be digested.
+    std::vector<unsigned char> Finish()
+    {
+        if (const std::uint32_t last = m_chunker.Finish()) Close(last);
+        return m_ok ? EncodeChunkIndex(m_index) : std::vector<unsigned char>();
+    }
+
+private:
+    void Close(std::uint32_t length)
+    {
+        unsigned char digest[32] = {};
+        m_ok = m_chunk->Final(digest) && m_ok;
+        m_index.Add(length, digest);
+        m_chunk = std::make_unique<Sha256>();
+    }
+
+    CChunker m_chunker;
+    ChunkIndex m_index;
+    std::unique_ptr<Sha256> m_chunk = std::make_unique<Sha256>();
+    bool m_ok = true;
+};
+
+// Both digests a manifest entry carries, fed from the same reads, and the
+// chunk index when one is made.
 struct Digests {
     CMd5Digest md5;
     Sha256 sha256;
+    std::unique_ptr<Indexer> chunks;
     void Update(const char* data, std::size_t n)
     {
         md5.Update(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(n));
         sha256.Update(data, n);
+        if (chunks) chunks->Update(reinterpret_cast<const unsigned char*>(data), n);
     }
     // True when both match the entry's (filled in by the scan).
     bool Match(const ReleaseFile& f) { return md5.Final().str() == f.md5 && sha256.FinalHex() == f.sha256; }
@@ -214,8 +258,16 @@ std::string CheckName(const std::string& rel, const std::string& baseUrl, Releas
     return std::string();
 }
 
-std::string CheckContent(const fs::path& path, const std::string& rel, ReleaseFile& file, std::ostream& progress,
-                         bool quiet)
+void DropIndex(ReleaseFile& file, const std::string& why)
+{
+    file.index.clear();
+    file.indexUrl.clear();
+    file.indexSha256.clear();
+    file.noIndex = why;
+}
+
+std::string CheckContent(const fs::path& path, const std::string& rel, const std::string& base, ReleaseFile& file,
+                         std::ostream& progress, bool quiet)
 {
     std::error_code ec;
     file.size = fs::file_size(path, ec);
@@ -239,19 +291,33 @@ std::string CheckContent(const fs::path& path, const std::string& rel, ReleaseFi
     }
 
     Digests digests;
+    if (file.size >= kIndexFromBytes) digests.chunks = std::make_unique<Indexer>(file.size);
     const std::string err = Stream(path, file.size, digests, nullptr, rel, progress, quiet);
     if (!err.empty()) return err;
     file.md5 = digests.md5.Final().str();
     file.sha256 = digests.sha256.FinalHex();
     if (file.sha256.empty()) return "its SHA-256 could not be computed";
+    if (digests.chunks) {
+        file.index = digests.chunks->Finish();
+        Sha256 indexDigest;
+        indexDigest.Update(file.index.data(), file.index.size());
+        file.indexSha256 = indexDigest.FinalHex();
+        if (file.index.empty() || file.indexSha256.empty()) return "the SHA-256 of its chunks could not be computed";
+        file.indexUrl = base + "/chunks/" + PercentEncodePath(rel) + ".idx";
+        if (file.indexUrl.size() > kMaxUrlBytes)
+            DropIndex(file, "its index URL would be " + std::to_string(file.indexUrl.size()) +
+                                " bytes; the updater takes at most " + std::to_string(kMaxUrlBytes));
+    }
     FileSource src(path, file.size);
     file.version = ReadPeFileVersion(src).value_or("0.0.0.0");
     return std::string();
 }
 
 // Removes files under dir that are not in keep (relative UTF-8 names), then
-// folders left empty. Returns how many files went.
-int RemoveStale(const fs::path& dir, const std::set<std::string>& keep, std::ostream& out, bool quiet)
+// folders left empty. Returns how many files went; each is reported as
+// shownAs + its name + why.
+int RemoveStale(const fs::path& dir, const std::set<std::string>& keep, const std::string& shownAs, const char* why,
+                std::ostream& out, bool quiet)
 {
     int removed = 0;
     std::error_code ec;
@@ -263,7 +329,7 @@ int RemoveStale(const fs::path& dir, const std::set<std::string>& keep, std::ost
         if (keep.count(rel)) continue;
         if (fs::remove(it->path(), ec)) {
             ++removed;
-            if (!quiet) out << "  removed    " << rel << " (no longer in the release)" << std::endl;
+            if (!quiet) out << "  removed    " << shownAs << rel << " (" << why << ")" << std::endl;
         }
     }
     std::sort(dirs.rbegin(), dirs.rend());  // deepest first
@@ -320,7 +386,7 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
                 why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
                       "and the updater puts a top-level X.exe as X.EX_)";
         }
-        if (why.empty()) why = CheckContent(path, rel, file, progress, options.quiet);
+        if (why.empty()) why = CheckContent(path, rel, base, file, progress, options.quiet);
         if (!why.empty()) {
             result.refusals.push_back({ rel, why });
             continue;
@@ -329,6 +395,17 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
             progress << "  [" << index << "/" << found.size() << "] " << rel << "  " << HumanSize(file.size) << "  "
                      << file.md5 << "  " << file.version << std::endl;
         result.files.push_back(std::move(file));
+    }
+    // An index is a file: no other index can lie under its name.
+    std::set<std::string> indexNames;
+    for (const auto& f : result.files)
+        if (!f.index.empty()) indexNames.insert(f.relative + ".idx");
+    for (auto& f : result.files) {
+        const std::string folder = f.relative + ".idx/";
+        const auto below = indexNames.lower_bound(folder);
+        if (!f.index.empty() && below != indexNames.end() && below->compare(0, folder.size(), folder) == 0)
+            DropIndex(f, "chunks/" + f.relative + ".idx is also the folder of the index of " +
+                             below->substr(0, below->size() - 4));
     }
     return result;
 }
@@ -340,7 +417,10 @@ std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t ser
     for (const auto& f : files) {
         xml += "    <file filename=\"" + XmlAttribute(f.manifestName) + "\" filesize=\"" + std::to_string(f.size) +
                "\" fileversion=\"" + XmlAttribute(f.version) + "\" md5=\"" + f.md5 + "\" sha256=\"" + f.sha256 +
-               "\" fileload=\"" + XmlAttribute(f.url) + "\"/>\n";
+               "\" fileload=\"" + XmlAttribute(f.url) + "\"";
+        if (!f.indexUrl.empty())
+            xml += " chunks=\"" + XmlAttribute(f.indexUrl) + "\" chunkssha256=\"" + f.indexSha256 + "\"";
+        xml += "/>\n";
     }
     xml += "  </filelist>\n</manifest>\n";
     return xml;
@@ -370,11 +450,11 @@ bool SameContent(const fs::path& p, const ReleaseFile& f)
 }
 
 // A folder of the site where a file must go, or a file where a folder must go.
-std::string SiteConflict(const fs::path& files, const ReleaseFile& f)
+std::string SiteConflict(const fs::path& dir, const std::string& relative)
 {
     std::error_code ec;
-    fs::path at = files;
-    const fs::path rel = fs::u8path(f.relative);
+    fs::path at = dir;
+    const fs::path rel = fs::u8path(relative);
     for (auto it = rel.begin(); it != rel.end(); ++it) {
         at /= *it;
         const bool last = std::next(it) == rel.end();
@@ -384,6 +464,16 @@ std::string SiteConflict(const fs::path& files, const ReleaseFile& f)
             return Utf8(at) + " is in the way (" + (last ? "a folder where the file goes" : "not a folder") + ")";
     }
     return std::string();
+}
+
+// True when the file at p holds exactly these bytes.
+bool Holds(const fs::path& p, const std::vector<unsigned char>& bytes)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec) || fs::file_size(p, ec) != bytes.size() || ec) return false;
+    std::ifstream in(p, std::ios::binary);
+    std::vector<unsigned char> have(bytes.size());
+    return in.read(reinterpret_cast<char*>(have.data()), static_cast<std::streamsize>(have.size())) && have == bytes;
 }
 
 // The signing key, checked before anything else happens; null with the
@@ -472,14 +562,18 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
 
     std::error_code ec;
     const fs::path files = options.site / "files";
+    const fs::path chunks = options.site / "chunks";
     const fs::path manifest = options.site / "update" / "update.xml";
-    for (const auto& f : scan.files) {
-        const std::string conflict = SiteConflict(files, f);
+    for (auto& f : scan.files) {
+        const std::string conflict = SiteConflict(files, f.relative);
         if (!conflict.empty()) {
             err << "updater-publish: cannot place " << f.relative << ": " << conflict
                 << "; nothing was written\n";
             return kSiteWriteFailed;
         }
+        // An index only saves bytes: one that cannot be placed is left out.
+        const std::string indexConflict = f.index.empty() ? std::string() : SiteConflict(chunks, f.relative + ".idx");
+        if (!indexConflict.empty()) DropIndex(f, indexConflict);
     }
 
     // Copies go beside their final names first, so the old site stays whole
@@ -514,6 +608,38 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         existed ? ++changed : ++added;
     }
 
+    // Indexes are staged the same way; one already in place with these bytes stays.
+    std::vector<std::pair<fs::path, fs::path>> indexesToPlace;  // staged copy, final name
+    std::uint64_t indexBytes = 0;
+    std::size_t indexes = 0, indexesUnchanged = 0;
+    for (const auto& f : scan.files) {
+        if (!f.noIndex.empty()) out << "note: no chunk index for " << f.relative << ": " << f.noIndex << "\n";
+        if (f.index.empty()) continue;
+        ++indexes;
+        indexBytes += f.index.size();
+        const std::string name = f.relative + ".idx";
+        const fs::path dest = chunks / fs::u8path(name);
+        const std::string size = HumanSize(f.index.size());
+        if (Holds(dest, f.index)) {
+            ++indexesUnchanged;
+            if (!options.quiet) out << "  index      " << name << " (" << size << ") unchanged" << std::endl;
+            continue;
+        }
+        fs::create_directories(dest.parent_path(), ec);
+        fs::path temp = dest;
+        temp += kTempSuffix;
+        staging.temps.push_back(temp);
+        std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
+        copy.write(reinterpret_cast<const char*>(f.index.data()), static_cast<std::streamsize>(f.index.size()));
+        copy.close();
+        if (!copy) {
+            err << "updater-publish: cannot write the chunk index " << Utf8(temp) << "; the site was left as it was\n";
+            return kSiteWriteFailed;
+        }
+        indexesToPlace.emplace_back(temp, dest);
+        if (!options.quiet) out << "  index      " << name << " (" << size << ") written" << std::endl;
+    }
+
     fs::create_directories(manifest.parent_path(), ec);
     fs::path manifestTemp = manifest;
     manifestTemp += kTempSuffix;
@@ -544,6 +670,13 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
             return kSiteWriteFailed;
         }
     }
+    for (const auto& [temp, dest] : indexesToPlace) {
+        fs::rename(temp, dest, ec);
+        if (ec) {
+            err << "updater-publish: cannot move " << Utf8(dest) << " into place: " << ec.message() << "\n";
+            return kSiteWriteFailed;
+        }
+    }
     // The manifest last: the updater never sees entries whose files are not there yet.
     fs::rename(manifestTemp, manifest, ec);
     if (ec) {
@@ -553,15 +686,20 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     staging.committed = true;
     if (!options.quiet) out << "  manifest   " << Utf8(manifest) << " written" << std::endl;
 
-    std::set<std::string> keep;
+    std::set<std::string> keep, keepIndexes;
     std::uint64_t total = 0;
     for (const auto& f : scan.files) {
         keep.insert(f.relative);
+        if (!f.index.empty()) keepIndexes.insert(f.relative + ".idx");
         total += f.size;
     }
-    const int removed = RemoveStale(files, keep, out, options.quiet);
+    const int removed = RemoveStale(files, keep, "", "no longer in the release", out, options.quiet);
+    const int indexesRemoved = RemoveStale(chunks, keepIndexes, "chunks/", "no longer needed", out, options.quiet);
     out << "Published " << scan.files.size() << " files (" << HumanSize(total) << "): " << added << " added, "
         << changed << " changed, " << unchanged << " unchanged, " << removed << " removed\n"
+        << "Chunk indexes: " << indexes << " (" << HumanSize(indexBytes) << " in all): "
+        << indexes - indexesUnchanged << " written, " << indexesUnchanged << " unchanged, " << indexesRemoved
+        << " removed; files under " << (kIndexFromBytes >> 20) << " MiB have none\n"
         << "Manifest: " << Utf8(manifest) << " (serial " << serial << ", "
         << (key ? "signed with " + Utf8(options.signKey) : std::string("not signed")) << ")\n"
         << "Manifest URL (the updater with site=" << options.baseUrl << "): " << ManifestBaseUrlFor(options.baseUrl)

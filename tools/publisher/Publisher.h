@@ -1,5 +1,7 @@
-// Turns a release folder into an update site: <site>/update/update.xml and the
-// files under <site>/files/, each at the URL its manifest entry names.
+// Turns a release folder into an update site: <site>/update/update.xml, the
+// files under <site>/files/, each at the URL its manifest entry names, and a
+// chunk index for each big file under <site>/chunks/ (<path>.idx), with which
+// the updater fetches only the parts of a file that changed.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -29,6 +31,10 @@ struct ReleaseFile {
     std::string md5;
     std::string sha256;
     std::string version;
+    std::vector<unsigned char> index;  // the chunk index; empty: none
+    std::string indexUrl;
+    std::string indexSha256;
+    std::string noIndex;               // why a file big enough has none
 };
 
 // Something the updater would skip or could not take, with the file it concerns.
@@ -44,6 +50,8 @@ struct ScanResult {
 
 // The updater's sizes are 32-bit. Its other limits are in SiteRules.h.
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
+// Files from this size on get a chunk index; below it a patch saves too little.
+constexpr std::uint64_t kIndexFromBytes = 1 << 20;
 
 // Exit codes of the tool. A signing key that cannot be used is a usage error.
 enum PublishStatus { kPublished = 0, kRefused = 1, kUsage = 2, kSiteWriteFailed = 3 };
@@ -59,6 +67,6 @@ std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t ser
 std::optional<std::uint64_t> SiteSerial(const std::filesystem::path& site);
 
 // Loads the signing key, scans, then (only when nothing was refused) updates
-// the site in place: files first, the manifest last, stale files after it. Messages go to out and
-// err; returns a PublishStatus.
+// the site in place: files and indexes first, the manifest last, stale files
+// and indexes after it. Messages go to out and err; returns a PublishStatus.
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err);

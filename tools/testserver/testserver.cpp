@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <list>
@@ -39,6 +40,7 @@ const char* ReasonPhrase(int status)
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
@@ -61,6 +63,63 @@ std::string PathOf(const std::string& target)
     return path;
 }
 
+bool ParseNumber(const std::string& text, size_t& value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = (size_t)std::stoull(text);
+    return true;
+}
+
+std::string Trimmed(const std::string& s)
+{
+    size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+enum class RangeAsk { None, Slice, Unsatisfiable };
+
+// The one range a request head asks of total bytes, as a static server reads
+// it. Several ranges, other units and malformed values are ignored (None).
+RangeAsk ParseRange(const std::string& head, size_t total, size_t& first, size_t& last)
+{
+    std::string value;
+    for (size_t at = head.find("\r\n"); at != std::string::npos;) {
+        size_t end = head.find("\r\n", at + 2);
+        std::string line = head.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
+        at = end;
+        size_t colon = line.find(':');
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+        if (colon != std::string::npos && name == "range")
+            value = Trimmed(line.substr(colon + 1));
+    }
+    if (value.compare(0, 6, "bytes=") != 0 || value.find(',') != std::string::npos)
+        return RangeAsk::None;
+    std::string spec = Trimmed(value.substr(6));
+    size_t dash = spec.find('-');
+    if (dash == std::string::npos)
+        return RangeAsk::None;
+    std::string a = Trimmed(spec.substr(0, dash)), b = Trimmed(spec.substr(dash + 1));
+    size_t from = 0, to = 0;
+    if (a.empty()) {  // the last b bytes
+        if (!ParseNumber(b, to))
+            return RangeAsk::None;
+        if (to == 0 || total == 0)
+            return RangeAsk::Unsatisfiable;
+        first = total > to ? total - to : 0;
+        last = total - 1;
+        return RangeAsk::Slice;
+    }
+    if (!ParseNumber(a, from) || (!b.empty() && (!ParseNumber(b, to) || to < from)))
+        return RangeAsk::None;
+    if (from >= total)
+        return RangeAsk::Unsatisfiable;
+    first = from;
+    last = b.empty() ? total - 1 : std::min(to, total - 1);
+    return RangeAsk::Slice;
+}
+
 void SetNonBlocking(SOCKET s)
 {
     u_long on = 1;
@@ -78,6 +137,7 @@ struct TestServer::Impl {
     mutable std::condition_variable cv;  // signalled on stop and on every request
     std::map<std::string, std::shared_ptr<const TestRoute>> routes;
     std::map<std::string, int> counts;
+    std::map<std::string, unsigned long long> bodyBytes;
     std::map<std::string, std::string> lastHeads;
     std::vector<std::string> targets;
 
@@ -182,9 +242,8 @@ struct TestServer::Impl {
         closesocket(s);
     }
 
-    std::shared_ptr<const TestRoute> Record(const std::string& target, const std::string& head)
+    std::shared_ptr<const TestRoute> Record(const std::string& target, const std::string& path, const std::string& head)
     {
-        std::string path = PathOf(target);
         std::shared_ptr<const TestRoute> route;
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -210,25 +269,52 @@ struct TestServer::Impl {
         return Ending::Reset;
     }
 
+    void CountBody(const std::string& path, size_t n)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        bodyBytes[path] += n;
+    }
+
     // Anything cut short (stop, peer gone) ends with a reset, so a client
     // never mistakes a dying server for a complete answer.
-    Ending Answer(SOCKET s, const TestRoute& route, bool headOnly) const
+    Ending Answer(SOCKET s, const TestRoute& route, bool headOnly, const std::string& path = std::string(),
+                  const std::string& request = std::string())
     {
         if (route.resetBeforeHeaders)
             return ResetAfterPause();
 
-        std::string head = "HTTP/1.1 " + std::to_string(route.status) + " " + ReasonPhrase(route.status) + "\r\n";
+        int status = route.status;
+        const char* body = route.body.data();
+        size_t bodySize = route.body.size();
+        std::string rangeHeader;
+        size_t first = 0, last = 0;
+        RangeAsk ask = status == 200 && !route.ignoreRange ? ParseRange(request, bodySize, first, last) : RangeAsk::None;
+        if (ask == RangeAsk::Slice) {
+            status = 206;
+            const std::string& from = route.rangeBody.empty() ? route.body : route.rangeBody;
+            body = from.data() + std::min(first, from.size());
+            bodySize = std::min(last + 1, from.size()) - std::min(first, from.size());
+            rangeHeader = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                          std::to_string(route.body.size()) + "\r\n";
+        } else if (ask == RangeAsk::Unsatisfiable) {
+            status = 416;
+            bodySize = 0;
+            rangeHeader = "Content-Range: bytes */" + std::to_string(route.body.size()) + "\r\n";
+        }
+
+        std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
         head += "Content-Type: " + route.contentType + "\r\n";
         if (route.sendLength) {
-            long long length = route.announcedLength >= 0 ? route.announcedLength : (long long)route.body.size();
+            long long length = route.announcedLength >= 0 ? route.announcedLength : (long long)bodySize;
             head += "Content-Length: " + std::to_string(length) + "\r\n";
         }
+        head += rangeHeader;
         head += route.extraHeaders;
         head += "Connection: close\r\n\r\n";
         if (!SendAll(s, head.data(), head.size()))
             return Ending::Reset;
 
-        size_t total = headOnly ? 0 : std::min(route.body.size(), route.sendBytes);
+        size_t total = headOnly ? 0 : std::min(bodySize, route.sendBytes);
         size_t stallAt = route.stallMs ? std::min(route.stallAfter, total) : std::string::npos;
         size_t piece = route.chunkBytes ? route.chunkBytes : kSendPiece;
         size_t sent = 0;
@@ -243,7 +329,10 @@ struct TestServer::Impl {
             size_t n = std::min(piece, total - sent);
             if (stallAt != std::string::npos)
                 n = std::min(n, stallAt - sent);
-            if (!SendAll(s, route.body.data() + sent, n))
+            bool ok = SendAll(s, body + sent, n);
+            if (!path.empty())
+                CountBody(path, n);  // what a client that went away did not read is counted too
+            if (!ok)
                 return Ending::Reset;
             sent += n;
             // a gap between pieces makes them arrive as separate reads
@@ -273,13 +362,16 @@ struct TestServer::Impl {
         size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
         TestRoute answer;
         bool headOnly = false;
+        std::string path;
         if (sp2 == std::string::npos) {
             answer.status = 400;
             answer.body = "bad request";
             answer.contentType = "text/plain";
         } else {
             std::string method = line.substr(0, sp1);
-            std::shared_ptr<const TestRoute> route = Record(line.substr(sp1 + 1, sp2 - sp1 - 1), head);
+            std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+            path = PathOf(target);
+            std::shared_ptr<const TestRoute> route = Record(target, path, head);
             headOnly = method == "HEAD";
             if (method != "GET" && !headOnly) {
                 answer.status = 405;
@@ -290,11 +382,11 @@ struct TestServer::Impl {
                 answer.body = "not found";
                 answer.contentType = "text/plain";
             } else {
-                Finish(s, Answer(s, *route, headOnly));
+                Finish(s, Answer(s, *route, headOnly, path, head));
                 return;
             }
         }
-        Finish(s, Answer(s, answer, headOnly));
+        Finish(s, Answer(s, answer, headOnly, path));
     }
 
     void AcceptLoop()
@@ -432,6 +524,13 @@ std::string TestServer::LastRequestHeaders(const std::string& path) const
     std::lock_guard<std::mutex> lock(impl_->mu);
     auto it = impl_->lastHeads.find(path);
     return it == impl_->lastHeads.end() ? std::string() : it->second;
+}
+
+unsigned long long TestServer::BodyBytesSent(const std::string& path) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto it = impl_->bodyBytes.find(path);
+    return it == impl_->bodyBytes.end() ? 0 : it->second;
 }
 
 bool TestServer::WaitForRequests(const std::string& path, int count, unsigned timeoutMs) const

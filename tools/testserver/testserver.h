@@ -1,6 +1,10 @@
 // A small scriptable HTTP/1.1 server for tests: listens on 127.0.0.1 on an
 // ephemeral port, serves in-memory routes and can misbehave on purpose
-// (missing or wrong Content-Length, short bodies, stalls, resets).
+// (missing or wrong Content-Length, short bodies, stalls, resets, ranges
+// ignored or answered with other bytes).
+// A 200 route answers a single range ("Range: bytes=a-b", "bytes=a-" or
+// "bytes=-n") with 206 and Content-Range as a static server does, or 416 when
+// the range starts past the end; the fault modes then apply to the slice.
 // Every connection gets "Connection: close". Nothing here waits without a
 // bound: destroying the server interrupts stalls and resets every connection
 // still being answered.
@@ -26,6 +30,8 @@ struct TestRoute {
     bool resetBeforeHeaders = false;  // RST instead of any answer once the request has been read
     unsigned chunkBytes = 0;          // > 0: send the body in pieces of this size, each flushed on its own
     std::string extraHeaders;         // raw header lines, each ending in "\r\n" (e.g. a Location)
+    bool ignoreRange = false;         // answer every request whole with 200, as a server without ranges does
+    std::string rangeBody;            // not empty: ranged answers are cut from these bytes instead (a corrupted range)
 };
 
 class TestServer {
@@ -52,6 +58,8 @@ public:
     // Request line and header lines of the last request to path, as received,
     // without the terminating empty line; "" if there was none.
     std::string LastRequestHeaders(const std::string& path) const;
+    // Body bytes sent in answers to requests for path (query ignored), headers not counted.
+    unsigned long long BodyBytesSent(const std::string& path) const;
     // Waits until Requests(path) >= count or timeoutMs passed; true if reached.
     bool WaitForRequests(const std::string& path, int count, unsigned timeoutMs) const;
 
