@@ -333,9 +333,9 @@ private:
         std::string problem = TransportProblem(f);
         std::string wanted = "HTTP 200 and " + expected;
         if (problem.empty() && f.response.contentLength && *f.response.contentLength != e.size)
-            problem = std::to_string(*f.response.contentLength) + " bytes announced";
-        if (problem.empty() && f.tooLong) problem = "more than " + expected;
-        if (problem.empty() && f.bytes != e.size) problem = std::to_string(f.bytes) + " bytes";
+            problem = "HTTP 200 with " + std::to_string(*f.response.contentLength) + " bytes announced";
+        if (problem.empty() && f.tooLong) problem = "HTTP 200 with more than " + expected;
+        if (problem.empty() && f.bytes != e.size) problem = "HTTP 200 with " + std::to_string(f.bytes) + " bytes";
         if (problem.empty() &&
             LooksLikeErrorPage(reinterpret_cast<const unsigned char*>(f.firstBlock.data()), f.firstBlock.size())) {
             wanted = "the file";
