@@ -1,5 +1,6 @@
 #include "HttpClient.h"
 #include <curl/curl.h>
+#include <strings.h>
 #include <cstring>
 #include "SiteRules.h"
 
