@@ -28,7 +28,7 @@ const DWORD kMoveFlags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 
 // The journal is the whole plan, written and flushed once before the first
 // move (a flush per file made large installations crawl):
-//   R <run>                     kept copies of this run are in <temp>\kept.<run>
+//   R <run>                     kept copies of this run are in <temp>\kept.<run>\<bucket>
 //   D <folder>                  a folder is created in the installation
 //   K <destination>\t<local>    the installed copy goes aside, the new file takes its place
 //   A <destination>\t<local>    a new file is added where there was none
@@ -40,7 +40,21 @@ struct Step {
     std::string dest;
     std::string local;
     int done = 0;  // this run: 1 moved aside (K), 2 complete
+    int kept = 0;  // K: which kept copy of the run this is (0, 1, ...)
 };
+
+// Kept copies go into buckets of this many, so that moving one aside never
+// means searching a folder of thousands (Wine looks a new name up in the
+// whole folder).
+const int kKeptPerBucket = 256;
+
+// Numbers the K steps in journal order: the plan and its recovery agree.
+void NumberKeptCopies(std::vector<Step>& steps)
+{
+    int n = 0;
+    for (Step& s : steps)
+        if (s.kind == 'K') s.kept = n++;
+}
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -78,7 +92,8 @@ public:
     const std::string& Path() const { return m_path; }
     std::vector<Step>& Steps() { return m_steps; }
     std::string KeptFolder() const { return m_temp + "\\" + kKeptFolderPrefix + m_run; }
-    std::string Kept(const std::string& dest) const { return KeptFolder() + "\\" + dest; }
+    std::string KeptName(const Step& s) const { return std::to_string(s.kept / kKeptPerBucket) + "\\" + s.dest; }
+    std::string Kept(const Step& s) const { return KeptFolder() + "\\" + KeptName(s); }
     std::string Installed(const std::string& dest) const { return m_app + "\\" + dest; }
     std::string Download(const std::string& local) const { return m_temp + "\\" + local + ".dtm"; }
 
@@ -178,6 +193,7 @@ public:
             why = "it does not name its run";
             return false;
         }
+        NumberKeptCopies(m_steps);
         return true;
     }
     bool Committed() const { return m_committed; }
@@ -191,7 +207,7 @@ public:
             if (UnsafeInstallName(s.dest.c_str(), temp)) return s.dest.c_str();
             if (s.kind != 'D' && !IsSafeRelativeName(s.local.c_str(), &IsAnsiLeadByte)) return s.local.c_str();
             if (m_temp.size() + s.local.size() + 8 >= MAX_PATH || m_app.size() + s.dest.size() + 2 >= MAX_PATH ||
-                KeptFolder().size() + s.dest.size() + 2 >= MAX_PATH)
+                KeptFolder().size() + s.dest.size() + 16 >= MAX_PATH)
                 return s.dest.c_str();
         }
         return nullptr;
@@ -205,7 +221,7 @@ public:
         bool all = true;
         for (const Step& s : m_steps) {
             if (s.kind != 'K') continue;
-            const std::string kept = Kept(s.dest);
+            const std::string kept = Kept(s);
             // A read-only copy is deleted like any other.
             ::SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (!::DeleteFileA(kept.c_str()) && Exists(kept)) {
@@ -230,7 +246,7 @@ public:
         for (auto it = m_steps.rbegin(); it != m_steps.rend(); ++it) {
             const std::string installed = Installed(it->dest);
             if (it->kind == 'K') {
-                const std::string kept = Kept(it->dest);
+                const std::string kept = Kept(*it);
                 if (known ? it->done == 0 : !Exists(kept)) continue;  // never went aside: untouched
                 if ((known ? it->done == 2 : Exists(installed)) &&
                     !::MoveFileExA(installed.c_str(), Download(it->local).c_str(), MOVEFILE_REPLACE_EXISTING | kMoveFlags))
@@ -332,7 +348,7 @@ int CDownloadManager::Install()
         const std::string local = task->szLocalName;
         const std::string dest = SameWindowsName(ownName.c_str(), task->szLocalName) ? SideFileName(local) : local;
         const std::string target = journal.Installed(dest), source = journal.Download(local);
-        if (target.size() >= MAX_PATH || source.size() >= MAX_PATH || journal.Kept(dest).size() + 48 >= MAX_PATH) {
+        if (target.size() >= MAX_PATH || source.size() >= MAX_PATH || journal.KeptFolder().size() + dest.size() + 56 >= MAX_PATH) {
             failure = "the path does not fit";
             break;
         }
@@ -363,6 +379,7 @@ int CDownloadManager::Install()
         steps.push_back({ replacing ? 'K' : 'A', dest, local });
         sources.push_back(source);
     }
+    NumberKeptCopies(steps);
     if (failure.empty() && !steps.empty()) {
         if (!journal.NewRun() || (keeps && !::CreateDirectoryA(journal.KeptFolder().c_str(), nullptr)))
             failure = ErrorText("no folder for the kept copies can be made");
@@ -390,8 +407,8 @@ int CDownloadManager::Install()
             continue;
         }
         if (step.kind == 'K') {
-            const std::string kept = journal.Kept(step.dest);
-            if (!CreateFoldersFor(journal.KeptFolder().c_str(), step.dest.c_str()) ||
+            const std::string kept = journal.Kept(step);
+            if (!CreateFoldersFor(journal.KeptFolder().c_str(), journal.KeptName(step).c_str()) ||
                 !::MoveFileExA(target.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH)) {
                 failure = ErrorText("the installed copy cannot be moved aside");
                 break;

@@ -84,9 +84,6 @@ struct Listed {
     UINT32 size;
 };
 
-// A manifest past this size is not read at all.
-const size_t kMaxManifestBytes = 16u * 1024 * 1024;
-
 // Passes given up on that have not ended yet (a plain counter: it must
 // outlive every static object).
 std::atomic<int> s_abandonedRunning{ 0 };
@@ -120,26 +117,6 @@ struct PassJob {
     CScopedHandle done{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };       // the whole pass has ended
 };
 
-// Why the raw bytes of a response cannot be a manifest we read; null when they can.
-// Decided before any XML parser sees them: a DTD can expand without bound.
-const char* UnreadableReason(const std::string& body)
-{
-    // "<!DOCTYPE" in any letter case, in single-byte text and in either UTF-16 order.
-    static const char kDoctype[] = "<!doctype";
-    const size_t n = sizeof(kDoctype) - 1;
-    for (size_t step = 1; step <= 2; ++step) {
-        for (size_t i = 0; i + (n - 1) * step < body.size(); ++i) {
-            size_t k = 0;
-            for (; k < n; ++k) {
-                if (FoldAsciiCase(body[i + k * step]) != kDoctype[k]) break;
-                if (step == 2 && k + 1 < n && body[i + k * step + 1] != '\0') break;
-            }
-            if (k == n) return "declares a DTD";
-        }
-    }
-    return nullptr;
-}
-
 // The response body, at most one byte past the limit; throws PassFailed when
 // the request fails or the status is not 200.
 std::string Download(const std::string& url, HANDLE responded)
@@ -152,14 +129,14 @@ std::string Download(const std::string& url, HANDLE responded)
         DWORD status = 0;
         http->QueryInfoStatusCode(status);
         char buffer[8192];
-        while (body.size() <= kMaxManifestBytes) {
+        while (body.size() <= kManifestMaxBytes) {
             const UINT n = http->Read(buffer, sizeof(buffer));
             if (n == 0) break;
             body.append(buffer, n);
         }
         ::SetEvent(responded);
-        RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, body.size() > kMaxManifestBytes ? "more than " : "",
-                      static_cast<unsigned long>(body.size() > kMaxManifestBytes ? kMaxManifestBytes : body.size()));
+        RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, body.size() > kManifestMaxBytes ? "more than " : "",
+                      static_cast<unsigned long>(body.size() > kManifestMaxBytes ? kManifestMaxBytes : body.size()));
         if (status != 200) throw PassFailed();
     } catch (const CInternetException& e) {
         ::SetEvent(responded);
@@ -346,7 +323,7 @@ PassResult ReadManifest(const PassJob& job)
     try {
         std::string body = Download(job.url, job.responded.get());
         if (job.abandoned) throw PassFailed();  // nobody waits for the result any more
-        if (body.size() > kMaxManifestBytes) Unreadable(pass, "larger than 16 MiB");
+        if (body.size() > kManifestMaxBytes) Unreadable(pass, "larger than 16 MiB");
         if (signedOnly) {
             if (job.serialUnreadable)
                 Unreadable(pass, "the serial of the last finished run cannot be read; delete Update\\manifest.serial "
@@ -358,7 +335,8 @@ PassResult ReadManifest(const PassJob& job)
             body.resize(signedLength);
             RunLog::Write("manifest: signature verified");
         }
-        if (const char* why = UnreadableReason(body)) Unreadable(pass, why);
+        // Decided before any XML parser sees them: a DTD can expand without bound.
+        if (DeclaresDtd(body)) Unreadable(pass, "declares a DTD");
         ComPtr<IXMLDOMDocument> document;
         Parse(body, document);
         if (signedOnly) {

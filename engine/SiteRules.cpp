@@ -32,3 +32,20 @@ std::string ManifestBaseUrlFor(const std::string& site)
 {
     return SiteUrlWithScheme(site) + "/update/";
 }
+
+bool DeclaresDtd(const std::string& body)
+{
+    static const char kDoctype[] = "<!doctype";
+    const std::size_t n = sizeof(kDoctype) - 1;
+    for (std::size_t step = 1; step <= 2; ++step) {
+        for (std::size_t i = 0; i + (n - 1) * step < body.size(); ++i) {
+            std::size_t k = 0;
+            for (; k < n; ++k) {
+                if (FoldAsciiCase(body[i + k * step]) != kDoctype[k]) break;
+                if (step == 2 && k + 1 < n && body[i + k * step + 1] != '\0') break;
+            }
+            if (k == n) return true;
+        }
+    }
+    return false;
+}

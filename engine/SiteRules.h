@@ -11,6 +11,12 @@ constexpr std::size_t kMaxNameBytes = 31;
 constexpr std::size_t kMaxUrlBytes = 255;
 // A download whose first block is shorter than this is an error page.
 constexpr std::size_t kMinFirstBlockBytes = 22;
+// The first block the updater judges as a whole.
+constexpr std::size_t kFirstBlockBytes = 8192;
+// A manifest larger than this is not read at all.
+constexpr std::size_t kManifestMaxBytes = 16u * 1024 * 1024;
+// Redirects followed for one request (the manifest or a file); one more fails it.
+constexpr int kSiteMaxRedirects = 5;  // as CInternetSession::OpenURL
 
 // True when a download's first block is a web server's error page, not the
 // file: under kMinFirstBlockBytes, or starting byte-exact with "<html>" or
@@ -25,3 +31,8 @@ std::string SiteUrlWithScheme(const std::string& site);
 // scheme, then "/update/". A final '/' of the site stays, so "h/" gives
 // "http://h//update/".
 std::string ManifestBaseUrlFor(const std::string& site);
+
+// True when the manifest's raw bytes declare a DTD ("<!DOCTYPE" in any letter
+// case, in single-byte text or either UTF-16 order): such a manifest is not
+// read, since a DTD can expand without bound.
+bool DeclaresDtd(const std::string& body);

@@ -106,3 +106,19 @@ if [ ${#frames[@]} -gt 0 ]; then
 else
     echo "  screenshots none found in build/demo/shots/"
 fi
+
+# The vendor's side: the live site checked as the updater reads it, then as a
+# player would meet it after a copy step went wrong.
+cd "$root"
+release_dir=${demo#"$root/"}/release
+echo
+echo "== Checking the live site (updater-publish --check) =="
+"$publisher" --check "127.0.0.1:$port" "$release_dir" || true
+echo
+echo "== The same check after a mirror went back to the old game.dat =="
+cp "$demo/site/files/game.dat" "$demo/game.dat.published"
+printf 'game data, version 1 (as installed)\n' > "$demo/site/files/game.dat"
+status=0
+"$publisher" --check "127.0.0.1:$port" "$release_dir" || status=$?
+echo "  (exit status $status; players would see the failure message until the file is put back)"
+cp "$demo/game.dat.published" "$demo/site/files/game.dat"

@@ -19,7 +19,10 @@ pid $state/nginx.pid;
 error_log $state/error.log${cert:+ info};
 events { worker_connections 64; }
 http {
-    access_log $state/access.log;
+    # The usual line, then the proxy a request came through and the connection it came on.
+    log_format e2e '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                   '"\$http_referer" "\$http_user_agent" via="\$http_via" connection=\$connection';
+    access_log $state/access.log e2e;
     client_body_temp_path $state/tmp;
     proxy_temp_path $state/tmp;
     fastcgi_temp_path $state/tmp;

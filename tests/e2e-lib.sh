@@ -93,3 +93,20 @@ ended_within() {  # ended_within PID SECONDS
 show_log() {  # show_log DIR: the updater's own log, for a failed check
     [ -f "$1/Update/update.log" ] && { echo "  update.log:"; iconv -f GBK -t UTF-8 "$1/Update/update.log" | sed 's/^/    /'; }
 }
+
+# make_ca PKI NAME: a throw-away certificate authority PKI/NAME-ca.crt (and .key).
+make_ca() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=updater e2e $2 CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+        -keyout "$1/$2-ca.key" -out "$1/$2-ca.crt" 2>>"$1/openssl.log"
+}
+# make_server_cert PKI CA_NAME: PKI/CA_NAME-server.crt (and .key) for 127.0.0.1, signed by that CA.
+make_server_cert() {
+    # Wine matches the host only against DNS names, so the address is listed as one too.
+    printf '%s\n' 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost' 'basicConstraints=CA:FALSE' \
+        'keyUsage=critical,digitalSignature,keyEncipherment' 'extendedKeyUsage=serverAuth' > "$1/server.ext"
+    openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 \
+        -keyout "$1/$2-server.key" -out "$1/$2-server.csr" 2>>"$1/openssl.log" &&
+    openssl x509 -req -days 2 -in "$1/$2-server.csr" -CA "$1/$2-ca.crt" -CAkey "$1/$2-ca.key" \
+        -CAcreateserial -extfile "$1/server.ext" -out "$1/$2-server.crt" 2>>"$1/openssl.log"
+}

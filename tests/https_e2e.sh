@@ -39,22 +39,9 @@ cleanup() {
 trap cleanup EXIT
 
 # --- Certificates, new each run ------------------------------------------------
-make_ca() {  # make_ca NAME
-    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=updater https_e2e $1 CA" \
-        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-        -keyout "$pki/$1-ca.key" -out "$pki/$1-ca.crt" 2>>"$pki/openssl.log"
-}
-make_server_cert() {  # make_server_cert CA_NAME: the server's certificate for 127.0.0.1, signed by that CA
-    # Wine matches the host only against DNS names, so the address is listed as one too.
-    printf '%s\n' 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost' 'basicConstraints=CA:FALSE' \
-        'keyUsage=critical,digitalSignature,keyEncipherment' 'extendedKeyUsage=serverAuth' > "$pki/server.ext"
-    openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 \
-        -keyout "$pki/$1-server.key" -out "$pki/$1-server.csr" 2>>"$pki/openssl.log" &&
-    openssl x509 -req -days 2 -in "$pki/$1-server.csr" -CA "$pki/$1-ca.crt" -CAkey "$pki/$1-ca.key" \
-        -CAcreateserial -extfile "$pki/server.ext" -out "$pki/$1-server.crt" 2>>"$pki/openssl.log"
-}
 for name in trusted other; do
-    make_ca "$name" && make_server_cert "$name" || { echo "FAIL: openssl could not make the $name certificates (see $pki/openssl.log)"; exit 1; }
+    make_ca "$pki" "$name" && make_server_cert "$pki" "$name" ||
+        { echo "FAIL: openssl could not make the $name certificates (see $pki/openssl.log)"; exit 1; }
 done
 
 if timeout 60 "$wine" "$bin/trustroot.exe" add "$pki/trusted-ca.crt"; then trusted_added=1; fi

@@ -1,4 +1,5 @@
 // The test web server's fault modes, as a WinINet client and a raw socket see them.
+#include "TestUtil.h"
 #include "testserver.h"
 
 #include <winsock2.h>
@@ -265,6 +266,8 @@ TEST(TestServer, AnswersSingleRangesLikeAStaticServerAndCountsBodyBytes)
     Fetched resumed = InetGet(server.Url("/f.bin"), "Range: bytes=60000-\r\n");
     EXPECT_EQ(206u, resumed.status);
     EXPECT_TRUE(resumed.body == body.substr(60000)) << resumed.body.size() << " bytes";
+    // The server counts a piece once its send has returned, which may be after the client has it.
+    WaitUntil([&] { return server.BodyBytesSent("/f.bin") == sent + 40000; }, 2000);
     EXPECT_EQ(sent + 40000, server.BodyBytesSent("/f.bin"));
 
     RawReply ignored = RawRequest(server.Port(), "/whole.bin", "GET", "Range: bytes=10-19\r\n");

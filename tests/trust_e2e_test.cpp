@@ -163,7 +163,8 @@ TEST(Trust, AFailedMovePutsTheWholeInstallationBack)
         // they are not this run's, so no rollback may put them back.
         ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
         ::CreateDirectoryA((inst.dir / "Update\\kept.1-2-0").c_str(), nullptr);
-        const std::vector<std::string> stale = { "Update\\kept.dat.bak", "Update\\kept.1-2-0\\kept.dat" };
+        ::CreateDirectoryA((inst.dir / "Update\\kept.1-2-0\\0").c_str(), nullptr);
+        const std::vector<std::string> stale = { "Update\\kept.dat.bak", "Update\\kept.1-2-0\\0\\kept.dat" };
         for (const std::string& name : stale) {
             WriteBytes(inst.dir / name, "stale");
             ::SetFileAttributesA((inst.dir / name).c_str(), FILE_ATTRIBUTE_READONLY);

@@ -38,14 +38,28 @@ bool SigningKey::Sign(const std::string&, unsigned char*, std::string& error) co
     return false;
 }
 
+struct VerifyingKey::State {};
+VerifyingKey::VerifyingKey(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+VerifyingKey::~VerifyingKey() = default;
+
+std::unique_ptr<VerifyingKey> VerifyingKey::Load(const std::filesystem::path&, std::string& error)
+{
+    error = "checking signatures needs the Linux build of updater-publish";
+    return nullptr;
+}
+
+bool VerifyingKey::Verifies(const std::string&, const unsigned char*) const { return false; }
+
 #else
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/objects.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 
 namespace {
@@ -57,6 +71,10 @@ struct Deleter {
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
 using SigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
+void FreeOpenssl(unsigned char* p) { OPENSSL_free(p); }
+using OpensslBytes = std::unique_ptr<unsigned char, Deleter<unsigned char, FreeOpenssl>>;
 void FreeBio(BIO* b) { BIO_free(b); }
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, FreeBio>>;
 
@@ -189,6 +207,63 @@ bool SigningKey::Sign(const std::string& bytes, unsigned char signature[kP256Sig
         return false;
     }
     return true;
+}
+
+struct VerifyingKey::State {
+    PkeyPtr key;
+};
+
+VerifyingKey::VerifyingKey(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+VerifyingKey::~VerifyingKey() = default;
+
+std::unique_ptr<VerifyingKey> VerifyingKey::Load(const std::filesystem::path& pem, std::string& error)
+{
+    std::ifstream in(pem, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf())) {
+        error = std::string("cannot be read: ") + std::strerror(errno);
+        return nullptr;
+    }
+    // Read with the updater's own parser, so a key it would not take is refused here too.
+    unsigned char point[1 + kP256PublicKeyBytes] = { 0x04 };
+    if (!P256PublicKeyFromPem(text.str(), point + 1)) {
+        error = "is not a P-256 public key in PEM (as \"openssl ec -pubout\" writes it)";
+        return nullptr;
+    }
+    char group[] = "prime256v1";
+    OSSL_PARAM params[] = { OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+                            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof(point)),
+                            OSSL_PARAM_construct_end() };
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+        error = LastError("is not a point on P-256");
+        return nullptr;
+    }
+    auto state = std::make_unique<State>();
+    state->key.reset(raw);
+    return std::unique_ptr<VerifyingKey>(new VerifyingKey(std::move(state)));
+}
+
+bool VerifyingKey::Verifies(const std::string& bytes, const unsigned char signature[kP256SignatureBytes]) const
+{
+    // The manifest carries r||s; OpenSSL checks DER.
+    SigPtr sig(ECDSA_SIG_new());
+    BnPtr r(BN_bin2bn(signature, 32, nullptr)), s(BN_bin2bn(signature + 32, 32, nullptr));
+    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return false;
+    r.release();  // owned by sig now
+    s.release();
+    unsigned char* der = nullptr;
+    const int derLength = i2d_ECDSA_SIG(sig.get(), &der);
+    OpensslBytes derOwned(der);
+    MdCtxPtr md(EVP_MD_CTX_new());
+    const bool ok = derLength > 0 && md &&
+                    EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, m_state->key.get()) == 1 &&
+                    EVP_DigestVerify(md.get(), der, static_cast<size_t>(derLength),
+                                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == 1;
+    ERR_clear_error();
+    return ok;
 }
 
 #endif

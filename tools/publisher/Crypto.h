@@ -44,3 +44,22 @@ private:
     explicit SigningKey(std::unique_ptr<State> state);
     std::unique_ptr<State> m_state;
 };
+
+// A P-256 public key to check signed manifests with, as the updater does.
+class VerifyingKey {
+public:
+    // The key in a PEM file ("openssl ec -pubout"); null with the reason in
+    // error when it cannot be read or is not a P-256 public key.
+    static std::unique_ptr<VerifyingKey> Load(const std::filesystem::path& pem, std::string& error);
+    ~VerifyingKey();
+    VerifyingKey(const VerifyingKey&) = delete;
+    VerifyingKey& operator=(const VerifyingKey&) = delete;
+
+    // True when r||s is this key's ECDSA signature over the SHA-256 of the bytes.
+    bool Verifies(const std::string& bytes, const unsigned char signature[kP256SignatureBytes]) const;
+
+private:
+    struct State;
+    explicit VerifyingKey(std::unique_ptr<State> state);
+    std::unique_ptr<State> m_state;
+};

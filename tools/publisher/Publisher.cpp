@@ -16,6 +16,7 @@
 #include "Naming.h"
 #include "PathRules.h"
 #include "PeVersion.h"
+#include "Progress.h"
 #include "SignedManifest.h"
 
 namespace fs = std::filesystem;
@@ -29,15 +30,6 @@ constexpr std::uint64_t kProgressStepFrom = 32ull << 20;  // files this big repo
 constexpr std::size_t kBlock = 1 << 16;
 
 std::string Utf8(const fs::path& p) { return p.u8string(); }
-
-std::string HumanSize(std::uint64_t n)
-{
-    std::ostringstream s;
-    if (n < 10 * 1024) s << n << " B";
-    else if (n < 10ull * 1024 * 1024) s << (n >> 10) << " KiB";
-    else s << (n >> 20) << " MiB";
-    return s.str();
-}
 
 // True when inner is root or lies below it (both absolute and normalised).
 bool IsWithin(const fs::path& inner, const fs::path& root)
@@ -124,10 +116,12 @@ struct Digests {
 };
 
 // Streams a file through the digests (and optionally a copy), reporting
-// percentages for big files. Returns an error text, empty on success.
+// progress for big files: a bar on a terminal, else a line every 10 %.
+// Returns an error text, empty on success.
 std::string Stream(const fs::path& from, std::uint64_t expected, Digests& digests, std::ostream* copy,
-                   const std::string& label, std::ostream& progress, bool quiet)
+                   const std::string& label, std::ostream& progress, bool quiet, bool terminal)
 {
+    ProgressBar bar(progress, terminal && !quiet && expected >= kProgressStepFrom);
     std::ifstream in(from, std::ios::binary);
     if (!in) return std::string("cannot be opened for reading: ") + std::strerror(errno);
     std::vector<char> buf(kBlock);
@@ -140,7 +134,9 @@ std::string Stream(const fs::path& from, std::uint64_t expected, Digests& digest
         digests.Update(buf.data(), got);
         if (copy && !copy->write(buf.data(), static_cast<std::streamsize>(got))) return "could not be written to the site";
         done += got;
-        if (!quiet && expected >= kProgressStepFrom) {
+        if (bar.Enabled()) {
+            bar.Show(done, expected, label + "  " + HumanSize(done) + " of " + HumanSize(expected));
+        } else if (!quiet && expected >= kProgressStepFrom) {
             const int pct = static_cast<int>(done * 100 / expected);
             if (pct / 10 > shown / 10 && pct < 100) {
                 shown = pct;
@@ -267,7 +263,7 @@ void DropIndex(ReleaseFile& file, const std::string& why)
 }
 
 std::string CheckContent(const fs::path& path, const std::string& rel, const std::string& base, ReleaseFile& file,
-                         std::ostream& progress, bool quiet)
+                         std::ostream& progress, bool quiet, bool terminal)
 {
     std::error_code ec;
     file.size = fs::file_size(path, ec);
@@ -292,7 +288,7 @@ std::string CheckContent(const fs::path& path, const std::string& rel, const std
 
     Digests digests;
     if (file.size >= kIndexFromBytes) digests.chunks = std::make_unique<Indexer>(file.size);
-    const std::string err = Stream(path, file.size, digests, nullptr, rel, progress, quiet);
+    const std::string err = Stream(path, file.size, digests, nullptr, rel, progress, quiet, terminal);
     if (!err.empty()) return err;
     file.md5 = digests.md5.Final().str();
     file.sha256 = digests.sha256.FinalHex();
@@ -358,10 +354,12 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
         result.refusals.push_back({ releaseName, "release folder cannot be resolved: " + ec.message() });
         return result;
     }
-    const fs::path site = fs::weakly_canonical(fs::absolute(options.site), ec);
-    if (!ec && (IsWithin(site, root) || IsWithin(root, site))) {
-        result.refusals.push_back({ Utf8(options.site), "the site folder and the release folder overlap" });
-        return result;
+    if (!options.site.empty()) {
+        const fs::path site = fs::weakly_canonical(fs::absolute(options.site), ec);
+        if (!ec && (IsWithin(site, root) || IsWithin(root, site))) {
+            result.refusals.push_back({ Utf8(options.site), "the site folder and the release folder overlap" });
+            return result;
+        }
     }
 
     std::vector<std::pair<fs::path, std::string>> found;
@@ -386,7 +384,7 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
                 why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
                       "and the updater puts a top-level X.exe as X.EX_)";
         }
-        if (why.empty()) why = CheckContent(path, rel, base, file, progress, options.quiet);
+        if (why.empty()) why = CheckContent(path, rel, base, file, progress, options.quiet, options.progressBar);
         if (!why.empty()) {
             result.refusals.push_back({ rel, why });
             continue;
@@ -446,7 +444,7 @@ bool SameContent(const fs::path& p, const ReleaseFile& f)
     if (!fs::is_regular_file(p, ec) || fs::file_size(p, ec) != f.size || ec) return false;
     std::ostringstream sink;
     Digests digests;
-    return Stream(p, f.size, digests, nullptr, "", sink, true).empty() && digests.Match(f);
+    return Stream(p, f.size, digests, nullptr, "", sink, true, false).empty() && digests.Match(f);
 }
 
 // A folder of the site where a file must go, or a file where a folder must go.
@@ -595,7 +593,8 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         staging.temps.push_back(temp);
         std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
         Digests digests;
-        std::string why = copy ? Stream(f.source, f.size, digests, &copy, f.relative, out, options.quiet)
+        std::string why = copy ? Stream(f.source, f.size, digests, &copy, f.relative, out, options.quiet,
+                                        options.progressBar)
                                : "the site copy cannot be created";
         copy.close();
         if (why.empty() && !copy) why = "could not be written to the site";

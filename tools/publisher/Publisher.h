@@ -16,6 +16,7 @@ struct PublishOptions {
     std::string baseUrl;  // the settings file's "site", with or without scheme
     std::filesystem::path site;
     bool quiet = false;   // no per-file progress
+    bool progressBar = false;  // out is a terminal: big files show a bar, not percentage lines
     std::filesystem::path signKey;        // P-256 private key (PEM); empty: unsigned
     std::optional<std::uint64_t> serial;  // the manifest's serial; unset: the time now (or one more than the site's)
     bool forceSerial = false;             // allow a serial not greater than the site's current one
@@ -56,7 +57,8 @@ constexpr std::uint64_t kIndexFromBytes = 1 << 20;
 // Exit codes of the tool. A signing key that cannot be used is a usage error.
 enum PublishStatus { kPublished = 0, kRefused = 1, kUsage = 2, kSiteWriteFailed = 3 };
 
-// Reads and checks the whole release; writes nothing.
+// Reads and checks the whole release; writes nothing. An empty site is not
+// checked for overlap.
 ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress);
 
 // The manifest text for the files, UTF-8, unsigned.

@@ -1,13 +1,24 @@
 // updater-publish [options] RELEASE_DIR BASE_URL SITE_DIR: writes the update
-// site the updater reads.
+// site the updater reads. updater-publish --check BASE_URL [RELEASE_DIR]: reads
+// a live site as the updater would.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include "Publisher.h"
 #include "SignedManifest.h"
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#include "SiteCheck.h"
+#endif
 
 namespace {
 const char kHelp[] =
     "Usage: updater-publish [--quiet] [--sign-key KEY.pem] [--serial N [--force-serial]] RELEASE_DIR BASE_URL SITE_DIR\n"
+    "       updater-publish --check [--key PUB.pem] [--cacert CA.pem] [--min-serial N] BASE_URL [RELEASE_DIR]\n"
     "\n"
     "Turns a release folder (the files as they must be in the player's installation\n"
     "folder) into an update site for the updater:\n"
@@ -87,11 +98,81 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 published, 1 refused (release problems), 2 usage (including a\n"
     "signing key that cannot be used; nothing is written then), 3 the site could\n"
-    "not be written (it is left as it was).\n";
+    "not be written (it is left as it was).\n"
+    "\n"
+    "Checking a live site (--check, Linux build only):\n"
+    "  updater-publish --check [options] BASE_URL [RELEASE_DIR]\n"
+    "fetches BASE_URL/update/update.xml?=<number> as the updater does (same\n"
+    "address, at most 16 MiB, no DTD, at most 5 redirects and never from https to\n"
+    "http), then every listed file (and chunk index), and checks each answer's\n"
+    "status, length, first bytes and digests. With RELEASE_DIR it also checks that\n"
+    "the manifest lists exactly that release. One line per problem (file, URL,\n"
+    "what was expected, what was served), then a summary. TLS certificates are\n"
+    "always verified; proxies come from the usual http_proxy/https_proxy variables.\n"
+    "  --key PUB.pem       the manifest must be signed with this key's private half\n"
+    "                      and unaltered (the checks of a signing updater)\n"
+    "  --cacert CA.pem     trust these authorities instead of the system's\n"
+    "  --min-serial N      the manifest's serial must be at least N (catches a\n"
+    "                      mirror or cache serving an older manifest)\n"
+    "Exit status: 0 all good, 1 problems found, 2 usage.\n";
 } // namespace
+
+int Check(int argc, char** argv)
+{
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    std::cerr << "updater-publish: --check needs the Linux build of updater-publish (it uses libcurl)\n";
+    return kUsage;
+#else
+    CheckOptions options;
+    const char* positional[2] = {};
+    int count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--check") == 0) continue;
+        const bool takesValue = std::strcmp(a, "--key") == 0 || std::strcmp(a, "--cacert") == 0 ||
+                                std::strcmp(a, "--min-serial") == 0;
+        if (takesValue && (i + 1 >= argc || argv[i + 1][0] == '\0')) {
+            std::cerr << "updater-publish: " << a << " needs a value (see --help)\n";
+            return kCheckUsage;
+        }
+        if (std::strcmp(a, "--key") == 0) {
+            options.publicKey = argv[++i];
+        } else if (std::strcmp(a, "--cacert") == 0) {
+            options.caFile = argv[++i];
+        } else if (std::strcmp(a, "--min-serial") == 0) {
+            std::uint64_t serial = 0;
+            if (!ParseSerial(argv[++i], serial)) {
+                std::cerr << "updater-publish: --min-serial takes a whole number (got \"" << argv[i] << "\")\n";
+                return kCheckUsage;
+            }
+            options.minSerial = serial;
+        } else if (a[0] == '-' && a[1] != '\0') {
+            std::cerr << "updater-publish: " << a << " is not an option of --check (see --help)\n";
+            return kCheckUsage;
+        } else if (count < 2) {
+            positional[count++] = a;
+        } else {
+            count = 3;
+        }
+    }
+    if (count < 1 || count > 2) {
+        std::cerr << "Usage: updater-publish --check [--key PUB.pem] [--cacert CA.pem] [--min-serial N] BASE_URL"
+                     " [RELEASE_DIR] (see --help)\n";
+        return kCheckUsage;
+    }
+    options.baseUrl = positional[0];
+    if (count == 2) options.release = positional[1];
+    options.progressBar = isatty(fileno(stdout)) != 0;
+    return CheckSite(options, std::cout, std::cerr);
+#endif
+}
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--check") == 0) return Check(argc, argv);
     PublishOptions options;
     const char* positional[3] = {};
     int count = 0;
@@ -137,5 +218,6 @@ int main(int argc, char** argv)
     options.release = positional[0];
     options.baseUrl = positional[1];
     options.site = positional[2];
+    options.progressBar = isatty(fileno(stdout)) != 0;
     return Publish(options, std::cout, std::cerr);
 }
