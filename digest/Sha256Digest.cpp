@@ -1,14 +1,19 @@
 #include "Sha256Digest.h"
 #include <bcrypt.h>
 
-CSha256Digest::CSha256Digest()
+CSha256Digest::CSha256Digest(bool reusable) : m_bReusable(reusable)
 {
     BCRYPT_ALG_HANDLE alg = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return;
+    m_hAlg = alg;
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        m_hAlg = alg;
-        if (BCRYPT_SUCCESS(::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0))) m_hHash = hash;
+    // Reusable hashes came with Windows 8; before that, a new one per message.
+    if (reusable && BCRYPT_SUCCESS(::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, BCRYPT_HASH_REUSABLE_FLAG))) {
+        m_hHash = hash;
+        return;
     }
+    m_bRecreate = reusable;
+    if (BCRYPT_SUCCESS(::BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0))) m_hHash = hash;
 }
 
 CSha256Digest::~CSha256Digest()
@@ -27,8 +32,16 @@ void CSha256Digest::Update(const BYTE* data, UINT length)
 bool CSha256Digest::Final(BYTE out[32])
 {
     if (!m_hHash || m_bFailed) return false;
-    m_bFailed = true;  // one message per object
-    return BCRYPT_SUCCESS(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(m_hHash), out, 32, 0));
+    const bool ok = BCRYPT_SUCCESS(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(m_hHash), out, 32, 0));
+    if (!m_bReusable) {
+        m_bFailed = true;  // one message per object
+    } else if (m_bRecreate) {
+        ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(m_hHash));
+        BCRYPT_HASH_HANDLE hash = nullptr;
+        m_hHash = BCRYPT_SUCCESS(::BCryptCreateHash(static_cast<BCRYPT_ALG_HANDLE>(m_hAlg), &hash, nullptr, 0, nullptr, 0, 0))
+                      ? hash : nullptr;
+    }
+    return ok;
 }
 
 std::string CSha256Digest::FinalHex()

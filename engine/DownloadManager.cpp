@@ -63,7 +63,8 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
 }
 
 BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
-                               const char* pszMd5, const char* pszSha256)
+                               const char* pszMd5, const char* pszSha256, const char* pszChunksUrl,
+                               const char* pszChunksSha256)
 {
     if (!pszName) return FALSE;
     if (!pszUrl) pszUrl = "";
@@ -83,6 +84,9 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
         if (!CopyBounded(task->szSha256, sizeof(task->szSha256), pszSha256) || std::strlen(pszSha256) != 64)
             task->szSha256[0] = '\0';
     }
+    task->bChunks = pszChunksUrl && pszChunksSha256 && std::strlen(pszChunksSha256) == 64 &&
+                    CopyBounded(task->szChunksUrl, sizeof(task->szChunksUrl), pszChunksUrl) &&
+                    CopyBounded(task->szChunksSha256, sizeof(task->szChunksSha256), pszChunksSha256);
     task->dwSize = dwSize;
     task->nId = ++m_nLastTaskId;
     task->bDone = FALSE;

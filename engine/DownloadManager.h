@@ -11,6 +11,7 @@
 #include "UpdateNotify.h"
 
 class CInternetSession;
+class CFileFetch;
 
 struct DownloadTask {
     int nId;                              // 1 for the first task queued, then 2, 3, ...
@@ -23,6 +24,9 @@ struct DownloadTask {
     char szMd5[33];                       // expected MD5 text, either letter case ("" never matches)
     BOOL bSha256;                         // the bytes must also match szSha256
     char szSha256[65];                    // expected SHA-256 text ("" never matches)
+    BOOL bChunks;                         // the file has a chunk index, so a patch may fetch only what changed
+    char szChunksUrl[kMaxUrlBytes + 1];   // the index's absolute URL
+    char szChunksSha256[65];              // what the index's bytes must digest to
 };
 
 // Holds the task-list lock for its lifetime, also while an exception passes.
@@ -46,8 +50,11 @@ public:
     // id used, for a null name or for a name or URL that does not fit the
     // task's fields. With pszMd5 the downloaded bytes must have that digest (a
     // text that is not one never matches); likewise with pszSha256.
+    // With a chunk index (its URL and the SHA-256 of its bytes) the file may be
+    // patched from the installed copy; an index that does not fit is not used.
     BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
-                 const char* pszMd5 = nullptr, const char* pszSha256 = nullptr);
+                 const char* pszMd5 = nullptr, const char* pszSha256 = nullptr, const char* pszChunksUrl = nullptr,
+                 const char* pszChunksSha256 = nullptr);
     // The signed manifest's serial: kept (in the temporary folder) once a run
     // with it has finished, so that an older manifest is refused later.
     void SetManifestSerial(ULONGLONG serial) { m_ullSerial = serial; m_bHasSerial = true; }
@@ -102,6 +109,7 @@ public:
     bool HasSession() const { return m_pSession != nullptr; }
 
 protected:
+    friend class CFileFetch;
     // Every report goes through here; nothing is sent once detached.
     void Notify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText);
     void MarkActivity() { m_lastActivity.store(::GetTickCount64()); }

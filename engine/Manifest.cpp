@@ -82,6 +82,8 @@ struct Listed {
     std::string sha256;
     bool hasSha256;
     UINT32 size;
+    std::string chunksUrl;     // the file's chunk index, when it has one
+    std::string chunksSha256;
 };
 
 // Passes given up on that have not ended yet (a plain counter: it must
@@ -207,13 +209,19 @@ std::vector<Listed> ReadEntries(IXMLDOMNodeList* nodes, const PassJob& job, bool
         Check(node->QueryInterface(kIID_IXMLDOMElement, element.as_void()));
 
         bool nameExact = true, urlExact = true, other = true;
-        Listed entry{ i + 1, std::string(), std::string(), std::string(), std::string(), false, 0 };
+        Listed entry{};
+        entry.number = i + 1;
         entry.name = TextAttribute(element.get(), L"filename", nameExact);
         entry.size = SizeAttribute(element.get(), L"filesize");
         TextAttribute(element.get(), L"fileversion", other);
         entry.md5 = TextAttribute(element.get(), L"md5", other);
         entry.url = TextAttribute(element.get(), L"fileload", urlExact);
         entry.hasSha256 = OptionalTextAttribute(element.get(), L"sha256", entry.sha256, other);
+        // A chunk index is an offer, never a need: one that cannot be read is not used.
+        bool indexExact = true;
+        if (!OptionalTextAttribute(element.get(), L"chunks", entry.chunksUrl, indexExact) ||
+            !OptionalTextAttribute(element.get(), L"chunkssha256", entry.chunksSha256, indexExact) || !indexExact)
+            entry.chunksUrl.clear();
         if (signedOnly && !entry.hasSha256) Unreadable(pass, "an entry has no sha256");
 
         // Entries that do not fit a task or could write outside our files are
@@ -420,7 +428,8 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     for (const Listed& file : job->result.files) {
         totalSize += file.size;
         manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.size, file.md5.c_str(),
-                        file.hasSha256 ? file.sha256.c_str() : nullptr);
+                        file.hasSha256 ? file.sha256.c_str() : nullptr,
+                        file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str());
     }
     return job->result.files.empty() ? FALSE : TRUE;
 }

@@ -1,7 +1,14 @@
-// DownloadAll: fetches every queued file into the temporary folder as <name>.dtm.
+// DownloadAll: brings every queued file into the temporary folder as
+// <name>.dtm, verified. What it costs follows what changed: a verified .dtm
+// from an earlier run is used as it is, an interrupted one is resumed, a file
+// with a chunk index is patched from the installed copy, and anything that
+// goes wrong on those paths falls back, once, to the whole file.
 #include "DownloadManager.h"
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+#include "Chunker.h"
 #include "PathRules.h"
 #include "SiteRules.h"
 #include "Platform.h"
@@ -9,137 +16,528 @@
 #include "afxinet.h"
 #include "RunLog.h"
 #include "Verifier.h"
-#include <string>
 
 namespace {
 const UINT kBlockSize = 8192;
+const UINT kDiskPiece = 64 * 1024;
 
 // The first block failed the checks, the server answered with an error, or the
 // bytes are not the ones the manifest names.
 struct TransferRejected {
     std::string why;
 };
+// The user asked to stop, or the window is gone.
+struct Stopped {};
+
+LONGLONG FileSize(const char* path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// "bytes <first>-<last>/<total>"
+bool ParseContentRange(const char* text, UINT64& first, UINT64& last, UINT64& total)
+{
+    unsigned long long a = 0, b = 0, c = 0;
+    char tail = 0;
+    if (std::sscanf(text, "bytes %llu-%llu/%llu%c", &a, &b, &c, &tail) != 3) return false;
+    first = a;
+    last = b;
+    total = c;
+    return true;
+}
+
+std::string Describe(const CInternetException& e)
+{
+    char text[512] = {};
+    e.GetErrorMessage(text, sizeof(text) - 1);
+    return std::string(text) + " (internet error " + std::to_string(e.m_dwError) + ")";
+}
+
+std::string Describe(const CFileException& e)
+{
+    char text[512] = {};
+    e.GetErrorMessage(text, sizeof(text) - 1);
+    return text;
+}
+
+// A file opened for reading at any offset, sharing everything: the platform
+// may hold an installed copy open.
+class CReadOnlyFile {
+public:
+    explicit CReadOnlyFile(const std::string& path)
+        : m_h(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+    {
+    }
+    bool IsOpen() const { return static_cast<bool>(m_h); }
+    HANDLE Get() const { return m_h.get(); }
+    // Exactly n bytes at offset; false otherwise.
+    bool ReadAt(UINT64 offset, BYTE* into, UINT n) const
+    {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        DWORD got = 0;
+        return ::SetFilePointerEx(m_h.get(), at, nullptr, FILE_BEGIN) && ::ReadFile(m_h.get(), into, n, &got, nullptr) &&
+               got == n;
+    }
+private:
+    CScopedHandle m_h;
+};
 } // namespace
 
+// One queued file, from its .dtm as it was to its .dtm verified.
+class CFileFetch {
+public:
+    CFileFetch(CDownloadManager& manager, DownloadTask& task) : m(manager), m_task(task), m_size(task.dwSize) {}
+    CFileFetch(const CFileFetch&) = delete;
+    CFileFetch& operator=(const CFileFetch&) = delete;
+
+    void Run();
+
+private:
+    bool ReuseKept();
+    bool Patch(LONGLONG have, std::string& why);
+    bool Resume(LONGLONG have);
+    void Whole(std::unique_ptr<CHttpFile> http = nullptr);
+
+    std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string());
+    UINT Read(CHttpFile& http, BYTE* into, UINT limit);
+    // Stops the platform and announces the file; a second attempt starts its bars over.
+    void Begin();
+    void Counted(UINT n);
+    void Place(const BYTE* data, UINT n);
+    // Flushes and closes the .dtm; what did not match, empty when everything did.
+    std::string Finish();
+    void ThrowIfStopped() const
+    {
+        if (m.StopRequested()) throw Stopped{};
+    }
+    void Delete(const std::string& path) const { ::DeleteFileA(path.c_str()); }
+
+    CDownloadManager& m;
+    DownloadTask& m_task;
+    const UINT32 m_size;
+    std::string m_path;
+    CFile m_tmp;
+    std::unique_ptr<CDownloadVerifier> m_verifier;
+    UINT64 m_fileBytes = 0;
+    UINT32 m_runBytesAtStart = 0;
+    bool m_started = false;
+    BYTE m_buffer[kDiskPiece];
+};
+
+std::unique_ptr<CHttpFile> CFileFetch::Open(const char* url, const std::string& headers)
+{
+    if (!m.m_pSession) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
+    auto http = m.m_pSession->OpenURL(url, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
+                                      headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()));
+    m.MarkActivity();
+    return http;
+}
+
+UINT CFileFetch::Read(CHttpFile& http, BYTE* into, UINT limit)
+{
+    const UINT n = http.Read(into, limit);
+    m.MarkActivity();
+    return n;
+}
+
+void CFileFetch::Begin()
+{
+    // Once the user has asked to stop, the platform is left running.
+    ThrowIfStopped();
+    m.SetState(US_FILE_START);
+    if (!m.StopPlatformForRun()) throw TransferRejected{ "the platform could not be stopped" };
+    if (m_started) m.m_dwRunBytes = m_runBytesAtStart;
+    m_started = true;
+    m_runBytesAtStart = m.m_dwRunBytes;
+    m_fileBytes = 0;
+    m_verifier = std::make_unique<CDownloadVerifier>(m_task);
+    m.Notify(0, m_size, US_FILE_START, m_task.szName);
+}
+
+void CFileFetch::Counted(UINT n)
+{
+    m_fileBytes += n;
+    m.m_dwRunBytes += n;
+    m.SetState(US_PROGRESS);
+    m.Notify(static_cast<UINT32>(m_fileBytes), m.m_dwRunBytes, US_PROGRESS, m_task.szName);
+}
+
+void CFileFetch::Place(const BYTE* data, UINT n)
+{
+    m_tmp.Write(data, n);
+    m_verifier->Update(data, n);
+    Counted(n);
+}
+
+std::string CFileFetch::Finish()
+{
+    // On disk before anything may be installed from it.
+    if (!::FlushFileBuffers(m_tmp.m_hFile))
+        throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), m_path.c_str());
+    m_tmp.Close();
+    return m_verifier->Finish();
+}
+
+void CFileFetch::Run()
+{
+    char path[MAX_PATH];
+    if (!FormatPath(path, sizeof(path), "%s\\%s.dtm", m.m_strTempDir.GetString(), m_task.szLocalName))
+        throw CFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, m_task.szLocalName);
+    m_path = path;
+    CreateFoldersFor(m.m_strTempDir, m_task.szLocalName);
+
+    LONGLONG have = FileSize(path);
+    if (have == static_cast<LONGLONG>(m_size)) {
+        if (ReuseKept()) return;
+        have = -1;
+    } else if (have > static_cast<LONGLONG>(m_size)) {
+        RunLog::Write("download %s: the kept %lld bytes are more than the file's %lu; fetched again", m_task.szName, have,
+                      static_cast<unsigned long>(m_size));
+        Delete(m_path);
+        have = -1;
+    }
+    char installed[MAX_PATH];
+    const bool hasInstalled = FormatPath(installed, sizeof(installed), "%s%s", m.m_strAppDir.GetString(), m_task.szLocalName) &&
+                              FileSize(installed) > 0;
+    if (m_task.bChunks && (hasInstalled || have > 0)) {
+        std::string why;
+        try {
+            if (Patch(have, why)) return;
+        } catch (const CInternetException& e) {
+            why = Describe(e);
+        } catch (const CFileException& e) {
+            why = Describe(e);
+        } catch (const TransferRejected& e) {
+            why = e.why;
+        }
+        ThrowIfStopped();
+        m_tmp.Abort();
+        Delete(m_path);
+        Delete(m_path + ".prev");
+        RunLog::Write("download %s: patch failed (%s); fetching the whole file", m_task.szName, why.c_str());
+        Whole();
+        return;
+    }
+    if (have > 0) {
+        if (Resume(have)) return;
+        RunLog::Write("download %s: the resumed file does not verify; fetched again from byte 0", m_task.szName);
+        Whole();
+        return;
+    }
+    Whole();
+}
+
+bool CFileFetch::ReuseKept()
+{
+    CReadOnlyFile kept(m_path);
+    if (!kept.IsOpen()) return false;
+    Begin();
+    for (UINT64 at = 0; at < m_size;) {
+        ThrowIfStopped();
+        const UINT n = static_cast<UINT>(m_size - at < kDiskPiece ? m_size - at : kDiskPiece);
+        if (!kept.ReadAt(at, m_buffer, n)) return false;
+        m_verifier->Update(m_buffer, n);
+        Counted(n);
+        at += n;
+    }
+    const std::string mismatch = m_verifier->Finish();
+    if (!mismatch.empty()) {
+        RunLog::Write("download %s: the kept download does not verify (%s); fetched again", m_task.szName, mismatch.c_str());
+        Delete(m_path);
+        return false;
+    }
+    RunLog::Write("download %s: reused the verified download of an earlier run, %lu bytes", m_task.szName,
+                  static_cast<unsigned long>(m_size));
+    return true;
+}
+
+bool CFileFetch::Resume(LONGLONG have)
+{
+    RunLog::Write("download %s: GET %s from byte %lld", m_task.szName, m_task.szUrl, have);
+    auto http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(have) + "-\r\n");
+    DWORD status = 0;
+    http->QueryInfoStatusCode(status);
+    CString range;
+    const bool hasRange = http->QueryInfoText(HTTP_QUERY_CONTENT_RANGE, range) != FALSE;
+    RunLog::Write("download %s: HTTP %lu%s%s", m_task.szName, status, hasRange ? ", " : "", hasRange ? range.GetString() : "");
+    // A server that ignores ranges sends the whole file: start over with it.
+    if (status == 200) {
+        Whole(std::move(http));
+        return true;
+    }
+    UINT64 first = 0, last = 0, total = 0;
+    if (status != 206 || !hasRange || !ParseContentRange(range, first, last, total) || first != static_cast<UINT64>(have) ||
+        total != m_size || last + 1 != m_size)
+        throw TransferRejected{ "the resumed request was answered with HTTP " + std::to_string(status) +
+                                (hasRange ? std::string(", ") + range.GetString() : std::string()) };
+    DWORD announced = 0;
+    if (http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) && announced != m_size - have)
+        throw TransferRejected{ "the resumed request announces " + std::to_string(announced) + " bytes" };
+
+    Begin();
+    // The bytes already there go through the verifier first, from disk.
+    CFileException error(CFileException::none, -1, nullptr);
+    if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite, &error)) throw error;
+    for (UINT64 at = 0; at < static_cast<UINT64>(have);) {
+        ThrowIfStopped();
+        const UINT n = static_cast<UINT>(have - at < kDiskPiece ? have - at : kDiskPiece);
+        if (m_tmp.Read(m_buffer, n) != n) throw CFileException(CFileException::endOfFile, ERROR_HANDLE_EOF, m_path.c_str());
+        m_verifier->Update(m_buffer, n);
+        Counted(n);
+        at += n;
+    }
+    m_tmp.Seek(have, FILE_BEGIN);
+    UINT64 fetched = 0;
+    for (;;) {
+        ThrowIfStopped();
+        const UINT64 room = m_size + 1 - m_fileBytes;
+        const UINT n = Read(*http, m_buffer, static_cast<UINT>(room < kBlockSize ? room : kBlockSize));
+        if (n == 0) break;
+        if (m_fileBytes + n > m_size)
+            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+        Place(m_buffer, n);
+        fetched += n;
+    }
+    http.reset();
+    ThrowIfStopped();
+    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+    const std::string mismatch = Finish();
+    if (!mismatch.empty()) {
+        RunLog::Write("download %s: %s", m_task.szName, mismatch.c_str());
+        Delete(m_path);
+        return false;
+    }
+    RunLog::Write("download %s: resumed: %lld bytes kept, %llu fetched, verified", m_task.szName, have,
+                  static_cast<unsigned long long>(fetched));
+    return true;
+}
+
+void CFileFetch::Whole(std::unique_ptr<CHttpFile> http)
+{
+    if (!http) {
+        RunLog::Write("download %s: GET %s", m_task.szName, m_task.szUrl);
+        http = Open(m_task.szUrl);
+    }
+    DWORD status = 0;
+    const bool hasStatus = http->QueryInfoStatusCode(status) != FALSE;
+    DWORD announced = 0;
+    const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
+    RunLog::Write("download %s: HTTP %lu, %s", m_task.szName, hasStatus ? status : 0ul,
+                  hasLength ? (std::to_string(announced) + " bytes announced").c_str() : "no length announced");
+    if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
+    // A download is exactly the listed file: another length is another file.
+    if (hasLength && announced != m_size)
+        throw TransferRejected{ "the server announces " + std::to_string(announced) + " bytes; the manifest says " +
+                                std::to_string(m_size) };
+    // Never more than one byte past the file's size is asked for, so an
+    // endless body costs one block, not the disk.
+    auto want = [&](UINT64 have, UINT room) {
+        const UINT64 left = static_cast<UINT64>(m_size) + 1 - have;
+        return static_cast<UINT>(left < room ? left : room);
+    };
+
+    // The first block is judged as a whole: fill it across short reads.
+    BYTE first[kBlockSize];
+    UINT n = 0;
+    while (n < want(0, kBlockSize)) {
+        const UINT got = Read(*http, first + n, want(0, kBlockSize) - n);
+        if (got == 0) break;
+        n += got;
+    }
+    if (LooksLikeErrorPage(first, n)) throw TransferRejected{ "the body looks like an error page" };
+    if (n > m_size) throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+
+    Begin();
+    CFileException error(CFileException::none, -1, nullptr);
+    if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeReadWrite, &error)) throw error;
+    Place(first, n);
+    // To the end of the body; one more byte than the file's size is an error at once.
+    for (;;) {
+        ThrowIfStopped();
+        n = Read(*http, m_buffer, want(m_fileBytes, kBlockSize));
+        if (n == 0) break;
+        if (m_fileBytes + n > m_size)
+            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+        Place(m_buffer, n);
+    }
+    http.reset();
+    ThrowIfStopped();
+    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+    // Wrong bytes are never installed, and their .dtm is not kept for a later run.
+    const std::string mismatch = Finish();
+    if (!mismatch.empty()) {
+        Delete(m_path);
+        throw TransferRejected{ mismatch };
+    }
+    RunLog::Write("download %s: %lu bytes%s", m_task.szName, static_cast<unsigned long>(m_fileBytes),
+                  m_task.bVerify ? ", verified" : "");
+}
+
+bool CFileFetch::Patch(LONGLONG have, std::string& why)
+{
+    // The index first, bounded by what the chunking allows for the file and
+    // checked against the digest the manifest gives for it.
+    RunLog::Write("download %s: GET %s (chunk index)", m_task.szName, m_task.szChunksUrl);
+    std::vector<unsigned char> bytes;
+    {
+        auto http = Open(m_task.szChunksUrl);
+        DWORD status = 0;
+        http->QueryInfoStatusCode(status);
+        if (status != 200) {
+            why = "the chunk index was answered with HTTP " + std::to_string(status);
+            return false;
+        }
+        const UINT64 limit = MaxChunkIndexBytes(m_size);
+        for (;;) {
+            ThrowIfStopped();
+            const UINT n = Read(*http, m_buffer, kBlockSize);
+            if (n == 0) break;
+            bytes.insert(bytes.end(), m_buffer, m_buffer + n);
+            if (bytes.size() > limit) {
+                why = "the chunk index is larger than any index for the file";
+                return false;
+            }
+        }
+    }
+    CSha256Digest indexDigest;
+    indexDigest.Update(bytes.data(), static_cast<UINT>(bytes.size()));
+    if (!SameHexDigest(indexDigest.FinalHex().c_str(), m_task.szChunksSha256)) {
+        why = "the chunk index does not match its SHA-256";
+        return false;
+    }
+    ChunkIndex index;
+    const ChunkIndexFault fault = DecodeChunkIndex(bytes.data(), bytes.size(), m_size, index);
+    if (fault != ChunkIndexFault::None) {
+        why = std::string("the chunk index ") + DescribeChunkIndexFault(fault);
+        return false;
+    }
+
+    // The local copies: the installed file, and a .dtm an earlier run left,
+    // moved aside first so that no file is read and written at once.
+    std::vector<std::unique_ptr<CReadOnlyFile>> sources;
+    char installed[MAX_PATH];
+    if (FormatPath(installed, sizeof(installed), "%s%s", m.m_strAppDir.GetString(), m_task.szLocalName))
+        sources.push_back(std::make_unique<CReadOnlyFile>(installed));
+    const std::string previous = m_path + ".prev";
+    if (have > 0 && ::MoveFileExA(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING))
+        sources.push_back(std::make_unique<CReadOnlyFile>(previous));
+    CLocalChunks local;
+    CSha256Digest chunkDigest(true);
+    for (size_t s = 0; s < sources.size(); ++s) {
+        if (!sources[s]->IsOpen()) continue;
+        CChunker chunker;
+        UINT64 chunkStart = 0;
+        BYTE sha[32];
+        for (;;) {
+            ThrowIfStopped();
+            DWORD got = 0;
+            if (!::ReadFile(sources[s]->Get(), m_buffer, sizeof(m_buffer), &got, nullptr) || got == 0) break;
+            for (size_t at = 0; at < got;) {
+                std::uint32_t ended = 0;
+                const size_t took = chunker.Feed(m_buffer + at, got - at, ended);
+                chunkDigest.Update(m_buffer + at, static_cast<UINT>(took));
+                at += took;
+                if (ended && chunkDigest.Final(sha)) {
+                    local.Add(sha, static_cast<std::uint32_t>(s), chunkStart, ended);
+                    chunkStart += ended;
+                }
+            }
+        }
+        if (const std::uint32_t last = chunker.Finish()) {
+            if (chunkDigest.Final(sha)) local.Add(sha, static_cast<std::uint32_t>(s), chunkStart, last);
+        }
+    }
+    std::vector<bool> missing(index.chunks.size());
+    for (size_t i = 0; i < index.chunks.size(); ++i) missing[i] = local.Find(index.chunks[i]) == nullptr;
+    const std::vector<ByteRange> ranges = PlanFetches(index, missing);
+
+    // The .dtm in order: chunks found here are copied, the rest fetched with
+    // one range request per run of missing chunks, each checked as it arrives.
+    Begin();
+    CFileException error(CFileException::none, -1, nullptr);
+    if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeReadWrite, &error)) throw error;
+    UINT64 offset = 0, reused = 0, fetched = 0;
+    size_t next = 0;
+    std::unique_ptr<CHttpFile> http;
+    for (const ChunkEntry& chunk : index.chunks) {
+        ThrowIfStopped();
+        const bool inRange = next < ranges.size() && offset >= ranges[next].offset;
+        if (inRange) {
+            const ByteRange& r = ranges[next];
+            if (!http) {
+                const UINT64 lastByte = r.offset + r.length - 1;
+                http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(r.offset) + "-" + std::to_string(lastByte) + "\r\n");
+                DWORD status = 0;
+                http->QueryInfoStatusCode(status);
+                CString text;
+                UINT64 first = 0, last = 0, total = 0;
+                if (status != 206 || !http->QueryInfoText(HTTP_QUERY_CONTENT_RANGE, text) ||
+                    !ParseContentRange(text, first, last, total) || first != r.offset || last != lastByte || total != m_size) {
+                    why = "a range request was answered with HTTP " + std::to_string(status) +
+                          (text.IsEmpty() ? std::string() : std::string(", ") + text.GetString());
+                    return false;
+                }
+            }
+            for (UINT got = 0; got < chunk.length;) {
+                const UINT n = Read(*http, m_buffer + got, chunk.length - got);
+                if (n == 0) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+                got += n;
+            }
+            BYTE sha[32];
+            chunkDigest.Update(m_buffer, chunk.length);
+            if (!chunkDigest.Final(sha) || std::memcmp(sha, chunk.id, kChunkIdBytes) != 0) {
+                why = "a fetched chunk at byte " + std::to_string(offset) + " does not match the index";
+                return false;
+            }
+            fetched += chunk.length;
+            if (offset + chunk.length >= r.offset + r.length) {
+                http.reset();
+                ++next;
+            }
+        } else {
+            const CLocalChunks::Chunk* found = local.Find(chunk);
+            if (!found || !sources[found->source]->ReadAt(found->offset, m_buffer, chunk.length)) {
+                why = "a local chunk could not be read again";
+                return false;
+            }
+            reused += chunk.length;
+        }
+        Place(m_buffer, chunk.length);
+        offset += chunk.length;
+    }
+    const std::string mismatch = Finish();
+    if (!mismatch.empty()) {
+        why = "the patched file does not verify: " + mismatch;
+        return false;
+    }
+    sources.clear();
+    Delete(previous);
+    RunLog::Write("download %s: patched: %llu bytes reused, %llu fetched in %lu range request(s), index %lu bytes, verified",
+                  m_task.szName, static_cast<unsigned long long>(reused), static_cast<unsigned long long>(fetched),
+                  static_cast<unsigned long>(ranges.size()), static_cast<unsigned long>(bytes.size()));
+    return true;
+}
 
 int CDownloadManager::DownloadAll()
 {
     const int count = static_cast<int>(m_tasks.size());
-    BYTE buffer[kBlockSize];
     char text[512];
-    CFile tmp;
-    CFileException fileError(CFileException::none, -1, nullptr);
-    std::unique_ptr<CHttpFile> http;
     DownloadTask* task = nullptr;
-
-    // Reads at most limit bytes; never asks for more than one byte past the
-    // file's size, so an endless body costs one block, not the disk.
-    auto read = [&](BYTE* into, UINT limit) {
-        UINT n = http->Read(into, limit);
-        MarkActivity();
-        return n;
-    };
-
     try {
         for (int i = 0; i < count; ++i) {
             task = m_tasks[static_cast<size_t>(i)].get();
             // A stop asked for between two files ends the run before the next
             // file is even opened.
             if (StopRequested()) return ReportCancelled();
-
             SetState(US_CONNECTING);
             Notify(0, 0, US_CONNECTING, nullptr);
             MarkActivity();
-            RunLog::Write("download %s: GET %s", task->szName, task->szUrl);
-
-            if (!m_pSession) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
-            http = m_pSession->OpenURL(task->szUrl, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
-                                       nullptr, 0);
-            MarkActivity();
-            DWORD status = 0;
-            const bool hasStatus = http->QueryInfoStatusCode(status) != FALSE;
-            DWORD announced = 0;
-            const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
-            RunLog::Write("download %s: HTTP %lu, %s", task->szName, hasStatus ? status : 0ul,
-                          hasLength ? (std::to_string(announced) + " bytes announced").c_str() : "no length announced");
-            if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
-            // A download is exactly the listed file: another length is another file.
-            const UINT32 size = task->dwSize;
-            if (hasLength && announced != size)
-                throw TransferRejected{ "the server announces " + std::to_string(announced) + " bytes; the manifest says " +
-                                        std::to_string(size) };
-            const UINT64 limit = static_cast<UINT64>(size) + 1;
-            auto want = [&](UINT64 have, UINT room) {
-                return static_cast<UINT>(limit - have < room ? limit - have : room);
-            };
-
-            // The first block is judged as a whole: fill it across short reads.
-            UINT n = 0;
-            while (n < want(0, kBlockSize)) {
-                const UINT got = read(buffer + n, want(0, kBlockSize) - n);
-                if (got == 0) break;
-                n += got;
-            }
-            if (LooksLikeErrorPage(buffer, n)) throw TransferRejected{ "the body looks like an error page" };
-            if (n > size) throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(size) + " bytes" };
-
-            // Once the user has asked to stop, the platform is left running.
-            if (StopRequested()) {
-                http.reset();
-                return ReportCancelled();
-            }
-            SetState(US_FILE_START);
-            if (!StopPlatformForRun()) throw TransferRejected{ "the platform could not be stopped" };
-            Notify(0, size, US_FILE_START, task->szName);
-
-            char path[MAX_PATH];
-            if (!FormatPath(path, sizeof(path), "%s\\%s.dtm", m_strTempDir.GetString(), task->szLocalName))
-                throw CFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, task->szLocalName);
-            CreateFoldersFor(m_strTempDir, task->szLocalName);
-            if (!tmp.Open(path, CFile::modeCreate | CFile::modeReadWrite, &fileError)) throw fileError;
-
-            CDownloadVerifier verifier(*task);
-            tmp.Write(buffer, n);
-            verifier.Update(buffer, n);
-            UINT64 fileBytes = n;
-            m_dwRunBytes += n;
-            SetState(US_PROGRESS);
-            Notify(static_cast<UINT32>(fileBytes), m_dwRunBytes, US_PROGRESS, task->szName);
-
-            // To the end of the body; one more byte than the file's size is an error at once.
-            while (!StopRequested()) {
-                n = read(buffer, want(fileBytes, kBlockSize));
-                if (n == 0) break;
-                if (fileBytes + n > size)
-                    throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(size) + " bytes" };
-                tmp.Write(buffer, n);
-                verifier.Update(buffer, n);
-                fileBytes += n;
-                m_dwRunBytes += n;
-                SetState(US_PROGRESS);
-                Notify(static_cast<UINT32>(fileBytes), m_dwRunBytes, US_PROGRESS, task->szName);
-            }
-            http.reset();
-            if (StopRequested()) {
-                tmp.Abort();
-                return ReportCancelled();
-            }
-            if (fileBytes < size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-
-            // On disk before anything may be installed from it.
-            if (!::FlushFileBuffers(tmp.m_hFile))
-                throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), path);
-            tmp.Close();
-
-            // Wrong bytes are never installed, and their .dtm is not kept for a later run.
-            const std::string mismatch = verifier.Finish();
-            if (!mismatch.empty()) {
-                ::DeleteFileA(path);
-                throw TransferRejected{ mismatch.c_str() };
-            }
-            RunLog::Write("download %s: %lu bytes%s", task->szName, static_cast<unsigned long>(fileBytes),
-                          task->bVerify ? ", verified" : "");
-
+            CFileFetch(*this, *task).Run();
             task->bDone = TRUE;
             SetState(US_FILE_DONE);
             Notify(0, 0, US_FILE_DONE, task->szName);
@@ -148,6 +546,8 @@ int CDownloadManager::DownloadAll()
         Notify(0, 0, US_ALL_DOWNLOADED, nullptr);
         RunLog::Write("download: all %d file(s) received", count);
         return 0;
+    } catch (const Stopped&) {
+        return ReportCancelled();
     } catch (const CInternetException& e) {
         std::memset(text, 0, sizeof(text));
         e.GetErrorMessage(text, sizeof(text) - 1);
@@ -163,8 +563,6 @@ int CDownloadManager::DownloadAll()
         std::snprintf(text, sizeof(text), "下载 %s 文件失败", task ? task->szName : "");
         RunLog::Write("download %s: failed", task ? task->szName : "");
     }
-    http.reset();
-    tmp.Abort();
     // A read cut short by the stop itself (the window closed) is a cancel, not a failure.
     if (StopRequested() && m_phase.load() == kTransferring) return ReportCancelled();
     ReportFailure(text);

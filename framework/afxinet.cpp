@@ -30,6 +30,16 @@ BOOL CHttpFile::QueryInfo(DWORD infoLevel, DWORD& value) const
     return h && ::HttpQueryInfoA(h, infoLevel, &value, &size, &index);
 }
 
+BOOL CHttpFile::QueryInfoText(DWORD infoLevel, CString& value) const
+{
+    HINTERNET h = m_hFile.load();
+    char text[512] = {};
+    DWORD size = sizeof(text) - 1, index = 0;
+    if (!h || !::HttpQueryInfoA(h, infoLevel, text, &size, &index)) return FALSE;
+    value = text;
+    return TRUE;
+}
+
 BOOL CHttpFile::QueryInfoStatusCode(DWORD& status) const
 {
     return QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status);

@@ -31,6 +31,8 @@ public:
     UINT Read(void* buffer, UINT count);   // throws CInternetException; 0 at the end of the body
     BOOL QueryInfo(DWORD infoLevel, DWORD& value) const;
     BOOL QueryInfoStatusCode(DWORD& status) const;
+    // A header as text (HTTP_QUERY_CONTENT_RANGE, ...); FALSE when absent.
+    BOOL QueryInfoText(DWORD infoLevel, CString& value) const;
     void Close();
     const CString& GetFileURL() const { return m_strUrl; }   // after redirects
 private:

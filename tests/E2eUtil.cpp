@@ -19,7 +19,9 @@ bool Process::Start(const std::string& exe, const std::string& dir)
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     std::string cmd = "\"" + exe + "\"";
-    return ::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi) != 0;
+    if (::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) return true;
+    ADD_FAILURE() << "cannot start " << exe << " (error " << ::GetLastError() << ")";
+    return false;
 }
 
 DWORD Process::ExitCode() const
