@@ -6,7 +6,9 @@
 #include "DownloadManager.h"
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 #include "Chunker.h"
 #include "PathRules.h"
@@ -86,6 +88,41 @@ public:
 private:
     CScopedHandle m_h;
 };
+// Cuts bytes [from, to) of a file into chunks and records each one's SHA-256.
+// A part that starts inside the file may begin off a real chunk boundary: the
+// rule finds the real boundaries again within a chunk or two.
+void ScanChunks(const std::string& path, std::uint32_t source, UINT64 from, UINT64 to, CLocalChunks& out,
+                const std::function<bool()>& stopped)
+{
+    CReadOnlyFile file(path);
+    if (!file.IsOpen()) return;
+    std::vector<BYTE> buffer(kDiskPiece);
+    CChunker chunker;
+    CSha256Digest digest(true);
+    BYTE sha[32];
+    UINT64 chunkStart = from;
+    for (UINT64 at = from; at < to && !stopped();) {
+        const UINT n = static_cast<UINT>(to - at < kDiskPiece ? to - at : kDiskPiece);
+        DWORD got = 0;
+        if (at == from ? !file.ReadAt(at, buffer.data(), n)
+                       : (!::ReadFile(file.Get(), buffer.data(), n, &got, nullptr) || got != n))
+            break;
+        for (UINT i = 0; i < n;) {
+            std::uint32_t ended = 0;
+            const size_t took = chunker.Feed(buffer.data() + i, n - i, ended);
+            digest.Update(buffer.data() + i, static_cast<UINT>(took));
+            i += static_cast<UINT>(took);
+            if (ended && digest.Final(sha)) {
+                out.Add(sha, source, chunkStart, ended);
+                chunkStart += ended;
+            }
+        }
+        at += n;
+    }
+    if (const std::uint32_t last = chunker.Finish()) {
+        if (digest.Final(sha)) out.Add(sha, source, chunkStart, last);
+    }
+}
 } // namespace
 
 // One queued file, from its .dtm as it was to its .dtm verified.
@@ -106,7 +143,7 @@ private:
     std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string());
     UINT Read(CHttpFile& http, BYTE* into, UINT limit);
     // Stops the platform and announces the file; a second attempt starts its bars over.
-    void Begin();
+    void Begin(CDownloadVerifier::Source source = CDownloadVerifier::Source::Network);
     void Counted(UINT n);
     void Place(const BYTE* data, UINT n);
     // Flushes and closes the .dtm; what did not match, empty when everything did.
@@ -145,7 +182,7 @@ UINT CFileFetch::Read(CHttpFile& http, BYTE* into, UINT limit)
     return n;
 }
 
-void CFileFetch::Begin()
+void CFileFetch::Begin(CDownloadVerifier::Source source)
 {
     // Once the user has asked to stop, the platform is left running.
     ThrowIfStopped();
@@ -155,7 +192,7 @@ void CFileFetch::Begin()
     m_started = true;
     m_runBytesAtStart = m.m_dwRunBytes;
     m_fileBytes = 0;
-    m_verifier = std::make_unique<CDownloadVerifier>(m_task);
+    m_verifier = std::make_unique<CDownloadVerifier>(m_task, source);
     m.Notify(0, m_size, US_FILE_START, m_task.szName);
 }
 
@@ -236,7 +273,7 @@ bool CFileFetch::ReuseKept()
 {
     CReadOnlyFile kept(m_path);
     if (!kept.IsOpen()) return false;
-    Begin();
+    Begin(CDownloadVerifier::Source::Disk);
     for (UINT64 at = 0; at < m_size;) {
         ThrowIfStopped();
         const UINT n = static_cast<UINT>(m_size - at < kDiskPiece ? m_size - at : kDiskPiece);
@@ -419,46 +456,44 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
 
     // The local copies: the installed file, and a .dtm an earlier run left,
     // moved aside first so that no file is read and written at once.
-    std::vector<std::unique_ptr<CReadOnlyFile>> sources;
+    std::vector<std::string> paths;
     char installed[MAX_PATH];
     if (FormatPath(installed, sizeof(installed), "%s%s", m.m_strAppDir.GetString(), m_task.szLocalName))
-        sources.push_back(std::make_unique<CReadOnlyFile>(installed));
+        paths.push_back(installed);
     const std::string previous = m_path + ".prev";
-    if (have > 0 && ::MoveFileExA(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING))
-        sources.push_back(std::make_unique<CReadOnlyFile>(previous));
-    CLocalChunks local;
-    CSha256Digest chunkDigest(true);
-    for (size_t s = 0; s < sources.size(); ++s) {
-        if (!sources[s]->IsOpen()) continue;
-        CChunker chunker;
-        UINT64 chunkStart = 0;
-        BYTE sha[32];
-        for (;;) {
-            ThrowIfStopped();
-            DWORD got = 0;
-            if (!::ReadFile(sources[s]->Get(), m_buffer, sizeof(m_buffer), &got, nullptr) || got == 0) break;
-            for (size_t at = 0; at < got;) {
-                std::uint32_t ended = 0;
-                const size_t took = chunker.Feed(m_buffer + at, got - at, ended);
-                chunkDigest.Update(m_buffer + at, static_cast<UINT>(took));
-                at += took;
-                if (ended && chunkDigest.Final(sha)) {
-                    local.Add(sha, static_cast<std::uint32_t>(s), chunkStart, ended);
-                    chunkStart += ended;
-                }
-            }
-        }
-        if (const std::uint32_t last = chunker.Finish()) {
-            if (chunkDigest.Final(sha)) local.Add(sha, static_cast<std::uint32_t>(s), chunkStart, last);
-        }
+    if (have > 0 && ::MoveFileExA(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING)) paths.push_back(previous);
+    // Each copy is cut in two halves on both cores; the first half runs a
+    // little into the second, where the second half finds the real boundaries.
+    const UINT64 kOverlap = 8 * static_cast<UINT64>(kChunkParams.maxSize);
+    std::vector<CLocalChunks> local(paths.size() * 2);
+    auto stopped = [this] { return m.StopRequested(); };
+    for (size_t s = 0; s < paths.size(); ++s) {
+        const LONGLONG length = FileSize(paths[s].c_str());
+        if (length <= 0) continue;
+        const UINT64 half = static_cast<UINT64>(length) / 2;
+        const UINT64 firstEnd = half + kOverlap < static_cast<UINT64>(length) ? half + kOverlap : length;
+        const auto source = static_cast<std::uint32_t>(s);
+        std::thread second(
+            [&, s, half, length, source] { ScanChunks(paths[s], source, half, length, local[2 * s + 1], stopped); });
+        ScanChunks(paths[s], source, 0, firstEnd, local[2 * s], stopped);
+        second.join();
     }
+    ThrowIfStopped();
+    std::vector<std::unique_ptr<CReadOnlyFile>> sources;
+    for (const std::string& path : paths) sources.push_back(std::make_unique<CReadOnlyFile>(path));
+    auto find = [&](const ChunkEntry& wanted) -> const CLocalChunks::Chunk* {
+        for (CLocalChunks& part : local)
+            if (const CLocalChunks::Chunk* found = part.Find(wanted)) return found;
+        return nullptr;
+    };
     std::vector<bool> missing(index.chunks.size());
-    for (size_t i = 0; i < index.chunks.size(); ++i) missing[i] = local.Find(index.chunks[i]) == nullptr;
+    for (size_t i = 0; i < index.chunks.size(); ++i) missing[i] = find(index.chunks[i]) == nullptr;
     const std::vector<ByteRange> ranges = PlanFetches(index, missing);
 
     // The .dtm in order: chunks found here are copied, the rest fetched with
     // one range request per run of missing chunks, each checked as it arrives.
-    Begin();
+    Begin(CDownloadVerifier::Source::Disk);
+    CSha256Digest chunkDigest(true);
     CFileException error(CFileException::none, -1, nullptr);
     if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeReadWrite, &error)) throw error;
     UINT64 offset = 0, reused = 0, fetched = 0;
@@ -500,7 +535,7 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
                 ++next;
             }
         } else {
-            const CLocalChunks::Chunk* found = local.Find(chunk);
+            const CLocalChunks::Chunk* found = find(chunk);
             if (!found || !sources[found->source]->ReadAt(found->offset, m_buffer, chunk.length)) {
                 why = "a local chunk could not be read again";
                 return false;

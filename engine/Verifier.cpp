@@ -7,8 +7,9 @@ bool SameHexDigest(const char* a, const char* b)
     return *a && *b && EqualIgnoringAsciiCase(a, b);
 }
 
-CDownloadVerifier::CDownloadVerifier(const DownloadTask& task)
-    : m_task(task), m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr), m_buffer(kPiece)
+CDownloadVerifier::CDownloadVerifier(const DownloadTask& task, Source source)
+    : m_task(task), m_fromDisk(source == Source::Disk),
+      m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr), m_buffer(kPiece)
 {
 }
 
@@ -19,12 +20,16 @@ CDownloadVerifier::~CDownloadVerifier()
 
 void CDownloadVerifier::Hash(const BYTE* data, UINT length)
 {
-    m_md5.Update(data, length);
+    if (!m_fromDisk) m_md5.Update(data, length);
     if (m_sha256) m_sha256->Update(data, length);
 }
 
 void CDownloadVerifier::Update(const BYTE* data, UINT length)
 {
+    if (m_fromDisk) {
+        m_md5.Update(data, length);
+        if (!m_sha256) return;
+    }
     while (length > 0) {
         BYTE* piece = m_buffer.data() + (m_head % kPieces) * kPiece;
         const UINT n = length < kPiece - m_fill ? length : kPiece - m_fill;
@@ -43,7 +48,7 @@ void CDownloadVerifier::Publish()
         m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
         m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
         m_threadFailed = !m_thread;
-        if (m_thread) ::SetThreadPriority(m_thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
+        if (m_thread && !m_fromDisk) ::SetThreadPriority(m_thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
     }
     if (!m_thread) {
         // No thread to hand it to: digest it here.
@@ -77,9 +82,13 @@ DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
         // core would make it wait behind us (thread priorities are not honoured
         // everywhere we run, so we do not rely on them alone).
         const BYTE* piece = self->m_buffer.data() + index * kPiece;
-        for (UINT done = 0; done < length; done += kSlice) {
-            self->Hash(piece + done, length - done < kSlice ? length - done : kSlice);
-            ::SwitchToThread();
+        if (self->m_fromDisk) {
+            self->Hash(piece, length);
+        } else {
+            for (UINT done = 0; done < length; done += kSlice) {
+                self->Hash(piece + done, length - done < kSlice ? length - done : kSlice);
+                ::SwitchToThread();
+            }
         }
         ::AcquireSRWLockExclusive(&self->m_lock);
         ++self->m_tail;

@@ -12,7 +12,11 @@
 
 class CDownloadVerifier {
 public:
-    explicit CDownloadVerifier(const DownloadTask& task);
+    // Where the bytes come from decides how the work is shared: a transfer
+    // must not wait behind the digests, while bytes copied from local files
+    // have nobody to give way to, so both cores digest at full speed.
+    enum class Source { Network, Disk };
+    explicit CDownloadVerifier(const DownloadTask& task, Source source = Source::Network);
     ~CDownloadVerifier();
     CDownloadVerifier(const CDownloadVerifier&) = delete;
     CDownloadVerifier& operator=(const CDownloadVerifier&) = delete;
@@ -29,6 +33,7 @@ private:
     static DWORD WINAPI HashThread(LPVOID param);
 
     const DownloadTask& m_task;
+    const bool m_fromDisk;   // MD5 on the caller's thread, SHA-256 on ours, no yielding
     CMd5Digest m_md5;
     std::unique_ptr<CSha256Digest> m_sha256;  // only when the manifest names one
 
