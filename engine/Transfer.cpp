@@ -22,6 +22,8 @@
 namespace {
 const UINT kBlockSize = 8192;
 const UINT kDiskPiece = 64 * 1024;
+// The most bytes copied from a local copy at once.
+const UINT kCopyRunBytes = 1024 * 1024;
 
 // The first block failed the checks, the server answered with an error, or the
 // bytes are not the ones the manifest names.
@@ -499,10 +501,12 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
     UINT64 offset = 0, reused = 0, fetched = 0;
     size_t next = 0;
     std::unique_ptr<CHttpFile> http;
-    for (const ChunkEntry& chunk : index.chunks) {
+    std::vector<BYTE> run(kCopyRunBytes);
+    const std::vector<ChunkEntry>& chunks = index.chunks;
+    for (size_t i = 0; i < chunks.size();) {
         ThrowIfStopped();
-        const bool inRange = next < ranges.size() && offset >= ranges[next].offset;
-        if (inRange) {
+        const ChunkEntry& chunk = chunks[i];
+        if (next < ranges.size() && offset >= ranges[next].offset) {
             const ByteRange& r = ranges[next];
             if (!http) {
                 const UINT64 lastByte = r.offset + r.length - 1;
@@ -534,16 +538,34 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
                 http.reset();
                 ++next;
             }
-        } else {
-            const CLocalChunks::Chunk* found = find(chunk);
-            if (!found || !sources[found->source]->ReadAt(found->offset, m_buffer, chunk.length)) {
-                why = "a local chunk could not be read again";
-                return false;
-            }
-            reused += chunk.length;
+            Place(m_buffer, chunk.length);
+            offset += chunk.length;
+            ++i;
+            continue;
         }
-        Place(m_buffer, chunk.length);
-        offset += chunk.length;
+        // Chunks that follow one another here too are copied as one run: a
+        // read and a write per chunk would cost more than the bytes.
+        const CLocalChunks::Chunk* found = find(chunk);
+        if (!found) {
+            why = "a local chunk was lost";
+            return false;
+        }
+        UINT length = chunk.length;
+        size_t j = i + 1;
+        for (; j < chunks.size() && length + chunks[j].length <= kCopyRunBytes; ++j) {
+            if (next < ranges.size() && offset + length >= ranges[next].offset) break;
+            const CLocalChunks::Chunk* more = find(chunks[j]);
+            if (!more || more->source != found->source || more->offset != found->offset + length) break;
+            length += chunks[j].length;
+        }
+        if (!sources[found->source]->ReadAt(found->offset, run.data(), length)) {
+            why = "a local chunk could not be read again";
+            return false;
+        }
+        reused += length;
+        Place(run.data(), length);
+        offset += length;
+        i = j;
     }
     const std::string mismatch = Finish();
     if (!mismatch.empty()) {
