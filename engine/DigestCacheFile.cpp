@@ -1,0 +1,192 @@
+// The digest cache on Windows: the stamp of an installed file, the cache file
+// in the temporary folder, and one manifest pass's use of them.
+#include "DigestCache.h"
+#include <windows.h>
+#include <algorithm>
+#include "Md5Digest.h"
+#include "RunLog.h"
+#include "afxhandle.h"
+
+namespace {
+const char kCacheName[] = "digests.cache";
+
+std::string CachePath(const std::string& tempDir) { return tempDir + "\\" + kCacheName; }
+
+std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// The cache as it is on disk; an empty table (and why) when it cannot be used.
+bool Load(const std::string& path, DigestTable& table, const char*& why)
+{
+    table.Clear();
+    CScopedHandle h(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) {
+        why = ::GetLastError() == ERROR_FILE_NOT_FOUND ? "there is none" : "it cannot be opened";
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) > kMaxDigestCacheBytes) {
+        why = "it is larger than 64 MiB";
+        return false;
+    }
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        DWORD n = 0;
+        if (!::ReadFile(h.get(), &bytes[got], static_cast<DWORD>(bytes.size() - got), &n, nullptr) || n == 0) break;
+        got += n;
+    }
+    if (got != bytes.size()) {
+        why = "it cannot be read";
+        return false;
+    }
+    return table.Parse(bytes, &why);
+}
+
+// Writes a new file and then puts it in the old one's place, so that a run
+// killed meanwhile leaves the old cache or none, never half of one.
+bool Save(const std::string& path, const DigestTable& table)
+{
+    const std::string bytes = table.Serialize();
+    const std::string fresh = path + ".new";
+    bool written = false;
+    {
+        CScopedHandle h(::CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+        if (!h) return false;
+        DWORD n = 0;
+        written = ::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+                  n == bytes.size() && ::FlushFileBuffers(h.get());
+    }
+    if (written && ::MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    ::DeleteFileA(fresh.c_str());
+    return false;
+}
+} // namespace
+
+std::string WindowsNameKey(const std::string& name)
+{
+    // As the file system compares: each UTF-16 unit in upper case by its own
+    // table (LCMAP_UPPERCASE without linguistic casing), '/' read as '\'.
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    if (n <= 0) return AsciiNameKey(name);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &wide[0], n);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    std::wstring upper(wide.size(), L'\0');
+    if (::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), n, &upper[0], n) != n) return AsciiNameKey(name);
+    const int k = ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), n, nullptr, 0, nullptr, nullptr);
+    if (k <= 0) return AsciiNameKey(name);
+    std::string key(static_cast<std::size_t>(k), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), n, &key[0], k, nullptr, nullptr);
+    return key;
+}
+
+std::uint64_t NowTicks()
+{
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+bool StampFile(const char* path, FileStamp& stamp)
+{
+    // Attributes only: opening costs no read access and is refused by no reader or writer.
+    CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.lastWrite = Ticks(info.ftLastWriteTime);
+    stamp.creation = Ticks(info.ftCreationTime);
+    stamp.volumeSerial = info.dwVolumeSerialNumber;
+    stamp.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
+                           std::uint64_t reverifyBytes)
+    : m_path(CachePath(tempDir)), m_started(::GetTickCount64())
+{
+    try {
+        const char* why = nullptr;
+        if (!Load(m_path, m_old, why)) RunLog::Write("digest cache: not used (%s)", why ? why : "unknown");
+        const std::vector<bool> marks = m_old.Reverify(listedNames, reverifyBytes);
+        for (std::size_t i = 0; i < marks.size(); ++i)
+            if (marks[i]) m_reverifyKeys.push_back(WindowsNameKey(listedNames[i]));
+        std::sort(m_reverifyKeys.begin(), m_reverifyKeys.end());
+    } catch (...) {
+        // Without its cache the pass reads every file, as it always could.
+        m_old.Clear();
+        m_reverifyKeys.clear();
+    }
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path)
+{
+    FileStamp before;
+    bool stamped = false;
+    try {
+        stamped = StampFile(path, before);
+        if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
+            if (const DigestEntry* cached = m_old.Find(name, before)) {
+                DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
+                kept.name = name;
+                m_new.Put(std::move(kept));
+                ++m_hits;
+                return CString(cached->md5.c_str());
+            }
+        }
+    } catch (...) {
+        stamped = false;  // the file is read, as without a cache
+    }
+    // Taken before the first byte is read: a write after this shows in the time.
+    const std::uint64_t takenAt = NowTicks();
+    const CString md5 = CMd5Digest::HashFilePath(path);
+    FileStamp after;
+    const bool stampedAfter = StampFile(path, after);
+    ++m_read;
+    m_readBytes += stampedAfter ? after.size : before.size;
+    // A file that changed while it was read gets no entry.
+    if (stamped && stampedAfter && after == before) {
+        try {
+            m_new.Put({ name, before, md5.GetString(), takenAt });
+        } catch (...) {
+        }
+    }
+    return md5;
+}
+
+bool CDigestCache::Commit()
+{
+    bool written = false;
+    try {
+        written = Save(m_path, m_new);
+    } catch (...) {
+    }
+    const std::uint64_t ms = ::GetTickCount64() - m_started;
+    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms%s",
+                  static_cast<unsigned long>(m_new.Size()), static_cast<unsigned long>(m_hits),
+                  static_cast<unsigned long>(m_read), static_cast<unsigned long long>(m_readBytes),
+                  static_cast<unsigned long long>(ms), written ? "" : "; the cache could not be written");
+    return written;
+}
+
+bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files)
+{
+    try {
+        DigestTable table(&WindowsNameKey);
+        const std::string path = CachePath(tempDir);
+        const char* why = nullptr;
+        Load(path, table, why);  // none: the installed files start one
+        for (const Installed& f : files) {
+            FileStamp stamp;
+            if (StampFile(f.path.c_str(), stamp)) table.Put({ f.name, stamp, f.md5, NowTicks() });
+        }
+        return Save(path, table);
+    } catch (...) {
+        return false;
+    }
+}
