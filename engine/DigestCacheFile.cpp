@@ -3,6 +3,7 @@
 #include "DigestCache.h"
 #include <windows.h>
 #include <algorithm>
+#include <cstring>
 #include "Md5Digest.h"
 #include "RunLog.h"
 #include "afxhandle.h"
@@ -89,13 +90,64 @@ std::uint64_t NowTicks()
     return Ticks(now);
 }
 
-bool StampFile(const char* path, FileStamp& stamp)
+namespace {
+struct IoStatus {
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+const int kFileInternalInformation = 6;
+} // namespace
+
+CFileStamper::CFileStamper()
+    : m_queryFile(reinterpret_cast<QueryFileFn>(
+          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile"))))
 {
-    // Attributes only: opening costs no read access and is refused by no reader or writer.
+}
+
+bool CFileStamper::VolumeOf(const std::string& folder, std::uint32_t& serial)
+{
+    const auto known = m_volumes.find(folder);
+    if (known != m_volumes.end()) {
+        serial = known->second;
+        return true;
+    }
+    CScopedHandle h(::CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return false;
+    serial = m_volumes[folder] = info.dwVolumeSerialNumber;
+    return true;
+}
+
+bool CFileStamper::Stamp(const char* path, FileStamp& stamp)
+{
     CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) return false;
+    const char* cut = std::strrchr(path, '\\');
+    if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    LARGE_INTEGER index{};
+    IoStatus io{};
+    std::uint32_t serial = 0;
+    if (cut && m_queryFile && ::GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+        ::GetFileInformationByHandleEx(h.get(), FileStandardInfo, &standard, sizeof(standard)) &&
+        m_queryFile(h.get(), &io, &index, sizeof(index), kFileInternalInformation) == 0 &&
+        VolumeOf(std::string(path, cut + 1), serial)) {
+        if (standard.Directory || (basic.FileAttributes & FILE_ATTRIBUTE_DEVICE)) return false;
+        stamp.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+        stamp.lastWrite = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
+        stamp.creation = static_cast<std::uint64_t>(basic.CreationTime.QuadPart);
+        stamp.volumeSerial = serial;
+        stamp.fileIndex = static_cast<std::uint64_t>(index.QuadPart);
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!h || !::GetFileInformationByHandle(h.get(), &info) ||
+    if (!::GetFileInformationByHandle(h.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
         return false;
     stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -104,6 +156,12 @@ bool StampFile(const char* path, FileStamp& stamp)
     stamp.volumeSerial = info.dwVolumeSerialNumber;
     stamp.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
+}
+
+bool StampFile(const char* path, FileStamp& stamp)
+{
+    CFileStamper stamper;
+    return stamper.Stamp(path, stamp);
 }
 
 CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
@@ -126,12 +184,12 @@ CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::st
 
 CString CDigestCache::Digest(const std::string& name, const CString& path)
 {
-    FileStamp before;
+    FileStamp stamp;
     bool stamped = false;
     try {
-        stamped = StampFile(path, before);
+        stamped = m_stamper.Stamp(path, stamp);
         if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
-            if (const DigestEntry* cached = m_old.Find(name, before)) {
+            if (const DigestEntry* cached = m_old.Find(name, stamp)) {
                 DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
                 kept.name = name;
                 m_new.Put(std::move(kept));
@@ -142,17 +200,15 @@ CString CDigestCache::Digest(const std::string& name, const CString& path)
     } catch (...) {
         stamped = false;  // the file is read, as without a cache
     }
-    // Taken before the first byte is read: a write after this shows in the time.
+    // Taken before the first byte is read: a later write shows in the file's
+    // time, unless within the settle time, which Find does not trust.
     const std::uint64_t takenAt = NowTicks();
     const CString md5 = CMd5Digest::HashFilePath(path);
-    FileStamp after;
-    const bool stampedAfter = StampFile(path, after);
     ++m_read;
-    m_readBytes += stampedAfter ? after.size : before.size;
-    // A file that changed while it was read gets no entry.
-    if (stamped && stampedAfter && after == before) {
+    m_readBytes += stamped ? stamp.size : 0;
+    if (stamped) {
         try {
-            m_new.Put({ name, before, md5.GetString(), takenAt });
+            m_new.Put({ name, stamp, md5.GetString(), takenAt });
         } catch (...) {
         }
     }
@@ -181,9 +237,10 @@ bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector
         const std::string path = CachePath(tempDir);
         const char* why = nullptr;
         Load(path, table, why);  // none: the installed files start one
+        CFileStamper stamper;
         for (const Installed& f : files) {
             FileStamp stamp;
-            if (StampFile(f.path.c_str(), stamp)) table.Put({ f.name, stamp, f.md5, NowTicks() });
+            if (stamper.Stamp(f.path.c_str(), stamp)) table.Put({ f.name, stamp, f.md5, NowTicks() });
         }
         return Save(path, table);
     } catch (...) {
