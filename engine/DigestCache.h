@@ -89,9 +89,10 @@ std::string WindowsNameKey(const std::string& name);
 std::uint64_t NowTicks();
 // Stamps files on handles opened for attributes only (sharing read, write and
 // delete). Under Wine each ask for a volume serial is a round trip to another
-// process (about 0.4 ms, as long as the rest of a stamp four times over), so
-// it is asked once per folder: a file is on the volume of the folder that
-// holds it. Falls back on GetFileInformationByHandle when a quick call fails.
+// process (about 0.4 ms, four times the rest of a stamp), so it is asked once
+// per folder: a file is on its folder's volume (a link to a file elsewhere
+// gets its folder's serial; its index, size and times must still match).
+// Falls back on GetFileInformationByHandle when a quick call fails.
 class CFileStamper {
 public:
     CFileStamper();
