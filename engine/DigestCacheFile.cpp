@@ -65,17 +65,35 @@ bool Save(const std::string& path, const DigestTable& table)
 }
 } // namespace
 
+namespace {
+// Upper case as the file system compares names (LCMAP_UPPERCASE without
+// linguistic casing).
+std::wstring Upper(const wchar_t* text, int n)
+{
+    std::wstring upper(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, n, &upper[0], n) != n) upper.assign(text, n);
+    return upper;
+}
+
+std::wstring Widen(const char* text, int n)
+{
+    const int w = n > 0 ? ::MultiByteToWideChar(CP_ACP, 0, text, n, nullptr, 0) : 0;
+    std::wstring wide(static_cast<std::size_t>(w > 0 ? w : 0), L'\0');
+    if (w > 0) ::MultiByteToWideChar(CP_ACP, 0, text, n, &wide[0], w);
+    return wide;
+}
+
+// Past this many entries in all, folders are no longer listed (memory stays bounded).
+const std::size_t kMaxListedEntries = 256 * 1024;
+} // namespace
+
 std::string WindowsNameKey(const std::string& name)
 {
-    // As the file system compares: each UTF-16 unit in upper case by its own
-    // table (LCMAP_UPPERCASE without linguistic casing), '/' read as '\'.
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-    if (n <= 0) return AsciiNameKey(name);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &wide[0], n);
+    std::wstring wide = Widen(name.data(), static_cast<int>(name.size()));
+    if (wide.empty()) return AsciiNameKey(name);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    std::wstring upper(wide.size(), L'\0');
-    if (::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), n, &upper[0], n) != n) return AsciiNameKey(name);
+    const std::wstring upper = Upper(wide.data(), static_cast<int>(wide.size()));
+    const int n = static_cast<int>(upper.size());
     const int k = ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), n, nullptr, 0, nullptr, nullptr);
     if (k <= 0) return AsciiNameKey(name);
     std::string key(static_cast<std::size_t>(k), '\0');
@@ -90,64 +108,75 @@ std::uint64_t NowTicks()
     return Ticks(now);
 }
 
-namespace {
-struct IoStatus {
-    union {
-        LONG status;
-        void* pointer;
-    };
-    ULONG_PTR information;
-};
-const int kFileInternalInformation = 6;
-} // namespace
-
-CFileStamper::CFileStamper()
-    : m_queryFile(reinterpret_cast<QueryFileFn>(
-          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile"))))
+CFileStamper::Folder& CFileStamper::FolderOf(const std::string& path)
 {
-}
-
-bool CFileStamper::VolumeOf(const std::string& folder, std::uint32_t& serial)
-{
-    const auto known = m_volumes.find(folder);
-    if (known != m_volumes.end()) {
-        serial = known->second;
-        return true;
-    }
-    CScopedHandle h(::CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const auto known = m_folders.find(path);
+    if (known != m_folders.end()) return known->second;
+    Folder& folder = m_folders[path];
+    CScopedHandle h(::CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return false;
-    serial = m_volumes[folder] = info.dwVolumeSerialNumber;
-    return true;
+    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return folder;
+    folder.serial = info.dwVolumeSerialNumber;
+    // Records of variable length, aligned to 8 bytes.
+    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(ULONGLONG));
+    bool more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryRestartInfo, buffer.data(), bytes) != FALSE;
+    while (more) {
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            if (m_entries++ >= kMaxListedEntries) {
+                folder.files.clear();  // too many to keep: its files are stamped on handles of their own
+                return folder;
+            }
+            folder.files[Upper(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)))] = {
+                static_cast<std::uint64_t>(e->FileId.QuadPart), static_cast<std::uint64_t>(e->EndOfFile.QuadPart),
+                static_cast<std::uint64_t>(e->LastWriteTime.QuadPart),
+                static_cast<std::uint64_t>(e->CreationTime.QuadPart), e->FileAttributes
+            };
+            if (!e->NextEntryOffset) break;
+            at += e->NextEntryOffset;
+        }
+        more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryInfo, buffer.data(), bytes) != FALSE;
+    }
+    folder.listed = ::GetLastError() == ERROR_NO_MORE_FILES;
+    if (!folder.listed) folder.files.clear();
+    return folder;
 }
 
 bool CFileStamper::Stamp(const char* path, FileStamp& stamp)
 {
-    CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!h) return false;
+    // Size and times from the file itself (a folder's entry may lag behind a
+    // file still open for writing); index and volume from its folder.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = Ticks(data.ftLastWriteTime);
+    stamp.creation = Ticks(data.ftCreationTime);
     const char* cut = std::strrchr(path, '\\');
     if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
-    FILE_BASIC_INFO basic{};
-    FILE_STANDARD_INFO standard{};
-    LARGE_INTEGER index{};
-    IoStatus io{};
-    std::uint32_t serial = 0;
-    if (cut && m_queryFile && ::GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof(basic)) &&
-        ::GetFileInformationByHandleEx(h.get(), FileStandardInfo, &standard, sizeof(standard)) &&
-        m_queryFile(h.get(), &io, &index, sizeof(index), kFileInternalInformation) == 0 &&
-        VolumeOf(std::string(path, cut + 1), serial)) {
-        if (standard.Directory || (basic.FileAttributes & FILE_ATTRIBUTE_DEVICE)) return false;
-        stamp.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
-        stamp.lastWrite = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
-        stamp.creation = static_cast<std::uint64_t>(basic.CreationTime.QuadPart);
-        stamp.volumeSerial = serial;
-        stamp.fileIndex = static_cast<std::uint64_t>(index.QuadPart);
-        return true;
+    if (cut && cut[1]) {
+        const Folder& folder = FolderOf(std::string(path, cut + 1));
+        const std::wstring name = Widen(cut + 1, static_cast<int>(std::strlen(cut + 1)));
+        const auto it = folder.files.find(Upper(name.data(), static_cast<int>(name.size())));
+        // The entry must describe this very file: one listed before the file
+        // was replaced, or a link to a file elsewhere, does not.
+        if (it != folder.files.end() && !(it->second.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            it->second.size == stamp.size && it->second.lastWrite == stamp.lastWrite &&
+            it->second.creation == stamp.creation) {
+            stamp.volumeSerial = folder.serial;
+            stamp.fileIndex = it->second.id;
+            return true;
+        }
     }
+    CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(h.get(), &info) ||
+    if (!h || !::GetFileInformationByHandle(h.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
         return false;
     stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;

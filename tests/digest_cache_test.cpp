@@ -39,7 +39,7 @@ bool RewriteKeepingStamp(const std::string& path, const std::string& bytes)
     FileStamp before;
     return StampFile(path.c_str(), before) && WriteBytes(path, bytes) && SetTimes(path, 0, before.lastWrite);
 }
-// The stamp as the one call that has it all gives it.
+// The stamp as GetFileInformationByHandle gives it.
 FileStamp ReferenceStamp(const std::string& path)
 {
     FileStamp s;
@@ -154,10 +154,17 @@ TEST(DigestCacheFiles, APassAnswersFromTheCacheAndReadsTheOldestAndTheChangedAga
         ASSERT_TRUE(WriteBytes(app / names[i], PatternBytes(1000, static_cast<unsigned>(i + 1))));
         ASSERT_TRUE(Settle(app / names[i]));
     }
-    FileStamp quick;  // the quick calls and the folder's volume say what the one call says
-    ASSERT_TRUE(StampFile((app / "a.bin").c_str(), quick));
+    // The folder's listing and the file's attributes say what the one call says,
+    // also for a file replaced after the listing.
+    ASSERT_TRUE(WriteBytes(app / "d.bin", "before") && WriteBytes(app / "d.new", "after, longer"));
+    CFileStamper stamper;
+    FileStamp quick;
+    ASSERT_TRUE(stamper.Stamp((app / "a.bin").c_str(), quick));
     EXPECT_TRUE(quick == ReferenceStamp(app / "a.bin"));
     EXPECT_NE(quick.fileIndex, 0u);
+    ASSERT_TRUE(::MoveFileExA((app / "d.new").c_str(), (app / "d.bin").c_str(), MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(stamper.Stamp((app / "d.bin").c_str(), quick));
+    EXPECT_TRUE(quick == ReferenceStamp(app / "d.bin"));
     // A damaged cache is as good as none: every file is read, and a sound one replaces it.
     ASSERT_TRUE(WriteBytes(temp + "\\digests.cache", std::string(kDigestCacheHeader) + "\r\ngarbage"));
     {
