@@ -15,6 +15,26 @@ std::string CachePath(const std::string& tempDir) { return tempDir + "\\" + kCac
 
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
+// Upper case as the file system compares names (LCMAP_UPPERCASE without
+// linguistic casing).
+std::wstring Upper(const wchar_t* text, int n)
+{
+    std::wstring upper(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, n, &upper[0], n) != n) upper.assign(text, n);
+    return upper;
+}
+
+std::wstring Widen(const char* text, int n)
+{
+    const int w = n > 0 ? ::MultiByteToWideChar(CP_ACP, 0, text, n, nullptr, 0) : 0;
+    std::wstring wide(static_cast<std::size_t>(w > 0 ? w : 0), L'\0');
+    if (w > 0) ::MultiByteToWideChar(CP_ACP, 0, text, n, &wide[0], w);
+    return wide;
+}
+
+// Past this many entries in all, folders are no longer listed (memory stays bounded).
+const std::size_t kMaxListedEntries = 256 * 1024;
+
 // The cache as it is on disk; an empty table (and why) when it cannot be used.
 bool Load(const std::string& path, DigestTable& table, const char*& why)
 {
@@ -63,28 +83,6 @@ bool Save(const std::string& path, const DigestTable& table)
     ::DeleteFileA(fresh.c_str());
     return false;
 }
-} // namespace
-
-namespace {
-// Upper case as the file system compares names (LCMAP_UPPERCASE without
-// linguistic casing).
-std::wstring Upper(const wchar_t* text, int n)
-{
-    std::wstring upper(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, n, &upper[0], n) != n) upper.assign(text, n);
-    return upper;
-}
-
-std::wstring Widen(const char* text, int n)
-{
-    const int w = n > 0 ? ::MultiByteToWideChar(CP_ACP, 0, text, n, nullptr, 0) : 0;
-    std::wstring wide(static_cast<std::size_t>(w > 0 ? w : 0), L'\0');
-    if (w > 0) ::MultiByteToWideChar(CP_ACP, 0, text, n, &wide[0], w);
-    return wide;
-}
-
-// Past this many entries in all, folders are no longer listed (memory stays bounded).
-const std::size_t kMaxListedEntries = 256 * 1024;
 } // namespace
 
 std::string WindowsNameKey(const std::string& name)
