@@ -1,4 +1,5 @@
 // Install: moves the downloaded files over the installed ones, all or nothing.
+#include "DigestCache.h"
 #include "DownloadManager.h"
 #include "Install.h"
 #include <shlwapi.h>
@@ -341,6 +342,7 @@ int CDownloadManager::Install()
     std::vector<Step>& steps = journal.Steps();
     std::vector<std::string> sources;  // the .dtm of each file step
     std::set<std::string> folders;     // known to exist, or made by the plan
+    std::vector<CDigestCache::Installed> digests;  // what the next start need not read again
     bool keeps = false;
     for (int i = 0; failure.empty() && i < count; ++i) {
         const DownloadTask* task = m_tasks[static_cast<size_t>(i)].get();
@@ -378,6 +380,11 @@ int CDownloadManager::Install()
         keeps = keeps || replacing;
         steps.push_back({ replacing ? 'K' : 'A', dest, local });
         sources.push_back(source);
+        if (dest == local && task->bVerify && std::strlen(task->szMd5) == 32) {
+            std::string md5 = task->szMd5;
+            for (char& c : md5) c = FoldAsciiCase(c);
+            digests.push_back({ task->szName, target, md5 });
+        }
     }
     NumberKeptCopies(steps);
     if (failure.empty() && !steps.empty()) {
@@ -429,6 +436,8 @@ int CDownloadManager::Install()
         if (!steps.empty() && !journal.Finish())
             RunLog::Write("install: the journal stays until the next run can delete every kept copy");
         RunLog::Write("install: %d file(s) in place", moves);
+        // Their digests are known: the next start need not read them.
+        if (!digests.empty()) CDigestCache::RecordInstalled(m_strTempDir.str(), digests);
         return 0;
     }
     if (failure.empty()) failure = ErrorText("the journal cannot be written");

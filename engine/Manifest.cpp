@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "DigestCache.h"
 #include "DownloadManager.h"
 #include "Install.h"
 #include "Md5Digest.h"
@@ -23,6 +24,7 @@
 #include "RunLog.h"
 #include "Signature.h"
 #include "SignedManifest.h"
+#include "TestHooks.h"
 #include "Verifier.h"
 #include "WindowsNames.h"
 
@@ -105,6 +107,7 @@ struct PassResult {
 struct PassJob {
     std::string url;
     std::string exeDir;
+    std::string tempDir;
     TempFolderPlace temp;
     std::string ownName;     // the updater's file name
     std::string sideName;    // where its own new executable goes
@@ -266,38 +269,8 @@ void DropDuplicates(std::vector<Listed>& entries, const PassJob& job)
     entries.resize(kept);
 }
 
-// The MD5 of an installed copy. It is read sharing reads, writes and deletion:
-// the running platform may hold its own files open for writing.
-bool DigestInstalledCopy(const std::string& path, std::string& md5, std::string& why)
-{
-    CScopedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-        why = "cannot be opened (error " + std::to_string(::GetLastError()) + ")";
-        return false;
-    }
-    // Only a file on disk: a device or a pipe could block a read for ever.
-    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
-        why = "is not a file on disk";
-        return false;
-    }
-    CMd5Digest digest;
-    std::vector<BYTE> piece(64 * 1024);
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
-            why = "a read failed (error " + std::to_string(::GetLastError()) + ")";
-            return false;
-        }
-        if (got == 0) break;
-        digest.Update(piece.data(), got);
-    }
-    md5 = digest.Final().str();
-    return true;
-}
-
 // The entries whose installed copy is missing, differs or cannot be read.
-std::vector<Listed> SelectChanged(std::vector<Listed>& entries, const PassJob& job)
+std::vector<Listed> SelectChanged(std::vector<Listed>& entries, const PassJob& job, CDigestCache& cache)
 {
     std::vector<Listed> queued;
     for (Listed& entry : entries) {
@@ -310,12 +283,14 @@ std::vector<Listed> SelectChanged(std::vector<Listed>& entries, const PassJob& j
                 RunLog::Write("entry %s: a folder or device stands where the file is", entry.name.c_str());
                 throw PassFailed();
             }
-            std::string md5, why;
-            if (!DigestInstalledCopy(local, md5, why)) {
-                RunLog::Write("entry %s: the installed copy %s", entry.name.c_str(), why.c_str());
+            try {
+                const CString md5 = cache.Digest(entry.name, local.c_str());
+                state = SameHexDigest(md5, entry.md5.c_str()) ? nullptr : "queued";
+            } catch (const CFileException& e) {
+                char text[512] = {};
+                e.GetErrorMessage(text, sizeof(text) - 1);
+                RunLog::Write("entry %s: the installed copy cannot be read: %s", entry.name.c_str(), text);
                 state = "queued (unreadable)";
-            } else {
-                state = SameHexDigest(md5.c_str(), entry.md5.c_str()) ? nullptr : "queued";
             }
         }
         RunLog::Write("entry %s: %s", entry.name.c_str(), state ? state : "up to date");
@@ -371,8 +346,16 @@ PassResult ReadManifest(const PassJob& job)
         if (!nodes.get()) throw PassFailed();
         std::vector<Listed> entries = ReadEntries(nodes.get(), job, signedOnly, pass);
         DropDuplicates(entries, job);
-        pass.files = SelectChanged(entries, job);
+        // Most starts find nothing to update: a file whose size, times and
+        // identity are unchanged since its digest was taken is not read again.
+        std::vector<std::string> names;
+        names.reserve(entries.size());
+        for (const Listed& e : entries) names.push_back(e.name);
+        const std::uint64_t reverify = TestHooks::ReverifyBytes();
+        CDigestCache cache(job.tempDir, names, reverify ? reverify : kReverifyBytes);
+        pass.files = SelectChanged(entries, job, cache);
         pass.complete = true;
+        cache.Commit();
     } catch (const PassFailed&) {
         // A pass that did not read the whole list queues nothing: no mixed updates.
         pass.files.clear();
@@ -394,6 +377,7 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     auto job = std::make_shared<PassJob>();
     job->url = url;
     job->exeDir = exeDir.str();
+    job->tempDir = manager.GetTempDir().str();
     job->temp = PlaceTempFolder(job->exeDir.c_str(), manager.GetTempDir());
     char self[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, self, MAX_PATH);

@@ -14,10 +14,12 @@ unsigned long FromEnvironment(const char* name)
 namespace TestHooks {
 int CrashAfterMoves() { return static_cast<int>(FromEnvironment("UPDATER_TEST_CRASH_AFTER_MOVES")); }
 DWORD StallLimitMs() { return FromEnvironment("UPDATER_STALL_TIMEOUT_MS"); }
+unsigned long ReverifyBytes() { return FromEnvironment("UPDATER_TEST_REVERIFY_BYTES"); }
 } // namespace TestHooks
 #else
 namespace TestHooks {
 int CrashAfterMoves() { return 0; }
 DWORD StallLimitMs() { return 0; }
+unsigned long ReverifyBytes() { return 0; }
 } // namespace TestHooks
 #endif

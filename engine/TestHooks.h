@@ -9,4 +9,6 @@ namespace TestHooks {
 int CrashAfterMoves();
 // The no-byte limit of a transfer in milliseconds; 0: the normal one.
 DWORD StallLimitMs();
+// The bytes a manifest pass reads again whatever the digest cache says; 0: the normal 64 MiB.
+unsigned long ReverifyBytes();
 } // namespace TestHooks

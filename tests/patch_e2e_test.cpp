@@ -141,3 +141,97 @@ TEST(Patch, AnInterruptedDownloadResumesAndAVerifiedOneIsKept)
         EXPECT_TRUE(HasLine(inst.Log(), { "data.bin", c.logged })) << inst.Log();
     }
 }
+
+namespace {
+// Sets a file's times, as a tool that rewrites a file and puts its times back would.
+void SetTimes(const std::string& path, const FILETIME& creation, const FILETIME& written)
+{
+    HANDLE h = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    ::SetFileTime(h, &creation, nullptr, &written);
+    ::CloseHandle(h);
+}
+
+void GetTimes(const std::string& path, FILETIME& creation, FILETIME& written)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    creation = data.ftCreationTime;
+    written = data.ftLastWriteTime;
+}
+} // namespace
+
+TEST(Launch, UnchangedFilesAreNotReadYetDamageAndReplacementsAreFound)
+{
+    // One file read again per start, whatever the cache says.
+    ScopedEnv budget("UPDATER_TEST_REVERIFY_BYTES", "1");
+    TestServer server;
+    Installation inst("updater.exe", kTestBuild);
+    const std::vector<std::string> names = { "a.dat", "b.dat", "c.dat", "d.dat" };
+    std::string entries;
+    FILETIME now, hourAgo;
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart -= 36000000000ull;
+    hourAgo.dwLowDateTime = ticks.LowPart;
+    hourAgo.dwHighDateTime = ticks.HighPart;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string bytes = PatternBytes(100000, 400 + static_cast<unsigned>(i)), path = "/f/" + names[i];
+        server.ServeFile(path, bytes);
+        entries += Entry(names[i], bytes.size(), Md5Of(bytes), server.Url(path));
+        WriteBytes(inst.dir / names[i], bytes);
+        SetTimes(inst.dir / names[i], hourAgo, hourAgo);  // settled long before any digest
+    }
+    server.ServeFile("/update/update.xml", Listing(entries));
+    inst.Settings(SiteSetting(server));
+    auto lastPass = [&] {
+        std::string last = "<none>";
+        for (const std::string& line : LogLines(inst.Log()))
+            if (line.find("digest cache:") != std::string::npos) last = line;
+        return last;
+    };
+    auto fetched = [&] {
+        int n = 0;
+        for (const std::string& name : names) n += server.Requests("/f/" + name);
+        return n;
+    };
+    RunToTheEnd(inst);  // no cache yet: every file read
+    EXPECT_NE(lastPass().find("digest cache: 4 entries, 0 from the cache, 4 digested"), std::string::npos) << lastPass();
+
+    // b.dat damaged in place, its times put back: only re-reading finds it.
+    const std::string good = inst.Read("b.dat");
+    FILETIME created, written;
+    GetTimes(inst.dir / "b.dat", created, written);
+    {
+        HANDLE h = ::CreateFileA((inst.dir / "b.dat").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD n = 0;
+        ::WriteFile(h, "DAMAGED", 7, &n, nullptr);
+        ::CloseHandle(h);
+    }
+    SetTimes(inst.dir / "b.dat", created, written);
+    int runs = 0;
+    while (fetched() == 0 && runs < static_cast<int>(names.size())) {
+        RunToTheEnd(inst);
+        ++runs;
+        // The others came from the cache.
+        EXPECT_NE(lastPass().find("digest cache: 4 entries, 3 from the cache, 1 digested"), std::string::npos)
+            << lastPass();
+    }
+    EXPECT_EQ(fetched(), 1) << "the damage was never found";
+    EXPECT_EQ(server.Requests("/f/b.dat"), 1);
+    EXPECT_EQ(inst.Read("b.dat"), good);
+
+    // c.dat replaced by another file of the same size and times: a new file
+    // index, so the very next start reads it.
+    const std::string other = PatternBytes(100000, 499);
+    GetTimes(inst.dir / "c.dat", created, written);
+    WriteBytes(inst.dir / "c.new", other);
+    SetTimes(inst.dir / "c.new", created, written);
+    ASSERT_TRUE(::MoveFileExA((inst.dir / "c.new").c_str(), (inst.dir / "c.dat").c_str(), MOVEFILE_REPLACE_EXISTING));
+    const int before = server.Requests("/f/c.dat");
+    RunToTheEnd(inst);
+    EXPECT_EQ(server.Requests("/f/c.dat"), before + 1);
+    EXPECT_EQ(inst.Read("c.dat"), PatternBytes(100000, 402));
+}

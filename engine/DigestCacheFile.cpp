@@ -1,0 +1,303 @@
+// The digest cache on Windows: the stamp of an installed file, the cache file
+// in the temporary folder, and one manifest pass's use of them.
+#include "DigestCache.h"
+#include <windows.h>
+#include <algorithm>
+#include <cstring>
+#include <vector>
+#include "Md5Digest.h"
+#include "RunLog.h"
+#include "afxfile.h"
+#include "afxhandle.h"
+
+namespace {
+const char kCacheName[] = "digests.cache";
+
+std::string CachePath(const std::string& tempDir) { return tempDir + "\\" + kCacheName; }
+
+std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// Upper case as the file system compares names (LCMAP_UPPERCASE without
+// linguistic casing).
+std::wstring Upper(const wchar_t* text, int n)
+{
+    std::wstring upper(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, n, &upper[0], n) != n) upper.assign(text, n);
+    return upper;
+}
+
+std::wstring Widen(const char* text, int n)
+{
+    const int w = n > 0 ? ::MultiByteToWideChar(CP_ACP, 0, text, n, nullptr, 0) : 0;
+    std::wstring wide(static_cast<std::size_t>(w > 0 ? w : 0), L'\0');
+    if (w > 0) ::MultiByteToWideChar(CP_ACP, 0, text, n, &wide[0], w);
+    return wide;
+}
+
+// Past this many entries in all, folders are no longer listed (memory stays bounded).
+const std::size_t kMaxListedEntries = 256 * 1024;
+
+// The cache as it is on disk; an empty table (and why) when it cannot be used.
+bool Load(const std::string& path, DigestTable& table, const char*& why)
+{
+    table.Clear();
+    CScopedHandle h(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) {
+        why = ::GetLastError() == ERROR_FILE_NOT_FOUND ? "there is none" : "it cannot be opened";
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) > kMaxDigestCacheBytes) {
+        why = "it is larger than 64 MiB";
+        return false;
+    }
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        DWORD n = 0;
+        if (!::ReadFile(h.get(), &bytes[got], static_cast<DWORD>(bytes.size() - got), &n, nullptr) || n == 0) break;
+        got += n;
+    }
+    if (got != bytes.size()) {
+        why = "it cannot be read";
+        return false;
+    }
+    return table.Parse(bytes, &why);
+}
+
+// Writes a new file and then puts it in the old one's place, so that a run
+// killed meanwhile leaves the old cache or none, never half of one.
+bool Save(const std::string& path, const DigestTable& table)
+{
+    const std::string bytes = table.Serialize();
+    const std::string fresh = path + ".new";
+    bool written = false;
+    {
+        CScopedHandle h(::CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+        if (!h) return false;
+        DWORD n = 0;
+        written = ::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+                  n == bytes.size() && ::FlushFileBuffers(h.get());
+    }
+    if (written && ::MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    ::DeleteFileA(fresh.c_str());
+    return false;
+}
+} // namespace
+
+std::string WindowsNameKey(const std::string& name)
+{
+    std::wstring wide = Widen(name.data(), static_cast<int>(name.size()));
+    if (wide.empty()) return AsciiNameKey(name);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    const std::wstring upper = Upper(wide.data(), static_cast<int>(wide.size()));
+    const int n = static_cast<int>(upper.size());
+    const int k = ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), n, nullptr, 0, nullptr, nullptr);
+    if (k <= 0) return AsciiNameKey(name);
+    std::string key(static_cast<std::size_t>(k), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), n, &key[0], k, nullptr, nullptr);
+    return key;
+}
+
+std::uint64_t NowTicks()
+{
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+CFileStamper::Folder& CFileStamper::FolderOf(const std::string& path)
+{
+    const auto known = m_folders.find(path);
+    if (known != m_folders.end()) return known->second;
+    Folder& folder = m_folders[path];
+    CScopedHandle h(::CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return folder;
+    folder.serial = info.dwVolumeSerialNumber;
+    // Records of variable length, aligned to 8 bytes.
+    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(ULONGLONG));
+    bool more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryRestartInfo, buffer.data(), bytes) != FALSE;
+    while (more) {
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            if (m_entries++ >= kMaxListedEntries) {
+                folder.files.clear();  // too many to keep: its files are stamped on handles of their own
+                return folder;
+            }
+            folder.files[Upper(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)))] = {
+                static_cast<std::uint64_t>(e->FileId.QuadPart), static_cast<std::uint64_t>(e->EndOfFile.QuadPart),
+                static_cast<std::uint64_t>(e->LastWriteTime.QuadPart),
+                static_cast<std::uint64_t>(e->CreationTime.QuadPart), e->FileAttributes
+            };
+            if (!e->NextEntryOffset) break;
+            at += e->NextEntryOffset;
+        }
+        more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryInfo, buffer.data(), bytes) != FALSE;
+    }
+    folder.listed = ::GetLastError() == ERROR_NO_MORE_FILES;
+    if (!folder.listed) folder.files.clear();
+    return folder;
+}
+
+bool CFileStamper::Stamp(const char* path, FileStamp& stamp)
+{
+    // Size and times from the file itself (a folder's entry may lag behind a
+    // file still open for writing); index and volume from its folder.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = Ticks(data.ftLastWriteTime);
+    stamp.creation = Ticks(data.ftCreationTime);
+    const char* cut = std::strrchr(path, '\\');
+    if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
+    if (cut && cut[1]) {
+        const Folder& folder = FolderOf(std::string(path, cut + 1));
+        const std::wstring name = Widen(cut + 1, static_cast<int>(std::strlen(cut + 1)));
+        const auto it = folder.files.find(Upper(name.data(), static_cast<int>(name.size())));
+        // The entry must describe this very file: one listed before the file
+        // was replaced, or a link to a file elsewhere, does not.
+        if (it != folder.files.end() && !(it->second.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            it->second.size == stamp.size && it->second.lastWrite == stamp.lastWrite &&
+            it->second.creation == stamp.creation) {
+            stamp.volumeSerial = folder.serial;
+            stamp.fileIndex = it->second.id;
+            return true;
+        }
+    }
+    CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.lastWrite = Ticks(info.ftLastWriteTime);
+    stamp.creation = Ticks(info.ftCreationTime);
+    stamp.volumeSerial = info.dwVolumeSerialNumber;
+    stamp.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool StampFile(const char* path, FileStamp& stamp)
+{
+    CFileStamper stamper;
+    return stamper.Stamp(path, stamp);
+}
+
+CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
+                           std::uint64_t reverifyBytes)
+    : m_path(CachePath(tempDir)), m_started(::GetTickCount64())
+{
+    try {
+        const char* why = nullptr;
+        if (!Load(m_path, m_old, why)) RunLog::Write("digest cache: not used (%s)", why ? why : "unknown");
+        const std::vector<bool> marks = m_old.Reverify(listedNames, reverifyBytes);
+        for (std::size_t i = 0; i < marks.size(); ++i)
+            if (marks[i]) m_reverifyKeys.push_back(WindowsNameKey(listedNames[i]));
+        std::sort(m_reverifyKeys.begin(), m_reverifyKeys.end());
+    } catch (...) {
+        // Without its cache the pass reads every file, as it always could.
+        m_old.Clear();
+        m_reverifyKeys.clear();
+    }
+}
+
+CString DigestInstalledFile(const CString& path)
+{
+    CScopedHandle file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        const LONG error = static_cast<LONG>(::GetLastError());
+        throw CFileException(CFileException::OsErrorToException(error), error, path);
+    }
+    // Only a file on disk: a device or a pipe could block a read for ever.
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+        throw CFileException(CFileException::accessDenied, ERROR_INVALID_FUNCTION, path);
+    CMd5Digest digest;
+    std::vector<BYTE> piece(64 * 1024);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
+            const LONG error = static_cast<LONG>(::GetLastError());
+            throw CFileException(CFileException::OsErrorToException(error), error, path);
+        }
+        if (got == 0) break;
+        digest.Update(piece.data(), got);
+    }
+    return digest.Final();
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path)
+{
+    FileStamp stamp;
+    bool stamped = false;
+    try {
+        stamped = m_stamper.Stamp(path, stamp);
+        if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
+            if (const DigestEntry* cached = m_old.Find(name, stamp)) {
+                DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
+                kept.name = name;
+                m_new.Put(std::move(kept));
+                ++m_hits;
+                return CString(cached->md5.c_str());
+            }
+        }
+    } catch (...) {
+        stamped = false;  // the file is read, as without a cache
+    }
+    // Taken before the first byte is read: a later write shows in the file's
+    // time, unless within the settle time, which Find does not trust.
+    const std::uint64_t takenAt = NowTicks();
+    const CString md5 = DigestInstalledFile(path);
+    ++m_read;
+    m_readBytes += stamped ? stamp.size : 0;
+    if (stamped) {
+        try {
+            m_new.Put({ name, stamp, md5.GetString(), takenAt });
+        } catch (...) {
+        }
+    }
+    return md5;
+}
+
+bool CDigestCache::Commit()
+{
+    bool written = false;
+    try {
+        written = Save(m_path, m_new);
+    } catch (...) {
+    }
+    const std::uint64_t ms = ::GetTickCount64() - m_started;
+    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms%s",
+                  static_cast<unsigned long>(m_new.Size()), static_cast<unsigned long>(m_hits),
+                  static_cast<unsigned long>(m_read), static_cast<unsigned long long>(m_readBytes),
+                  static_cast<unsigned long long>(ms), written ? "" : "; the cache could not be written");
+    return written;
+}
+
+bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files)
+{
+    try {
+        DigestTable table(&WindowsNameKey);
+        const std::string path = CachePath(tempDir);
+        const char* why = nullptr;
+        Load(path, table, why);  // none: the installed files start one
+        CFileStamper stamper;
+        for (const Installed& f : files) {
+            FileStamp stamp;
+            if (stamper.Stamp(f.path.c_str(), stamp)) table.Put({ f.name, stamp, f.md5, NowTicks() });
+        }
+        return Save(path, table);
+    } catch (...) {
+        return false;
+    }
+}
