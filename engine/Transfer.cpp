@@ -155,6 +155,13 @@ private:
         if (m.StopRequested()) throw Stopped{};
     }
     void Delete(const std::string& path) const { ::DeleteFileA(path.c_str()); }
+    // The installed copy of the file, whatever the folder's text ends with.
+    std::string InstalledPath() const
+    {
+        std::string folder = m.m_strAppDir.str();
+        if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') folder += '\\';
+        return folder + m_task.szLocalName;
+    }
 
     CDownloadManager& m;
     DownloadTask& m_task;
@@ -240,9 +247,7 @@ void CFileFetch::Run()
         Delete(m_path);
         have = -1;
     }
-    char installed[MAX_PATH];
-    const bool hasInstalled = FormatPath(installed, sizeof(installed), "%s%s", m.m_strAppDir.GetString(), m_task.szLocalName) &&
-                              FileSize(installed) > 0;
+    const bool hasInstalled = FileSize(InstalledPath().c_str()) > 0;
     if (m_task.bChunks && (hasInstalled || have > 0)) {
         std::string why;
         try {
@@ -273,17 +278,19 @@ void CFileFetch::Run()
 
 bool CFileFetch::ReuseKept()
 {
-    CReadOnlyFile kept(m_path);
-    if (!kept.IsOpen()) return false;
-    Begin(CDownloadVerifier::Source::Disk);
-    for (UINT64 at = 0; at < m_size;) {
-        ThrowIfStopped();
-        const UINT n = static_cast<UINT>(m_size - at < kDiskPiece ? m_size - at : kDiskPiece);
-        if (!kept.ReadAt(at, m_buffer, n)) return false;
-        m_verifier->Update(m_buffer, n);
-        Counted(n);
-        at += n;
-    }
+    {
+        CReadOnlyFile kept(m_path);
+        if (!kept.IsOpen()) return false;
+        Begin(CDownloadVerifier::Source::Disk);
+        for (UINT64 at = 0; at < m_size;) {
+            ThrowIfStopped();
+            const UINT n = static_cast<UINT>(m_size - at < kDiskPiece ? m_size - at : kDiskPiece);
+            if (!kept.ReadAt(at, m_buffer, n)) return false;
+            m_verifier->Update(m_buffer, n);
+            Counted(n);
+            at += n;
+        }
+    }  // closed before it may be deleted: a file open elsewhere is only marked for deletion
     const std::string mismatch = m_verifier->Finish();
     if (!mismatch.empty()) {
         RunLog::Write("download %s: the kept download does not verify (%s); fetched again", m_task.szName, mismatch.c_str());
@@ -458,10 +465,7 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
 
     // The local copies: the installed file, and a .dtm an earlier run left,
     // moved aside first so that no file is read and written at once.
-    std::vector<std::string> paths;
-    char installed[MAX_PATH];
-    if (FormatPath(installed, sizeof(installed), "%s%s", m.m_strAppDir.GetString(), m_task.szLocalName))
-        paths.push_back(installed);
+    std::vector<std::string> paths = { InstalledPath() };
     const std::string previous = m_path + ".prev";
     if (have > 0 && ::MoveFileExA(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING)) paths.push_back(previous);
     // Each copy is cut in two halves on both cores; the first half runs a
