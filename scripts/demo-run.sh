@@ -32,6 +32,10 @@ printf 'read me: this file does not change\n' > "$demo/release/readme.txt"
 printf 'level one: the first map of the game\n' > "$demo/release/maps/level1.map"
 printf '说明：新版本的说明文件。\n' > "$demo/release/资料/说明.txt"
 head -c $((12 * 1024 * 1024)) /dev/urandom > "$demo/release/textures.pak"
+# A large data file the player already has, unchanged in this release (the
+# second release below changes it a little).
+head -c $((64 * 1024 * 1024)) /dev/urandom > "$demo/release/world.pak"
+cp "$demo/release/world.pak" "$demo/install/world.pak"
 cp "$bin/Quorvanta.exe" "$demo/release/Quorvanta.exe"
 cp "$bin/updater.exe" "$demo/release/updater.exe"
 printf '\n' >> "$demo/release/updater.exe"   # a different build of the updater
@@ -107,10 +111,58 @@ else
     echo "  screenshots none found in build/demo/shots/"
 fi
 
+# A second release in which the large file changed a little: the updater
+# fetches its chunk index and the chunks it lacks, and copies the rest from
+# the installed copy. nginx runs at full speed from here on (the slowdown
+# was only so that the window could be seen).
+echo
+echo "== A second release: world.pak (64 MiB) changed a little =="
+rm -rf "$demo/release2"
+cp -a "$demo/release" "$demo/release2"
+# Three 64 KiB regions rewritten, and 1 KiB inserted 100 KiB from the start.
+python3 -c '
+import os, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+for at in (5 << 20, 23 << 20, 50 << 20):
+    data[at:at + 65536] = os.urandom(65536)
+data[100 << 10:100 << 10] = os.urandom(1024)
+open(sys.argv[1], "wb").write(data)
+' "$demo/release2/world.pak"
+"$publisher" "$demo/release2" "127.0.0.1:$port" "$demo/site"
+kill $nginx_pid 2>/dev/null || true
+wait $nginx_pid 2>/dev/null || true
+"$root/scripts/serve-static.sh" "$demo/site" "$port" "$demo/nginx" 300 &
+nginx_pid=$!
+for _ in $(seq 50); do curl -fsS "http://127.0.0.1:$port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
+served_from=$(wc -l < "$demo/nginx/access.log")
+echo
+echo "== Running the updater again =="
+if [ -n "${DISPLAY:-}" ]; then
+    timeout 240 bash "$root/scripts/demo-session.sh" "$demo" "$bin" again || true
+else
+    timeout 240 xvfb-run -a -s "-screen 0 1024x768x24" bash "$root/scripts/demo-session.sh" "$demo" "$bin" again || true
+fi
+# What nginx served the updater for the file: its chunk index and the ranges.
+read -r fetched requests < <(tail -n +$((served_from + 1)) "$demo/nginx/access.log" | awk -F'"' '
+    { split($2, r, " "); split($3, s, " ") }
+    r[2] ~ /^\/(files|chunks)\/world\.pak/ { n++; b += s[2] }
+    END { printf "%d %d\n", b, n }')
+size=$(stat -c %s "$demo/release2/world.pak")
+if cmp -s "$demo/release2/world.pak" "$demo/install/world.pak"; then
+    echo "  updated     world.pak ($size bytes)"
+else
+    echo "  NOT UPDATED world.pak"
+fi
+awk -v f="$fetched" -v n="$requests" -v s="$size" \
+    'BEGIN {printf "  fetched     %d bytes for it in %d requests (chunk index and ranges): %.2f %% of the file\n", f, n, 100 * f / s}'
+echo "  run log     $(iconv -f GBK -t UTF-8 "$demo/install/Update/update.log" | grep -o 'download world.pak: patched: .*' | tail -1)"
+echo "  exit code   $(cat "$demo/again.exit" 2>/dev/null || echo "none (the updater did not end)")$(cat "$demo/again.standin" 2>/dev/null | sed 's/^/; /')"
+printf '  elapsed     %s s for the updater run\n' "$(cat "$demo/again.seconds" 2>/dev/null || echo '?')"
+
 # The vendor's side: the live site checked as the updater reads it, then as a
 # player would meet it after a copy step went wrong.
 cd "$root"
-release_dir=${demo#"$root/"}/release
+release_dir=${demo#"$root/"}/release2
 echo
 echo "== Checking the live site (updater-publish --check) =="
 "$publisher" --check "127.0.0.1:$port" "$release_dir" || true

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Inside the X display: the platform stand-in runs, then the updater does its
-# job while screenshots of its window are taken.  demo-session.sh DEMO_DIR BIN_DIR
+# job while screenshots of its window are taken.
+#   demo-session.sh DEMO_DIR BIN_DIR [again]
+# With "again" (the second release) no screenshots are taken and the results
+# go to DEMO_DIR/again.*.
 set -uo pipefail
 demo="$1"
 bin="$2"
+again=${3:-}
 wine=$(command -v wine64 || command -v wine)
 cd "$demo/install"
 "$wine" "$demo/install/Quorvanta.exe" >/dev/null 2>&1 &
@@ -30,6 +34,17 @@ shoot() {  # shoot N
 t0=$(date +%s.%N)
 timeout 120 "$wine" "$demo/install/updater.exe" >/dev/null 2>&1 &
 upd=$!
+if [ -n "$again" ]; then
+    wait $upd
+    echo $? > "$demo/again.exit"
+    python3 -c "print(f'{$(date +%s.%N) - $t0:.1f}')" > "$demo/again.seconds"
+    if kill -0 $standin 2>/dev/null; then
+        echo "stand-in NOT terminated" > "$demo/again.standin"
+        kill $standin 2>/dev/null
+    fi
+    timeout 30 "$wine" "$bin/dismissbox.exe" close 10000 >/dev/null 2>&1 || true
+    exit 0
+fi
 # Every quarter second while the window is up; the last frames show the close
 # box disabled (all files downloaded, installation under way).
 for i in $(seq -w 1 200); do

@@ -4,12 +4,14 @@
 # office's Windows has it), nginx serving the site, the real updater.exe.
 #   proxy_e2e.sh BIN_DIR PUBLISHER
 # ProxyOverride exempts only "localhost", so every request for 127.0.0.1 must
-# go through the proxy. Run 1 installs over HTTP, run 2 over HTTPS through
-# CONNECT (a throw-away authority trusted in this prefix only). Then the proxy
-# asks for credentials (407): run 3 gets it for the manifest (the quiet path:
-# nothing fetched, the platform started), run 4 reads its manifest from
-# "localhost" past the proxy and gets it for the first file (box, nothing
-# installed). The proxy settings and the trust are undone at the end.
+# go through the proxy. Run 1 installs over HTTP; run 1b patches a big file
+# of the next release with range requests through the proxy; run 2 installs
+# over HTTPS through CONNECT (a throw-away authority trusted in this prefix
+# only). Then the proxy asks for credentials (407): run 3 gets it for the
+# manifest (the quiet path: nothing fetched, the platform started), run 4
+# reads its manifest from "localhost" past the proxy and gets it for the
+# first file (box, nothing installed). The proxy settings and the trust are
+# undone at the end.
 set -uo pipefail
 if [ $# -ne 2 ]; then echo "usage: $0 BIN_DIR PUBLISHER" >&2; exit 2; fi
 bin=$(cd "$1" && pwd) || exit 1
@@ -58,7 +60,7 @@ https_port=$(free_port)
 open_port=$(free_port)
 auth_port=$(free_port)
 check "four different ports" test "$(printf '%s\n' "$http_port" "$https_port" "$open_port" "$auth_port" | sort -u | wc -l)" -eq 4
-publish() { "$publisher" --quiet "$rel" "$1" "$2" >/dev/null; }
+publish() { "$publisher" --quiet "${3:-$rel}" "$1" "$2" >/dev/null; }  # publish BASE_URL SITE [RELEASE]
 check "the publisher publishes the release for http://127.0.0.1:$http_port" publish "127.0.0.1:$http_port" "$work/site-http"
 check "the publisher publishes it for https://127.0.0.1:$https_port" publish "https://127.0.0.1:$https_port" "$work/site-https"
 
@@ -141,6 +143,34 @@ check "run 1: every one of them came through the proxy (Via: e2e-proxy)" \
     test "$(grep -c 'via="[^"]*e2e-proxy' <<<"$served")" -eq 6
 check "run 1: the restarted stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
 [ $failures -eq $before ] || { show_log "$inst"; echo "$proxied"; }
+
+# --- Run 1b: the next release changes 64 KiB of textures.pak; patched through the proxy
+rel2="$work/release2"
+cp -a "$rel" "$rel2"
+dd if=/dev/urandom of="$rel2/textures.pak" bs=64K seek=20 count=1 conv=notrunc status=none
+check "the publisher publishes the next release over the first" publish "127.0.0.1:$http_port" "$work/site-http" "$rel2"
+mv "$inst/updater.EX_" "$inst/updater.exe"   # swapped in, as the platform does
+proxy_from=$(lines "$work/proxy-open.log")
+nginx_from=$(lines "$work/nginx-http/access.log")
+(cd "$inst" && timeout 120 "$wine" "$inst/updater.exe" >/dev/null 2>&1)
+rc=$?
+before=$failures
+proxied=$(since "$work/proxy-open.log" "$proxy_from")
+served=$(since "$work/nginx-http/access.log" "$nginx_from" | updater_lines)
+patched=$(log_of "$inst" | grep -o 'download textures\.pak: patched: .*' | tail -1)
+ranges=$(sed -n 's/.* in \([0-9]*\) range request(s).*/\1/p' <<<"$patched")
+check "run 1b: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
+check "run 1b: textures.pak is the new one" cmp -s "$rel2/textures.pak" "$inst/textures.pak"
+check "run 1b: the run log says it was patched (${patched:-no such line})" test -n "$ranges"
+check "run 1b: the proxy relayed its chunk index and its $ranges range request(s), nothing else" \
+    test "$(grep -c "Request .*: GET http://127\.0\.0\.1:$http_port/chunks/textures\.pak\.idx HTTP" <<<"$proxied")" -eq 1 -a \
+    "$(grep -c "Request .*: GET http://127\.0\.0\.1:$http_port/files/textures\.pak HTTP" <<<"$proxied")" -eq "${ranges:-0}" -a \
+    "$(grep -c "Request .*: GET http://127\.0\.0\.1:$http_port/files/" <<<"$proxied")" -eq "${ranges:-0}"
+check "run 1b: nginx answered each range with 206 through the proxy, less than 256 KiB in all" \
+    awk -v want="${ranges:-0}" '/"GET \/files\/textures\.pak HTTP[^"]*" 206 [0-9]+ .*via="[^"]*e2e-proxy/ { n++; b += $10 }
+        END { exit !(n == want && n > 0 && b < 262144) }' <<<"$served"
+check "run 1b: the restarted stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
+[ $failures -eq $before ] || { show_log "$inst"; echo "$proxied"; echo "$served"; }
 
 # --- Run 2: HTTPS through CONNECT ------------------------------------------------
 inst="$work/install-https"
