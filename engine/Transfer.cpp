@@ -248,7 +248,9 @@ void CFileFetch::Run()
         have = -1;
     }
     const bool hasInstalled = FileSize(InstalledPath().c_str()) > 0;
-    if (m_task.bChunks && (hasInstalled || have > 0)) {
+    // A patch needs an installed copy to take chunks from; with only an
+    // interrupted download, resuming it fetches just what is missing.
+    if (m_task.bChunks && hasInstalled) {
         std::string why;
         try {
             if (Patch(have, why)) return;
