@@ -308,9 +308,11 @@ PassResult ReadManifest(const PassJob& job)
         if (job.abandoned) throw PassFailed();  // nobody waits for the result any more
         if (body.size() > kManifestMaxBytes) Unreadable(pass, "larger than 16 MiB");
         if (signedOnly) {
-            if (job.serialUnreadable)
-                Unreadable(pass, "the serial of the last finished run cannot be read; delete Update\\manifest.serial "
-                                 "to accept the site's current signed manifest");
+            if (job.serialUnreadable) {
+                const std::string why = "the serial of the last finished run cannot be read; delete " + job.tempDir +
+                                        "\\manifest.serial to accept the site's current signed manifest";
+                Unreadable(pass, why.c_str());
+            }
             // Not one entry is read from a manifest that this build's key did not sign.
             std::size_t signedLength = 0;
             const std::string why = CheckManifestSignature(body, signedLength);

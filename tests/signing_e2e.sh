@@ -220,6 +220,14 @@ check "d: the run at serial 100 exits with code 0 (got $rc)" test $rc -eq 0
 check "d: the older release was not installed or fetched" eval 'installed "$inst" && no_file_fetched'
 check "d: the run at serial 100 started the stand-in" standin_starts "$inst" 2
 check "d: the log says the manifest is older" logged "$inst" "manifest unreadable: it is older than the last manifest installed"
+# A serial file cut short (as a crash could leave it) no longer says which
+# manifests are older: no signed manifest is trusted until it is deleted.
+: > "$inst/Update/manifest.serial"
+set_site "$inst" serial300
+run_updater "$inst"
+check "d: with the serial file emptied, nothing is fetched" no_file_fetched
+check "d: with the serial file emptied, the stand-in was started" standin_starts "$inst" 3
+check "d: the log says how to recover" logged "$inst" "\\Update\\manifest.serial to accept"
 
 # e. An updater without a key installs from a signed manifest.
 inst="$work/inst-unkeyed"
