@@ -593,7 +593,8 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         staging.temps.push_back(temp);
         std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
         Digests digests;
-        std::string why = copy ? Stream(f.source, f.size, digests, &copy, f.relative, out, options.quiet,
+        // The second read of the file (the scan digested it first): say so.
+        std::string why = copy ? Stream(f.source, f.size, digests, &copy, "copying " + f.relative, out, options.quiet,
                                         options.progressBar)
                                : "the site copy cannot be created";
         copy.close();
