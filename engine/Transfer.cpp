@@ -207,6 +207,8 @@ void CFileFetch::Begin(CDownloadVerifier::Source source)
 
 void CFileFetch::Counted(UINT n)
 {
+    // Bytes placed from disk are progress too: the stall watchdog watches for none.
+    m.MarkActivity();
     m_fileBytes += n;
     m.m_dwRunBytes += n;
     m.SetState(US_PROGRESS);
@@ -474,7 +476,11 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
     // little into the second, where the second half finds the real boundaries.
     const UINT64 kOverlap = 8 * static_cast<UINT64>(kChunkParams.maxSize);
     std::vector<CLocalChunks> local(paths.size() * 2);
-    auto stopped = [this] { return m.StopRequested(); };
+    // Cutting a big copy takes a while with no byte from the network: it is progress all the same.
+    auto stopped = [this] {
+        m.MarkActivity();
+        return m.StopRequested();
+    };
     for (size_t s = 0; s < paths.size(); ++s) {
         const LONGLONG length = FileSize(paths[s].c_str());
         if (length <= 0) continue;
