@@ -4,7 +4,9 @@
 #   nginx_e2e.sh BIN_DIR PUBLISHER
 # BIN_DIR holds updater.exe, Quorvanta.exe and dismissbox.exe; PUBLISHER is the
 # native updater-publish. Run 1 updates an installation with older and missing
-# files; run 2 finds a listed file missing from the site (nginx's own 404 page).
+# files; run 2 finds a listed file missing from the site (nginx's own 404 page);
+# run 3 patches a changed big file from a server that ignores ranges
+# (python3 -m http.server) and ends with the whole file.
 set -uo pipefail
 if [ $# -ne 2 ]; then echo "usage: $0 BIN_DIR PUBLISHER" >&2; exit 2; fi
 bin=$(cd "$1" && pwd) || exit 1
@@ -98,6 +100,28 @@ check "run 2: game.dat was not installed" test "$(cat "$inst2/game.dat")" = "gam
 check "run 2: nothing new was installed" test ! -e "$inst2/maps/level1.map" -a ! -e "$inst2/updater.EX_" -a ! -e "$inst2/textures.pak"
 check "run 2: the stand-in was stopped before the first file was written" ended_within "$standin" 10
 check "run 2: the stand-in was not started again" test "$(lines "$inst2/standin-started.txt")" -eq 1
+
+# --- Run 3: a patch from a server that answers ranges with the whole file ------
+rel3="$work/release3"
+cp -r "$rel" "$rel3"
+python3 -c 'import os, sys; f = open(sys.argv[1], "r+b"); f.seek(1 << 20); f.write(os.urandom(65536))' "$rel3/textures.pak"
+pyport=$(free_port)
+check "run 3: the changed release is published" "$publisher" --quiet "$rel3" "127.0.0.1:$pyport" "$work/site-py"
+(cd "$work/site-py" && exec timeout 200 python3 -m http.server --bind 127.0.0.1 "$pyport" >"$work/http.server.log" 2>&1) &
+servers+=($!)
+for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$pyport/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
+check "run 3: python3 -m http.server ignores ranges" \
+    test "$(curl -s -o /dev/null -w '%{http_code}' -H 'Range: bytes=0-9' "http://127.0.0.1:$pyport/files/textures.pak")" = 200
+sed -i "s/^site=.*/site=127.0.0.1:$pyport\r/" "$inst/updater.INI"
+(cd "$inst" && timeout 120 "$wine" "$inst/updater.exe" >/dev/null 2>&1)
+rc=$?
+check "run 3: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
+check "run 3: textures.pak is the changed release's" cmp -s "$rel3/textures.pak" "$inst/textures.pak"
+log3=$(iconv -f GBK -t UTF-8 "$inst/Update/update.log")
+check "run 3: the patch fell back because the range came whole" \
+    grep -q "download textures.pak: patch failed (a range request was answered with HTTP 200)" <<<"$log3"
+check "run 3: then the whole file was fetched and verified" grep -q "download textures.pak: 3145728 bytes, verified" <<<"$log3"
+timeout 30 "$wine" "$bin/dismissbox.exe" close 10000 >/dev/null 2>&1
 
 echo
 if [ $failures -eq 0 ]; then echo "nginx end-to-end: all checks passed"; else echo "nginx end-to-end: $failures check(s) failed (see $work)"; fi
