@@ -44,8 +44,8 @@ cold=yes
 # inst-512k and inst-2m: updater, stand-in, settings, data\f0000..., a site of
 # their own (site=127.0.0.1:PORT/<name>), and md5sum's list of the files.
 printf '<?xml version="1.0"?><manifest><filelist></filelist></manifest>' > "$work/empty.xml"
-for spec in 512k:524288 2m:2097152; do
-    name=${spec%%:*} bytes=${spec#*:}
+for layout in 512k:524288 2m:2097152; do
+    name=${layout%%:*} bytes=${layout#*:}
     dir="$work/inst-$name"
     mkdir -p "$dir/data" "$work/site/$name/update"
     cp "$bin/updater.exe" "$bin/Quorvanta.exe" "$dir/"

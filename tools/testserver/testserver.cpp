@@ -96,11 +96,11 @@ RangeAsk ParseRange(const std::string& head, size_t total, size_t& first, size_t
     }
     if (value.compare(0, 6, "bytes=") != 0 || value.find(',') != std::string::npos)
         return RangeAsk::None;
-    std::string spec = Trimmed(value.substr(6));
-    size_t dash = spec.find('-');
+    std::string bounds = Trimmed(value.substr(6));
+    size_t dash = bounds.find('-');
     if (dash == std::string::npos)
         return RangeAsk::None;
-    std::string a = Trimmed(spec.substr(0, dash)), b = Trimmed(spec.substr(dash + 1));
+    std::string a = Trimmed(bounds.substr(0, dash)), b = Trimmed(bounds.substr(dash + 1));
     size_t from = 0, to = 0;
     if (a.empty()) {  // the last b bytes
         if (!ParseNumber(b, to))
