@@ -81,6 +81,7 @@ private:
 };
 
 #ifdef _WIN32
+#include <windows.h>
 #include "afxstr.h"
 
 // The name key as Windows compares file names (file-system upper case).
@@ -100,7 +101,8 @@ public:
     CFileStamper(const CFileStamper&) = delete;
     CFileStamper& operator=(const CFileStamper&) = delete;
     // False when path is not a regular file whose attributes we can read.
-    bool Stamp(const char* path, FileStamp& stamp);
+    // known: its attributes when the caller has read them already.
+    bool Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_ATTRIBUTE_DATA* known = nullptr);
 
 private:
     struct Listed {
@@ -140,7 +142,8 @@ public:
     // from the cache when its entry may be used and it is not due to be
     // re-verified, otherwise read (DigestInstalledFile, which may throw
     // CFileException). Either way the new cache gets the entry.
-    CString Digest(const std::string& name, const CString& path);
+    // known: the file's attributes when the caller has read them already.
+    CString Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known = nullptr);
     // Replaces the cache file with this pass's entries (those of listed names
     // digested or answered) and logs the pass. False when it could not be written.
     bool Commit();

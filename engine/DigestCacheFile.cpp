@@ -7,6 +7,7 @@
 #include <vector>
 #include "Md5Digest.h"
 #include "RunLog.h"
+#include "WindowsNames.h"
 #include "afxfile.h"
 #include "afxhandle.h"
 
@@ -24,14 +25,6 @@ std::wstring Upper(const wchar_t* text, int n)
     std::wstring upper(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
     if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text, n, &upper[0], n) != n) upper.assign(text, n);
     return upper;
-}
-
-std::wstring Widen(const char* text, int n)
-{
-    const int w = n > 0 ? ::MultiByteToWideChar(CP_ACP, 0, text, n, nullptr, 0) : 0;
-    std::wstring wide(static_cast<std::size_t>(w > 0 ? w : 0), L'\0');
-    if (w > 0) ::MultiByteToWideChar(CP_ACP, 0, text, n, &wide[0], w);
-    return wide;
 }
 
 // Past this many entries in all, folders are no longer listed (memory stays bounded).
@@ -89,7 +82,7 @@ bool Save(const std::string& path, const DigestTable& table)
 
 std::string WindowsNameKey(const std::string& name)
 {
-    std::wstring wide = Widen(name.data(), static_cast<int>(name.size()));
+    std::wstring wide = WidenAnsi(name.data(), name.size());
     if (wide.empty()) return AsciiNameKey(name);
     std::replace(wide.begin(), wide.end(), L'/', L'\\');
     const std::wstring upper = Upper(wide.data(), static_cast<int>(wide.size()));
@@ -146,14 +139,14 @@ CFileStamper::Folder& CFileStamper::FolderOf(const std::string& path)
     return folder;
 }
 
-bool CFileStamper::Stamp(const char* path, FileStamp& stamp)
+bool CFileStamper::Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_ATTRIBUTE_DATA* known)
 {
     // Size and times from the file itself (a folder's entry may lag behind a
     // file still open for writing); index and volume from its folder.
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
+    if (known) data = *known;
+    else if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
     stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     stamp.lastWrite = Ticks(data.ftLastWriteTime);
     stamp.creation = Ticks(data.ftCreationTime);
@@ -161,7 +154,7 @@ bool CFileStamper::Stamp(const char* path, FileStamp& stamp)
     if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
     if (cut && cut[1]) {
         const Folder& folder = FolderOf(std::string(path, cut + 1));
-        const std::wstring name = Widen(cut + 1, static_cast<int>(std::strlen(cut + 1)));
+        const std::wstring name = WidenAnsi(cut + 1);
         const auto it = folder.files.find(Upper(name.data(), static_cast<int>(name.size())));
         // The entry must describe this very file: one listed before the file
         // was replaced, or a link to a file elsewhere, does not.
@@ -213,35 +206,31 @@ CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::st
 
 CString DigestInstalledFile(const CString& path)
 {
-    CScopedHandle file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-        const LONG error = static_cast<LONG>(::GetLastError());
+    CSharedReadFile file(path);
+    if (!file.IsOpen()) {
+        const LONG error = static_cast<LONG>(file.OpenError());
         throw CFileException(CFileException::OsErrorToException(error), error, path);
     }
     // Only a file on disk: a device or a pipe could block a read for ever.
-    if (::GetFileType(file.get()) != FILE_TYPE_DISK)
-        throw CFileException(CFileException::accessDenied, ERROR_INVALID_FUNCTION, path);
+    if (!file.IsOnDisk()) throw CFileException(CFileException::accessDenied, ERROR_INVALID_FUNCTION, path);
     CMd5Digest digest;
     std::vector<BYTE> piece(64 * 1024);
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
+    for (UINT got = 0;; digest.Update(piece.data(), got)) {
+        if (!file.Read(piece.data(), static_cast<UINT>(piece.size()), got)) {
             const LONG error = static_cast<LONG>(::GetLastError());
             throw CFileException(CFileException::OsErrorToException(error), error, path);
         }
         if (got == 0) break;
-        digest.Update(piece.data(), got);
     }
     return digest.Final();
 }
 
-CString CDigestCache::Digest(const std::string& name, const CString& path)
+CString CDigestCache::Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known)
 {
     FileStamp stamp;
     bool stamped = false;
     try {
-        stamped = m_stamper.Stamp(path, stamp);
+        stamped = m_stamper.Stamp(path, stamp, known);
         if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
             if (const DigestEntry* cached = m_old.Find(name, stamp)) {
                 DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn

@@ -14,7 +14,6 @@
 #include "DigestCache.h"
 #include "DownloadManager.h"
 #include "Install.h"
-#include "Md5Digest.h"
 #include "PathRules.h"
 #include "SiteRules.h"
 #include "afxcom.h"
@@ -112,7 +111,7 @@ struct PassJob {
     std::string ownName;     // the updater's file name
     std::string sideName;    // where its own new executable goes
     PassResult result;
-    std::atomic<bool> abandoned{ false };
+    // Given up on: nobody waits for the result, and no installed file may be read.
     enum : int { kRunning, kGivenUp, kEnded };
     std::atomic<int> state{ kRunning };
     bool hasLastSerial = false;
@@ -275,16 +274,17 @@ std::vector<Listed> SelectChanged(std::vector<Listed>& entries, const PassJob& j
     std::vector<Listed> queued;
     for (Listed& entry : entries) {
         const std::string local = job.exeDir + entry.name;
-        const DWORD attributes = ::GetFileAttributesA(local.c_str());
+        // One look at the file serves both the test below and the cache's stamp.
+        WIN32_FILE_ATTRIBUTE_DATA data{};
         const char* state = "queued (missing)";
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (::GetFileAttributesExA(local.c_str(), GetFileExInfoStandard, &data)) {
             // Whatever else stands there cannot be replaced by a file.
-            if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+            if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
                 RunLog::Write("entry %s: a folder or device stands where the file is", entry.name.c_str());
                 throw PassFailed();
             }
             try {
-                const CString md5 = cache.Digest(entry.name, local.c_str());
+                const CString md5 = cache.Digest(entry.name, local.c_str(), &data);
                 state = SameHexDigest(md5, entry.md5.c_str()) ? nullptr : "queued";
             } catch (const CFileException& e) {
                 char text[512] = {};
@@ -305,7 +305,7 @@ PassResult ReadManifest(const PassJob& job)
     const bool signedOnly = HasBuiltInPublicKey();
     try {
         std::string body = Download(job.url, job.responded.get());
-        if (job.abandoned) throw PassFailed();  // nobody waits for the result any more
+        if (job.state.load() == PassJob::kGivenUp) throw PassFailed();  // nobody waits for the result any more
         if (body.size() > kManifestMaxBytes) Unreadable(pass, "larger than 16 MiB");
         if (signedOnly) {
             if (job.serialUnreadable) {
@@ -401,7 +401,7 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
     // Only the network is given a limit; reading the list and digesting the
     // installed files take as long as they take.
     if (::WaitForSingleObject(job->responded.get(), timeoutMs) != WAIT_OBJECT_0) {
-        job->abandoned = true;  // left to end on its own, touching no installed file
+        // Left to end on its own, touching no installed file.
         int running = PassJob::kRunning;
         if (job->state.compare_exchange_strong(running, PassJob::kGivenUp)) ++s_abandonedRunning;
         RunLog::Write("manifest: no complete answer within %lu ms; nothing queued", timeoutMs);

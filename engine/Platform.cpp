@@ -57,8 +57,7 @@ void StartPlatform(const char* installationFolder)
     RunLog::Write("platform: started %s (%s)", command, result > 31 ? "ok" : "failed");
 }
 
-bool CreateFoldersFor(const char* base, const char* relativeName,
-                      const std::function<void(const char* folder)>& beforeCreating)
+bool CreateFoldersFor(const char* base, const char* relativeName)
 {
     char path[MAX_PATH];
     const int baseLen = lstrlenA(base);
@@ -74,7 +73,6 @@ bool CreateFoldersFor(const char* base, const char* relativeName,
         *p = '\0';
         const DWORD attributes = ::GetFileAttributesA(path);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (beforeCreating) beforeCreating(path + baseLen + 1);
             if (!::CreateDirectoryA(path, nullptr)) ok = false;
         } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             ok = false;  // a file stands where the folder must be

@@ -1,6 +1,5 @@
 // The platform whose files we update: how to stop it and how to start it.
 #pragma once
-#include <functional>
 
 // Title of the platform's main window (system code page).
 extern const char kPlatformWindowTitle[];
@@ -20,7 +19,5 @@ bool StopRunningPlatform(bool* stoppedOne = nullptr);
 void StartPlatform(const char* installationFolder);
 
 // Creates every folder named in relativeName (all but its last element) under base.
-// beforeCreating (when given) hears of each folder, relative to base, outermost
-// first, before it is made. False when a folder could not be made.
-bool CreateFoldersFor(const char* base, const char* relativeName,
-                      const std::function<void(const char* folder)>& beforeCreating = nullptr);
+// False when a folder could not be made.
+bool CreateFoldersFor(const char* base, const char* relativeName);

@@ -67,36 +67,13 @@ std::string Describe(const CFileException& e)
     return text;
 }
 
-// A file opened for reading at any offset, sharing everything: the platform
-// may hold an installed copy open.
-class CReadOnlyFile {
-public:
-    explicit CReadOnlyFile(const std::string& path)
-        : m_h(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
-    {
-    }
-    bool IsOpen() const { return static_cast<bool>(m_h); }
-    HANDLE Get() const { return m_h.get(); }
-    // Exactly n bytes at offset; false otherwise.
-    bool ReadAt(UINT64 offset, BYTE* into, UINT n) const
-    {
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(offset);
-        DWORD got = 0;
-        return ::SetFilePointerEx(m_h.get(), at, nullptr, FILE_BEGIN) && ::ReadFile(m_h.get(), into, n, &got, nullptr) &&
-               got == n;
-    }
-private:
-    CScopedHandle m_h;
-};
 // Cuts bytes [from, to) of a file into chunks and records each one's SHA-256.
 // A part that starts inside the file may begin off a real chunk boundary: the
 // rule finds the real boundaries again within a chunk or two.
 void ScanChunks(const std::string& path, std::uint32_t source, UINT64 from, UINT64 to, CLocalChunks& out,
                 const std::function<bool()>& stopped)
 {
-    CReadOnlyFile file(path);
+    CSharedReadFile file(path.c_str());
     if (!file.IsOpen()) return;
     std::vector<BYTE> buffer(kDiskPiece);
     CChunker chunker;
@@ -105,10 +82,7 @@ void ScanChunks(const std::string& path, std::uint32_t source, UINT64 from, UINT
     UINT64 chunkStart = from;
     for (UINT64 at = from; at < to && !stopped();) {
         const UINT n = static_cast<UINT>(to - at < kDiskPiece ? to - at : kDiskPiece);
-        DWORD got = 0;
-        if (at == from ? !file.ReadAt(at, buffer.data(), n)
-                       : (!::ReadFile(file.Get(), buffer.data(), n, &got, nullptr) || got != n))
-            break;
+        if (!file.ReadAt(at, buffer.data(), n)) break;
         for (UINT i = 0; i < n;) {
             std::uint32_t ended = 0;
             const size_t took = chunker.Feed(buffer.data() + i, n - i, ended);
@@ -144,6 +118,15 @@ private:
 
     std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string());
     UINT Read(CHttpFile& http, BYTE* into, UINT limit);
+    // Whether a request for bytes first..last of the file was answered with
+    // exactly them (206 and that Content-Range); answer says what came.
+    bool RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const;
+    // The rest of a body into the .dtm: never more than one byte past the
+    // file's size is asked for, so an endless body costs one block, not the
+    // disk; a longer body fails at once, a shorter one at its end.
+    void ReadBody(CHttpFile& http);
+    // The first length bytes of a file on disk through the verifier, counted as placed.
+    void FeedFromDisk(const CSharedReadFile& file, UINT64 length);
     // Stops the platform and announces the file; a second attempt starts its bars over.
     void Begin(CDownloadVerifier::Source source = CDownloadVerifier::Source::Network);
     void Counted(UINT n);
@@ -205,10 +188,50 @@ void CFileFetch::Begin(CDownloadVerifier::Source source)
     m.Notify(0, m_size, US_FILE_START, m_task.szName);
 }
 
+bool CFileFetch::RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const
+{
+    DWORD status = 0;
+    http.QueryInfoStatusCode(status);
+    CString range;
+    const bool hasRange = http.QueryInfoText(HTTP_QUERY_CONTENT_RANGE, range) != FALSE;
+    answer = "HTTP " + std::to_string(status) + (hasRange ? std::string(", ") + range.GetString() : std::string());
+    UINT64 from = 0, to = 0, total = 0;
+    return status == 206 && hasRange && ParseContentRange(range, from, to, total) && from == first && to == last &&
+           total == m_size;
+}
+
+void CFileFetch::ReadBody(CHttpFile& http)
+{
+    for (;;) {
+        ThrowIfStopped();
+        const UINT64 room = static_cast<UINT64>(m_size) + 1 - m_fileBytes;
+        const UINT n = Read(http, m_buffer, static_cast<UINT>(room < kBlockSize ? room : kBlockSize));
+        if (n == 0) break;
+        if (m_fileBytes + n > m_size)
+            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+        Place(m_buffer, n);
+    }
+    ThrowIfStopped();
+    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+}
+
+void CFileFetch::FeedFromDisk(const CSharedReadFile& file, UINT64 length)
+{
+    for (UINT64 at = 0; at < length;) {
+        ThrowIfStopped();
+        const UINT n = static_cast<UINT>(length - at < kDiskPiece ? length - at : kDiskPiece);
+        if (!file.ReadAt(at, m_buffer, n))
+            throw CFileException(CFileException::endOfFile, ERROR_HANDLE_EOF, m_path.c_str());
+        m_verifier->Update(m_buffer, n);
+        Counted(n);
+        // Bytes from disk are progress too: the stall watchdog watches for none.
+        m.MarkActivity();
+        at += n;
+    }
+}
+
 void CFileFetch::Counted(UINT n)
 {
-    // Bytes placed from disk are progress too: the stall watchdog watches for none.
-    m.MarkActivity();
     m_fileBytes += n;
     m.m_dwRunBytes += n;
     m.SetState(US_PROGRESS);
@@ -283,17 +306,10 @@ void CFileFetch::Run()
 bool CFileFetch::ReuseKept()
 {
     {
-        CReadOnlyFile kept(m_path);
+        CSharedReadFile kept(m_path.c_str());
         if (!kept.IsOpen()) return false;
         Begin(CDownloadVerifier::Source::Disk);
-        for (UINT64 at = 0; at < m_size;) {
-            ThrowIfStopped();
-            const UINT n = static_cast<UINT>(m_size - at < kDiskPiece ? m_size - at : kDiskPiece);
-            if (!kept.ReadAt(at, m_buffer, n)) return false;
-            m_verifier->Update(m_buffer, n);
-            Counted(n);
-            at += n;
-        }
+        FeedFromDisk(kept, m_size);
     }  // closed before it may be deleted: a file open elsewhere is only marked for deletion
     const std::string mismatch = m_verifier->Finish();
     if (!mismatch.empty()) {
@@ -310,52 +326,32 @@ bool CFileFetch::Resume(LONGLONG have)
 {
     RunLog::Write("download %s: GET %s from byte %lld", m_task.szName, m_task.szUrl, have);
     auto http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(have) + "-\r\n");
-    DWORD status = 0;
-    http->QueryInfoStatusCode(status);
-    CString range;
-    const bool hasRange = http->QueryInfoText(HTTP_QUERY_CONTENT_RANGE, range) != FALSE;
-    RunLog::Write("download %s: HTTP %lu%s%s", m_task.szName, status, hasRange ? ", " : "", hasRange ? range.GetString() : "");
+    std::string answer;
+    const bool resumed = RangeAnswered(*http, static_cast<UINT64>(have), m_size - 1ull, answer);
+    RunLog::Write("download %s: %s", m_task.szName, answer.c_str());
     // A server that ignores ranges sends the whole file: start over with it.
-    if (status == 200) {
+    DWORD status = 0;
+    if (!resumed && http->QueryInfoStatusCode(status) && status == 200) {
         Whole(std::move(http));
         return true;
     }
-    UINT64 first = 0, last = 0, total = 0;
-    if (status != 206 || !hasRange || !ParseContentRange(range, first, last, total) || first != static_cast<UINT64>(have) ||
-        total != m_size || last + 1 != m_size)
-        throw TransferRejected{ "the resumed request was answered with HTTP " + std::to_string(status) +
-                                (hasRange ? std::string(", ") + range.GetString() : std::string()) };
+    if (!resumed) throw TransferRejected{ "the resumed request was answered with " + answer };
     DWORD announced = 0;
     if (http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) && announced != m_size - have)
         throw TransferRejected{ "the resumed request announces " + std::to_string(announced) + " bytes" };
 
     Begin();
     // The bytes already there go through the verifier first, from disk.
+    {
+        CSharedReadFile kept(m_path.c_str());
+        if (!kept.IsOpen()) throw CFileException(CFileException::fileNotFound, static_cast<LONG>(kept.OpenError()), m_path.c_str());
+        FeedFromDisk(kept, static_cast<UINT64>(have));
+    }
     CFileException error(CFileException::none, -1, nullptr);
     if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite, &error)) throw error;
-    for (UINT64 at = 0; at < static_cast<UINT64>(have);) {
-        ThrowIfStopped();
-        const UINT n = static_cast<UINT>(have - at < kDiskPiece ? have - at : kDiskPiece);
-        if (m_tmp.Read(m_buffer, n) != n) throw CFileException(CFileException::endOfFile, ERROR_HANDLE_EOF, m_path.c_str());
-        m_verifier->Update(m_buffer, n);
-        Counted(n);
-        at += n;
-    }
     m_tmp.Seek(have, FILE_BEGIN);
-    UINT64 fetched = 0;
-    for (;;) {
-        ThrowIfStopped();
-        const UINT64 room = m_size + 1 - m_fileBytes;
-        const UINT n = Read(*http, m_buffer, static_cast<UINT>(room < kBlockSize ? room : kBlockSize));
-        if (n == 0) break;
-        if (m_fileBytes + n > m_size)
-            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
-        Place(m_buffer, n);
-        fetched += n;
-    }
+    ReadBody(*http);
     http.reset();
-    ThrowIfStopped();
-    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
     const std::string mismatch = Finish();
     if (!mismatch.empty()) {
         RunLog::Write("download %s: %s", m_task.szName, mismatch.c_str());
@@ -363,7 +359,7 @@ bool CFileFetch::Resume(LONGLONG have)
         return false;
     }
     RunLog::Write("download %s: resumed: %lld bytes kept, %llu fetched, verified", m_task.szName, have,
-                  static_cast<unsigned long long>(fetched));
+                  static_cast<unsigned long long>(m_fileBytes - have));
     return true;
 }
 
@@ -384,18 +380,13 @@ void CFileFetch::Whole(std::unique_ptr<CHttpFile> http)
     if (hasLength && announced != m_size)
         throw TransferRejected{ "the server announces " + std::to_string(announced) + " bytes; the manifest says " +
                                 std::to_string(m_size) };
-    // Never more than one byte past the file's size is asked for, so an
-    // endless body costs one block, not the disk.
-    auto want = [&](UINT64 have, UINT room) {
-        const UINT64 left = static_cast<UINT64>(m_size) + 1 - have;
-        return static_cast<UINT>(left < room ? left : room);
-    };
-
-    // The first block is judged as a whole: fill it across short reads.
+    // The first block is judged as a whole: fill it across short reads (never
+    // asking for more than one byte past the file's size).
     BYTE first[kBlockSize];
+    const UINT firstWanted = m_size < kBlockSize ? m_size + 1 : kBlockSize;
     UINT n = 0;
-    while (n < want(0, kBlockSize)) {
-        const UINT got = Read(*http, first + n, want(0, kBlockSize) - n);
+    while (n < firstWanted) {
+        const UINT got = Read(*http, first + n, firstWanted - n);
         if (got == 0) break;
         n += got;
     }
@@ -406,18 +397,8 @@ void CFileFetch::Whole(std::unique_ptr<CHttpFile> http)
     CFileException error(CFileException::none, -1, nullptr);
     if (!m_tmp.Open(m_path.c_str(), CFile::modeCreate | CFile::modeReadWrite, &error)) throw error;
     Place(first, n);
-    // To the end of the body; one more byte than the file's size is an error at once.
-    for (;;) {
-        ThrowIfStopped();
-        n = Read(*http, m_buffer, want(m_fileBytes, kBlockSize));
-        if (n == 0) break;
-        if (m_fileBytes + n > m_size)
-            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
-        Place(m_buffer, n);
-    }
+    ReadBody(*http);
     http.reset();
-    ThrowIfStopped();
-    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
     // Wrong bytes are never installed, and their .dtm is not kept for a later run.
     const std::string mismatch = Finish();
     if (!mismatch.empty()) {
@@ -493,8 +474,8 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
         second.join();
     }
     ThrowIfStopped();
-    std::vector<std::unique_ptr<CReadOnlyFile>> sources;
-    for (const std::string& path : paths) sources.push_back(std::make_unique<CReadOnlyFile>(path));
+    std::vector<std::unique_ptr<CSharedReadFile>> sources;
+    for (const std::string& path : paths) sources.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
     auto find = [&](const ChunkEntry& wanted) -> const CLocalChunks::Chunk* {
         for (CLocalChunks& part : local)
             if (const CLocalChunks::Chunk* found = part.Find(wanted)) return found;
@@ -523,14 +504,9 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
             if (!http) {
                 const UINT64 lastByte = r.offset + r.length - 1;
                 http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(r.offset) + "-" + std::to_string(lastByte) + "\r\n");
-                DWORD status = 0;
-                http->QueryInfoStatusCode(status);
-                CString text;
-                UINT64 first = 0, last = 0, total = 0;
-                if (status != 206 || !http->QueryInfoText(HTTP_QUERY_CONTENT_RANGE, text) ||
-                    !ParseContentRange(text, first, last, total) || first != r.offset || last != lastByte || total != m_size) {
-                    why = "a range request was answered with HTTP " + std::to_string(status) +
-                          (text.IsEmpty() ? std::string() : std::string(", ") + text.GetString());
+                std::string answer;
+                if (!RangeAnswered(*http, r.offset, lastByte, answer)) {
+                    why = "a range request was answered with " + answer;
                     return false;
                 }
             }
@@ -576,6 +552,7 @@ bool CFileFetch::Patch(LONGLONG have, std::string& why)
         }
         reused += length;
         Place(run.data(), length);
+        m.MarkActivity();  // progress from disk, which the stall watchdog would not see
         offset += length;
         i = j;
     }

@@ -1,5 +1,6 @@
 #include "WindowsNames.h"
 #include <algorithm>
+#include <cstring>
 #include "PathRules.h"
 
 std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact)
@@ -20,14 +21,13 @@ std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact)
     return out;
 }
 
-std::wstring WidenAnsi(const char* text)
+std::wstring WidenAnsi(const char* text) { return text ? WidenAnsi(text, std::strlen(text)) : std::wstring(); }
+
+std::wstring WidenAnsi(const char* text, size_t length)
 {
-    if (!text || !*text) return std::wstring();
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text, -1, &w[0], n);
-    w.resize(static_cast<size_t>(n - 1));
+    const int n = length ? ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0) : 0;
+    std::wstring w(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
+    if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &w[0], n);
     return w;
 }
 
@@ -42,14 +42,6 @@ int Compare(const wchar_t* a, int an, const wchar_t* b, int bn)
 {
     // CSTR_LESS_THAN 1, CSTR_EQUAL 2, CSTR_GREATER_THAN 3
     return ::CompareStringOrdinal(a, an, b, bn, TRUE) - CSTR_EQUAL;
-}
-
-std::wstring WidenPart(const char* text, size_t length)
-{
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
-    std::wstring w(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &w[0], n);
-    return w;
 }
 } // namespace
 
@@ -67,7 +59,7 @@ bool SameWindowsName(const char* a, const char* b)
 
 bool SameWindowsElement(const char* a, size_t aLength, const char* b, size_t bLength)
 {
-    const std::wstring x = WidenPart(a, aLength), y = WidenPart(b, bLength);
+    const std::wstring x = WidenAnsi(a, aLength), y = WidenAnsi(b, bLength);
     return Compare(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size())) == 0;
 }
 

@@ -9,8 +9,9 @@
 // there (no best-fit substitutes) or the conversion failed. Code page 65001
 // takes no best-fit flag, so it is asked for invalid characters instead.
 std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact);
-// The system code page's text as UTF-16.
+// The system code page's text as UTF-16 (length bytes of it, or to its end).
 std::wstring WidenAnsi(const char* text);
+std::wstring WidenAnsi(const char* text, size_t length);
 
 // '/' and '\' separate alike; letter case is folded as the file system folds it.
 int CompareWindowsNames(const std::wstring& a, const std::wstring& b);  // <0, 0, >0

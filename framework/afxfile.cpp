@@ -144,3 +144,27 @@ void CFile::Abort()
     ::CloseHandle(m_hFile);
     m_hFile = INVALID_HANDLE_VALUE;
 }
+
+CSharedReadFile::CSharedReadFile(const char* fileName)
+    : m_h(::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+{
+    if (!m_h) m_openError = ::GetLastError();
+}
+
+bool CSharedReadFile::Read(BYTE* into, UINT n, UINT& got) const
+{
+    DWORD read = 0;
+    const bool ok = ::ReadFile(m_h.get(), into, n, &read, nullptr) != FALSE;
+    got = read;
+    return ok;
+}
+
+bool CSharedReadFile::ReadAt(ULONGLONG offset, BYTE* into, UINT n) const
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return ::SetFilePointerEx(m_h.get(), at, nullptr, FILE_BEGIN) && ::ReadFile(m_h.get(), into, n, &got, nullptr) &&
+           got == n;
+}

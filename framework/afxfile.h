@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include "afxhandle.h"
 #include "afxstr.h"
 
 class CFileException {
@@ -56,4 +57,25 @@ public:
 private:
     [[noreturn]] void ThrowLastError() const;
     CString m_strFileName;
+};
+
+// A file opened for reading while others may read, write or delete it (a
+// running program may hold its own files open), read in order or at any offset.
+class CSharedReadFile {
+public:
+    explicit CSharedReadFile(const char* fileName);
+    CSharedReadFile(const CSharedReadFile&) = delete;
+    CSharedReadFile& operator=(const CSharedReadFile&) = delete;
+
+    bool IsOpen() const { return static_cast<bool>(m_h); }
+    DWORD OpenError() const { return m_openError; }  // why it could not be opened
+    bool IsOnDisk() const { return ::GetFileType(m_h.get()) == FILE_TYPE_DISK; }
+    // The next bytes; false on a read error, got 0 at the end.
+    bool Read(BYTE* into, UINT n, UINT& got) const;
+    // Exactly n bytes at offset; false otherwise.
+    bool ReadAt(ULONGLONG offset, BYTE* into, UINT n) const;
+
+private:
+    CScopedHandle m_h;
+    DWORD m_openError = 0;
 };

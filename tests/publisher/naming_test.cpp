@@ -92,7 +92,7 @@ TEST(NameRules, EveryElementIsJudgedAsWindowsWouldReadIt)
 TEST(NameRules, WithinAFolderIsJudgedElementByElement)
 {
     auto same = [](const char* a, size_t an, const char* b, size_t bn) {
-        return FoldAsciiCase(std::string(a, an)) == FoldAsciiCase(std::string(b, bn));
+        return EqualIgnoringAsciiCase(std::string(a, an).c_str(), std::string(b, bn).c_str());
     };
     for (const char* within : { "Update\\x.dat", "update/x", "UPDATE", "Update\\a\\b", "Update\\" })
         EXPECT_TRUE(IsWithinFolder(within, "Update", &IsLeadByte936, same)) << within;

@@ -97,11 +97,16 @@ std::string XmlAttribute(const std::string& text)
     return out;
 }
 
-std::string FoldAsciiCase(std::string s)
+std::string OneFileKey(const std::string& utf8Name)
 {
-    for (char& c : s) c = FoldAsciiCase(c);
-    return s;
+    std::string key = FoldCaseAsWindows(utf8Name);
+    for (char& c : key)
+        if (c == '\\') c = '/';
+    if (key.find('/') == std::string::npos && key.size() > 4 && key.compare(key.size() - 4, 4, ".EXE") == 0)
+        key.replace(key.size() - 4, 4, ".EX_");
+    return key;
 }
+
 
 #ifdef _WIN32
 std::string FoldCaseAsWindows(const std::string& utf8)

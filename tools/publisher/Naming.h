@@ -20,8 +20,10 @@ std::string PercentEncodePath(const std::string& path);
 // Text made safe inside a double-quoted XML attribute.
 std::string XmlAttribute(const std::string& text);
 
-// ASCII letters folded to lower case.
-std::string FoldAsciiCase(std::string s);
+// Names that are one file for the updater on Windows have one key: letter
+// case folded as Windows folds it ('/' and '\' alike), and a top-level X.exe
+// counted as X.EX_ (the updater puts its own new executable in its side file).
+std::string OneFileKey(const std::string& utf8Name);
 
 // The name with every letter in its simple upper-case form, as Windows folds
 // names to compare them (not ASCII only: "Σ" and "σ" are one name). UTF-8 in

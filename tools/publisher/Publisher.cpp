@@ -205,17 +205,6 @@ bool SameElementAsWindows(const char* a, std::size_t an, const char* b, std::siz
     return FoldCaseAsWindows(std::string(a, an)) == FoldCaseAsWindows(std::string(b, bn));
 }
 
-// Names that are one file for Windows have one key: letter case folded as
-// Windows folds it, and a top-level X.exe counted as X.EX_ (the updater's own
-// new executable goes to its side file).
-std::string CollisionKey(const std::string& rel)
-{
-    std::string key = FoldCaseAsWindows(rel);
-    if (key.find('/') == std::string::npos && key.size() > 4 && key.compare(key.size() - 4, 4, ".EXE") == 0)
-        key.replace(key.size() - 4, 4, ".EX_");
-    return key;
-}
-
 // Name and URL checks; an empty result means the updater takes the entry.
 std::string CheckName(const std::string& rel, const std::string& baseUrl, ReleaseFile& file)
 {
@@ -379,7 +368,7 @@ ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
         file.relative = rel;
         std::string why = CheckName(rel, base, file);
         if (why.empty()) {
-            const auto [it, fresh] = folded.emplace(CollisionKey(rel), rel);
+            const auto [it, fresh] = folded.emplace(OneFileKey(rel), rel);
             if (!fresh)
                 why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
                       "and the updater puts a top-level X.exe as X.EX_)";

@@ -60,7 +60,7 @@ private:
     int m_count = 0;
 };
 
-bool EqualHex(const std::string& a, const std::string& b) { return FoldAsciiCase(a) == FoldAsciiCase(b); }
+bool EqualHex(const std::string& a, const std::string& b) { return EqualIgnoringAsciiCase(a.c_str(), b.c_str()); }
 
 std::optional<std::string> Attribute(xmlNode* node, const char* name)
 {
@@ -307,7 +307,7 @@ private:
                                      "one it skips (" + skip + ")");
                     continue;
                 }
-                const auto [it, fresh] = names.emplace(FoldAsciiCase(e.filename), e.filename);
+                const auto [it, fresh] = names.emplace(OneFileKey(e.filename), e.filename);
                 if (!fresh)
                     m_report.Problem(e.filename, m_manifestUrl, "one entry per file",
                                      "another for \"" + it->second + "\" (Windows takes them for one file; the updater keeps the last)");
