@@ -53,6 +53,21 @@ private:
     std::uint64_t m_hash = 0;
 };
 
+// Feeds data through the chunker: bytes(data, n) gets every byte in order,
+// and ended(length) hears of each chunk as its last byte has gone to bytes.
+template <typename Bytes, typename Ended>
+void CutChunks(CChunker& chunker, const unsigned char* data, std::size_t n, Bytes&& bytes, Ended&& ended)
+{
+    while (n > 0) {
+        std::uint32_t length = 0;
+        const std::size_t took = chunker.Feed(data, n, length);
+        bytes(data, took);
+        if (length) ended(length);
+        data += took;
+        n -= took;
+    }
+}
+
 struct ChunkEntry {
     std::uint32_t length;
     unsigned char id[kChunkIdBytes];

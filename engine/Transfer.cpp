@@ -83,16 +83,12 @@ void ScanChunks(const std::string& path, std::uint32_t source, UINT64 from, UINT
     for (UINT64 at = from; at < to && !stopped();) {
         const UINT n = static_cast<UINT>(to - at < kDiskPiece ? to - at : kDiskPiece);
         if (!file.ReadAt(at, buffer.data(), n)) break;
-        for (UINT i = 0; i < n;) {
-            std::uint32_t ended = 0;
-            const size_t took = chunker.Feed(buffer.data() + i, n - i, ended);
-            digest.Update(buffer.data() + i, static_cast<UINT>(took));
-            i += static_cast<UINT>(took);
-            if (ended && digest.Final(sha)) {
-                out.Add(sha, source, chunkStart, ended);
-                chunkStart += ended;
-            }
-        }
+        CutChunks(
+            chunker, buffer.data(), n, [&](const BYTE* bytes, size_t k) { digest.Update(bytes, static_cast<UINT>(k)); },
+            [&](std::uint32_t length) {
+                if (digest.Final(sha)) out.Add(sha, source, chunkStart, length);
+                chunkStart += length;
+            });
         at += n;
     }
     if (const std::uint32_t last = chunker.Finish()) {

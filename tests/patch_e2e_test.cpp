@@ -25,20 +25,14 @@ std::string IndexOf(const std::string& bytes)
     ChunkIndex index;
     index.fileSize = bytes.size();
     CChunker chunker;
-    size_t start = 0, at = 0;
+    CSha256Digest digest(true);
+    auto feed = [&](const unsigned char* data, size_t n) { digest.Update(data, static_cast<UINT>(n)); };
     auto add = [&](std::uint32_t length) {
-        CSha256Digest digest;
         BYTE sha[32];
-        digest.Update(reinterpret_cast<const BYTE*>(bytes.data() + start), length);
         digest.Final(sha);
         index.Add(length, sha);
-        start += length;
     };
-    while (at < bytes.size()) {
-        std::uint32_t ended = 0;
-        at += chunker.Feed(reinterpret_cast<const unsigned char*>(bytes.data() + at), bytes.size() - at, ended);
-        if (ended) add(ended);
-    }
+    CutChunks(chunker, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), feed, add);
     if (const std::uint32_t last = chunker.Finish()) add(last);
     const std::vector<unsigned char> encoded = EncodeChunkIndex(index);
     return std::string(encoded.begin(), encoded.end());

@@ -71,6 +71,8 @@ int main(int argc, char** argv)
         NullNotify sink;
         TransferOnly manager;
         manager.Init(&sink, "http://unused/", outDir.c_str(), outDir.c_str());
+        // A verified download of an earlier round would be used as it is: fetch anew.
+        ::DeleteFileA((outDir + "\\big.bin.dtm").c_str());
         manager.AddTask("big.bin", argv[2], nullptr, static_cast<UINT32>(std::strtoul(argv[4], nullptr, 10)));
         manager.Start();
         while (!sink.m_last) ::Sleep(5);

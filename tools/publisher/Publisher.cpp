@@ -68,14 +68,9 @@ public:
 
     void Update(const unsigned char* data, std::size_t n)
     {
-        while (n > 0) {
-            std::uint32_t ended = 0;
-            const std::size_t took = m_chunker.Feed(data, n, ended);
-            m_chunk->Update(data, took);
-            if (ended) Close(ended);
-            data += took;
-            n -= took;
-        }
+        CutChunks(
+            m_chunker, data, n, [this](const unsigned char* bytes, std::size_t k) { m_chunk->Update(bytes, k); },
+            [this](std::uint32_t length) { Close(length); });
     }
     // The index's bytes; empty when a chunk could not be digested.
     std::vector<unsigned char> Finish()
