@@ -1,5 +1,5 @@
 #include "Settings.h"
-#include "SiteRules.h"
+#include "rules/SiteRules.h"
 #include <windows.h>
 #include <shlwapi.h>
 #include <cstring>

@@ -4,8 +4,8 @@
 #include <shlwapi.h>
 #include <algorithm>
 #include <string>
-#include "Manifest.h"
-#include "RunLog.h"
+#include "manifest/Manifest.h"
+#include "support/RunLog.h"
 #include "Settings.h"
 #include "UpdaterDlg.h"
 #include "resource.h"

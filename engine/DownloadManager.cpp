@@ -4,10 +4,10 @@
 #include <cstring>
 #include <mutex>
 #include "afxinet.h"
-#include "RunLog.h"
-#include "Platform.h"
-#include "SignedManifest.h"
-#include "TestHooks.h"
+#include "support/RunLog.h"
+#include "install/Platform.h"
+#include "rules/SignedManifest.h"
+#include "support/TestHooks.h"
 #include <cstdlib>
 
 namespace {

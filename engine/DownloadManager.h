@@ -7,7 +7,7 @@
 #include <vector>
 #include "afxhandle.h"
 #include "afxstr.h"
-#include "SiteRules.h"
+#include "rules/SiteRules.h"
 #include "UpdateNotify.h"
 
 class CInternetSession;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Chunker.h"
+#include "rules/Chunker.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // pass reads again anyway, and a cache file that cannot be trusted.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include "TestUtil.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
-#include "Chunker.h"
+#include "rules/Chunker.h"
 #include "E2eUtil.h"
 #include "Sha256Digest.h"
 #include "testserver.h"

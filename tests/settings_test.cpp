@@ -2,9 +2,9 @@
 // address, and which manifest names may be joined to our folders.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include "PathRules.h"
+#include "rules/PathRules.h"
 #include "Settings.h"
-#include "WindowsNames.h"
+#include "support/WindowsNames.h"
 
 TEST(Settings, FileSitesBesideTheExecutableWithOnlyTheLastExtensionReplaced)
 {

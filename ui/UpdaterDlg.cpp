@@ -2,9 +2,9 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <ctime>
-#include "Install.h"
-#include "Manifest.h"
-#include "RunLog.h"
+#include "install/Install.h"
+#include "manifest/Manifest.h"
+#include "support/RunLog.h"
 #include "Settings.h"
 #include "TransparentCtrlHelper.h"
 #include "resource.h"

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include "Md5Digest.h"
-#include "Verifier.h"
+#include "transfer/Verifier.h"
 #include "afxfile.h"
 
 int main(int argc, char** argv)

@@ -6,7 +6,7 @@
 //   - CSha256Digest (CNG) over the same bytes as one message;
 //   - CSha256Digest per chunk (a new object per chunk), with the cuts;
 // all in memory, so the disk does not take part.
-#include "Chunker.h"
+#include "rules/Chunker.h"
 #include "Md5Digest.h"
 #include "Sha256Digest.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Chunker.h"
+#include "rules/Chunker.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What a patch fetches for a range of chunk sizes (index plus merged ranges),
 # computed natively on random files: the figures the chunk parameters in
-# engine/Chunker.h were chosen from.
+# engine/rules/Chunker.h were chosen from.
 #
 #   bench/patch/simulate.sh [MiB] [rounds]      (default 64 MiB, 5 rounds)
 set -euo pipefail

@@ -2,7 +2,7 @@
 // shares with the updater.
 #include <gtest/gtest.h>
 #include "Naming.h"
-#include "PathRules.h"
+#include "rules/PathRules.h"
 
 TEST(Naming, CodePage936BytesAreExactOrNothing)
 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include "Chunker.h"
+#include "rules/Chunker.h"
 #include "Crypto.h"
 #include "Publisher.h"
 #include "PublisherTestUtil.h"

@@ -10,7 +10,7 @@
 #include <ctime>
 #include "Publisher.h"
 #include "PublisherTestUtil.h"
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 
 namespace {
 

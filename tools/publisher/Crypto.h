@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 
 class Sha256 {
 public:

@@ -2,7 +2,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 #include <cstring>
-#include "SiteRules.h"
+#include "rules/SiteRules.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "Naming.h"
-#include "PathRules.h"
-#include "SiteRules.h"
+#include "rules/PathRules.h"
+#include "rules/SiteRules.h"
 #include <cctype>
 #include <cstring>
 #include <vector>

@@ -10,14 +10,14 @@
 #include <set>
 #include <sstream>
 #include <system_error>
-#include "Chunker.h"
+#include "rules/Chunker.h"
 #include "Crypto.h"
 #include "Md5Digest.h"
 #include "Naming.h"
-#include "PathRules.h"
+#include "rules/PathRules.h"
 #include "PeVersion.h"
 #include "Progress.h"
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "SiteRules.h"
+#include "rules/SiteRules.h"
 
 struct PublishOptions {
     std::filesystem::path release;

@@ -13,11 +13,11 @@
 #include "HttpClient.h"
 #include "Md5Digest.h"
 #include "Naming.h"
-#include "PathRules.h"
+#include "rules/PathRules.h"
 #include "Progress.h"
 #include "Publisher.h"
-#include "SignedManifest.h"
-#include "SiteRules.h"
+#include "rules/SignedManifest.h"
+#include "rules/SiteRules.h"
 
 namespace fs = std::filesystem;
 

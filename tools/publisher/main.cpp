@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include "Publisher.h"
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty

@@ -1,6 +1,6 @@
-#include "Verifier.h"
+#include "transfer/Verifier.h"
 #include <cstring>
-#include "PathRules.h"
+#include "rules/PathRules.h"
 
 bool SameHexDigest(const char* a, const char* b)
 {

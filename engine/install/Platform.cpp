@@ -1,8 +1,8 @@
-#include "Platform.h"
+#include "install/Platform.h"
 #include <windows.h>
 #include <shlwapi.h>
 #include <cstdio>
-#include "RunLog.h"
+#include "support/RunLog.h"
 #include "afxhandle.h"
 
 const char kPlatformWindowTitle[] = "Velmora游戏大厅";

@@ -1,4 +1,4 @@
-#include "Chunker.h"
+#include "rules/Chunker.h"
 #include <algorithm>
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "Manifest.h"
+#include "manifest/Manifest.h"
 #include <objbase.h>
 #include <oleauto.h>
 #include <msxml2.h>
@@ -11,21 +11,21 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include "DownloadManager.h"
-#include "Install.h"
-#include "PathRules.h"
-#include "SiteRules.h"
+#include "install/Install.h"
+#include "rules/PathRules.h"
+#include "rules/SiteRules.h"
 #include "afxcom.h"
 #include "afxfile.h"
 #include "afxhandle.h"
 #include "afxinet.h"
-#include "RunLog.h"
-#include "Signature.h"
-#include "SignedManifest.h"
-#include "TestHooks.h"
-#include "Verifier.h"
-#include "WindowsNames.h"
+#include "support/RunLog.h"
+#include "manifest/Signature.h"
+#include "rules/SignedManifest.h"
+#include "support/TestHooks.h"
+#include "transfer/Verifier.h"
+#include "support/WindowsNames.h"
 
 namespace {
 // MinGW's import libraries lack some of these.

@@ -1,13 +1,13 @@
 // The digest cache on Windows: the stamp of an installed file, the cache file
 // in the temporary folder, and one manifest pass's use of them.
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include <windows.h>
 #include <algorithm>
 #include <cstring>
 #include <vector>
 #include "Md5Digest.h"
-#include "RunLog.h"
-#include "WindowsNames.h"
+#include "support/RunLog.h"
+#include "support/WindowsNames.h"
 #include "afxfile.h"
 #include "afxhandle.h"
 

@@ -1,4 +1,4 @@
-#include "RunLog.h"
+#include "support/RunLog.h"
 #include "afxhandle.h"
 #include <windows.h>
 #include <cstdarg>

@@ -1,6 +1,6 @@
-#include "SiteRules.h"
+#include "rules/SiteRules.h"
 #include <cstring>
-#include "PathRules.h"
+#include "rules/PathRules.h"
 
 bool LooksLikeErrorPage(const unsigned char* block, std::size_t n)
 {

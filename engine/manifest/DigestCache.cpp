@@ -5,13 +5,13 @@
 //   size TAB lastWrite TAB creation TAB volume TAB index TAB takenAt TAB md5 TAB name    (one per entry)
 //   md5 <MD5 of every byte before this line>
 // Numbers are unsigned decimals; times are FILETIME ticks.
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
 #include "Md5Digest.h"
-#include "PathRules.h"
+#include "rules/PathRules.h"
 
 const char kDigestCacheHeader[] = "updater digest cache 1";
 

@@ -10,14 +10,14 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "Chunker.h"
-#include "PathRules.h"
-#include "SiteRules.h"
-#include "Platform.h"
+#include "rules/Chunker.h"
+#include "rules/PathRules.h"
+#include "rules/SiteRules.h"
+#include "install/Platform.h"
 #include "afxfile.h"
 #include "afxinet.h"
-#include "RunLog.h"
-#include "Verifier.h"
+#include "support/RunLog.h"
+#include "transfer/Verifier.h"
 
 namespace {
 const UINT kBlockSize = 8192;

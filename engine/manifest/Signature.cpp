@@ -1,10 +1,10 @@
-#include "Signature.h"
+#include "manifest/Signature.h"
 #include <windows.h>
 #include <bcrypt.h>
 #include <cstring>
 #include <vector>
 #include "Sha256Digest.h"
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 #include "UpdaterPublicKey.h"  // generated: kUpdaterPublicKeyPem, "" without a key
 
 bool HasBuiltInPublicKey() { return kUpdaterPublicKeyPem[0] != '\0'; }

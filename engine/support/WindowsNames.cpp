@@ -1,7 +1,7 @@
-#include "WindowsNames.h"
+#include "support/WindowsNames.h"
 #include <algorithm>
 #include <cstring>
-#include "PathRules.h"
+#include "rules/PathRules.h"
 
 std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact)
 {

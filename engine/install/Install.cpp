@@ -1,18 +1,18 @@
 // Install: moves the downloaded files over the installed ones, all or nothing.
-#include "DigestCache.h"
+#include "manifest/DigestCache.h"
 #include "DownloadManager.h"
-#include "Install.h"
+#include "install/Install.h"
 #include <shlwapi.h>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
-#include "PathRules.h"
-#include "Platform.h"
-#include "RunLog.h"
-#include "TestHooks.h"
-#include "WindowsNames.h"
+#include "rules/PathRules.h"
+#include "install/Platform.h"
+#include "support/RunLog.h"
+#include "support/TestHooks.h"
+#include "support/WindowsNames.h"
 #include "afxhandle.h"
 
 const char kInstallJournalName[] = "install.journal";

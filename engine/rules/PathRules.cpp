@@ -1,4 +1,4 @@
-#include "PathRules.h"
+#include "rules/PathRules.h"
 #include <cstdarg>
 #include <cstdio>
 

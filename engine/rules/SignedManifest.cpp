@@ -1,4 +1,4 @@
-#include "SignedManifest.h"
+#include "rules/SignedManifest.h"
 #include <cstring>
 
 namespace {

@@ -1,4 +1,4 @@
-#include "TestHooks.h"
+#include "support/TestHooks.h"
 #include <cstdlib>
 
 #ifdef UPDATER_TEST_HOOKS
