@@ -1,10 +1,9 @@
 #include "UpdaterApp.h"
 #include <objbase.h>
-#include <cstring>
 #include <shlwapi.h>
-#include <algorithm>
 #include <string>
-#include "manifest/Manifest.h"
+#include "DownloadManager.h"
+#include "support/Files.h"
 #include "support/RunLog.h"
 #include "Settings.h"
 #include "UpdaterDlg.h"
@@ -13,31 +12,6 @@
 namespace {
 // How long the end of the program waits for the worker to notice it should stop.
 const DWORD kWorkerStopWaitMs = 800;
-
-// One name per installation folder, whatever the letter case of its path: a
-// second updater for the same folder finds it taken.
-CScopedHandle TakeFolderMutex(const char* exePath, bool& alreadyTaken)
-{
-    wchar_t path[MAX_PATH] = {};
-    ::MultiByteToWideChar(CP_ACP, 0, exePath, -1, path, MAX_PATH);
-    wchar_t full[MAX_PATH] = {};
-    if (!::GetFullPathNameW(path, MAX_PATH, full, nullptr)) lstrcpynW(full, path, MAX_PATH);
-    ::PathRemoveFileSpecW(full);
-    std::wstring folder = full;
-    std::replace(folder.begin(), folder.end(), L'\\', L'/');  // '\' would name a namespace
-    ::CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
-    CScopedHandle mutex;
-    // Across sessions where the system lets us, else within ours.
-    for (const wchar_t* space : { L"Global\\", L"Local\\" }) {
-        const std::wstring name = std::wstring(space) + L"VelmoraUpdater:" + folder;
-        mutex.reset(::CreateMutexW(nullptr, FALSE, name.c_str()));
-        if (mutex) {
-            alreadyTaken = ::GetLastError() == ERROR_ALREADY_EXISTS;
-            break;
-        }
-    }
-    return mutex;
-}
 }
 
 BEGIN_MESSAGE_MAP(CUpdaterApp, CWinApp)
@@ -58,8 +32,7 @@ BOOL CUpdaterApp::InitInstance()
 
     char exePath[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-    bool anotherRuns = false;
-    m_hInstanceMutex = TakeFolderMutex(exePath, anotherRuns);
+    const bool anotherRuns = m_lock.Take(exePath) == CInstallationLock::State::TakenByAnother;
     const CString profile = SettingsPathFor(exePath);
     // A path that does not fit leaves no settings file: every key takes its default.
     SetProfileName(profile.IsEmpty() ? nullptr : profile.GetString());
@@ -68,7 +41,7 @@ BOOL CUpdaterApp::InitInstance()
         char folder[MAX_PATH];
         lstrcpynA(folder, exePath, MAX_PATH);
         ::PathRemoveFileSpecA(folder);
-        RunLog::Open(std::string(folder) + "\\" + GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir).str());
+        RunLog::Open(JoinPath(folder, GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir).str()));
         RunLog::Write("start: %s; another updater is already running for this folder; this one exits", exePath);
         return FALSE;
     }

@@ -2,8 +2,8 @@
 // tears everything down when that window is gone.
 #pragma once
 #include <memory>
-#include "afxhandle.h"
 #include "afxwin.h"
+#include "install/InstallLock.h"
 
 class CUpdaterDlg;
 
@@ -17,6 +17,6 @@ public:
     std::unique_ptr<CUpdaterDlg> m_pUpdaterDlg;
 protected:
     // Held for the whole run: one updater per installation folder.
-    CScopedHandle m_hInstanceMutex;
+    CInstallationLock m_lock;
     DECLARE_MESSAGE_MAP()
 };

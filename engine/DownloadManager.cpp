@@ -1,14 +1,13 @@
+// The façade's own work: the queue, the worker thread, who ends a transfer,
+// and the platform's state across the run.
 #include "DownloadManager.h"
 #include <shlwapi.h>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include "afxinet.h"
-#include "support/RunLog.h"
 #include "install/Platform.h"
-#include "rules/SignedManifest.h"
+#include "support/RunLog.h"
 #include "support/TestHooks.h"
-#include <cstdlib>
 
 namespace {
 // The task-list lock lives as long as any manager does.
@@ -132,6 +131,12 @@ bool CDownloadManager::StopPlatformForRun()
     return true;
 }
 
+void CDownloadManager::NotePlatformStopped()
+{
+    int none = kPlatformUntouched;
+    m_platform.compare_exchange_strong(none, kPlatformStopped);
+}
+
 void CDownloadManager::RestartPlatformIfStopped()
 {
     // Once only, whoever gets here first: the worker's cancel or the end of the program.
@@ -169,49 +174,6 @@ ULONGLONG CDownloadManager::TransferIdleMs() const
     if (state != US_CONNECTING && state != US_FILE_START && state != US_PROGRESS && state != US_FILE_DONE) return 0;
     const ULONGLONG last = m_lastActivity.load(), now = ::GetTickCount64();
     return now > last ? now - last : 0;
-}
-
-void CDownloadManager::KeepSerial() const
-{
-    // Written only after a finished run, to a new file that then replaces the
-    // old one: a crash leaves the old serial or the new one, never a shorter
-    // text. A failure only weakens the downgrade check; the run has finished.
-    char text[32];
-    std::snprintf(text, sizeof(text), "%llu\r\n", static_cast<unsigned long long>(m_ullSerial));
-    const CString path = SerialPath(), fresh = path + ".new";
-    bool ok = false;
-    {
-        CScopedHandle h(::CreateFileA(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        ok = h && ::WriteFile(h.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) &&
-             written == std::strlen(text) && ::FlushFileBuffers(h.get());
-    }
-    ok = ok && ::MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) ::DeleteFileA(fresh);
-    RunLog::Write("manifest serial %llu %s", static_cast<unsigned long long>(m_ullSerial), ok ? "kept" : "could not be kept");
-}
-
-bool CDownloadManager::LastSerial(ULONGLONG& serial, bool& unreadable) const
-{
-    unreadable = false;
-    CScopedHandle h(::CreateFileA(SerialPath(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!h) {
-        const DWORD error = ::GetLastError();
-        unreadable = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-        return false;
-    }
-    char text[32] = {};
-    DWORD got = 0;
-    ::ReadFile(h.get(), text, sizeof(text) - 1, &got, nullptr);
-    std::string digits(text, got);
-    while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
-    std::uint64_t value = 0;
-    if (!ParseSerial(digits, value)) {
-        unreadable = true;
-        return false;
-    }
-    serial = value;
-    return true;
 }
 
 int CDownloadManager::WorkerResult() const
@@ -288,35 +250,4 @@ DWORD WINAPI CDownloadManager::ThreadProc(LPVOID pParam)
     }
     self->m_phase.store(kIdle);
     return static_cast<DWORD>(result);
-}
-
-int CDownloadManager::Run()
-{
-    int result = DownloadAll();
-    if (result != 0) return result;
-    // A transfer that was given up on (stalled network, window closed too
-    // long ago) never goes on to replace files.
-    if (!EndTransfer(kInstalling)) {
-        RunLog::Write("outcome: cancelled before installation");
-        return 2;
-    }
-    // A stop asked for before this point is honoured: nothing is installed yet.
-    if (StopRequested()) {
-        m_phase.store(kCancelled);
-        RunLog::Write("download: cancelled before installation");
-        SetState(US_CANCELLED);
-        RestartPlatformIfStopped();
-        Notify(0, 0, US_CANCELLED, nullptr);
-        return 2;
-    }
-    result = Install();
-    if (result != 0) return result;
-    if (m_bHasSerial) KeepSerial();
-    ClearTasks();
-    // The new installation stands: the platform starts whether or not the
-    // window is still there to hear of it.
-    m_platform.store(kPlatformStarted);
-    StartPlatform(m_strAppDir);
-    Notify(0, 0, US_FINISHED, nullptr);
-    return 0;
 }

@@ -1,33 +1,21 @@
-// The executor of an update run: the queue of files, the HTTP session and the
-// worker thread that downloads, installs and reports through UpdateNotify.
+// The engine's façade: the queue of files, the HTTP session and the worker
+// thread that runs an update (transfer, installation, platform restart) and
+// reports through UpdateNotify. The rooms behind it (manifest/, transfer/,
+// install/) see the run only through their own contexts; only this façade
+// includes them.
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 #include "afxhandle.h"
 #include "afxstr.h"
-#include "rules/SiteRules.h"
 #include "UpdateNotify.h"
+#include "support/Outcome.h"
+#include "support/Task.h"
 
 class CInternetSession;
-class CFileFetch;
-
-struct DownloadTask {
-    int nId;                              // 1 for the first task queued, then 2, 3, ...
-    BOOL bDone;                           // set once the file was received completely
-    char szName[kMaxNameBytes + 1];       // display name
-    char szLocalName[kMaxNameBytes + 1];  // name relative to the temporary and installation folders
-    char szUrl[kMaxUrlBytes + 1];         // absolute URL of the file
-    UINT32 dwSize;                        // the file's exact size in bytes
-    BOOL bVerify;                         // the file's bytes must match szMd5 before it is installed
-    char szMd5[33];                       // expected MD5 text, either letter case ("" never matches)
-    BOOL bSha256;                         // the bytes must also match szSha256
-    char szSha256[65];                    // expected SHA-256 text ("" never matches)
-    BOOL bChunks;                         // the file has a chunk index, so a patch may fetch only what changed
-    char szChunksUrl[kMaxUrlBytes + 1];   // the index's absolute URL
-    char szChunksSha256[65];              // what the index's bytes must digest to
-};
 
 // Holds the task-list lock for its lifetime, also while an exception passes.
 class CTaskListLock {
@@ -57,14 +45,11 @@ public:
                  const char* pszChunksSha256 = nullptr);
     // The signed manifest's serial: kept (in the temporary folder) once a run
     // with it has finished, so that an older manifest is refused later.
-    void SetManifestSerial(ULONGLONG serial) { m_ullSerial = serial; m_bHasSerial = true; }
-    // The serial of the last signed manifest a run finished with; false when
-    // none was kept, with unreadable set when a serial file is there but does
-    // not hold one (then no signed manifest may be trusted to be newer).
-    bool LastSerial(ULONGLONG& serial, bool& unreadable) const;
-    // The platform was stopped before the run began (to undo an interrupted
-    // installation): a cancelled run starts it again.
-    void NotePlatformStopped() { int none = kPlatformUntouched; m_platform.compare_exchange_strong(none, kPlatformStopped); }
+    void SetManifestSerial(std::uint64_t serial) { m_ullSerial = serial; m_bHasSerial = true; }
+    // Finishes or undoes an installation a killed run left (see
+    // install/Recovery.h); a platform it stopped is started again by a
+    // cancelled run. False when nothing may be installed this run.
+    bool RecoverInterruptedInstall();
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
     void Cancel() { m_bCancel.store(1); }
@@ -102,14 +87,13 @@ public:
     // Read access for the window and for tests.
     int GetTaskCount() const { return static_cast<int>(m_tasks.size()); }
     const DownloadTask* GetTask(int i) const { return m_tasks.at(static_cast<size_t>(i)).get(); }
-    int GetLastTaskId() const { return m_nLastTaskId; }
     const CString& GetBaseUrl() const { return m_strBaseUrl; }
     const CString& GetTempDir() const { return m_strTempDir; }
     const CString& GetAppDir() const { return m_strAppDir; }
     bool HasSession() const { return m_pSession != nullptr; }
 
 protected:
-    friend class CFileFetch;
+    class RunSink;
     // Every report goes through here; nothing is sent once detached.
     void Notify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText);
     void MarkActivity() { m_lastActivity.store(::GetTickCount64()); }
@@ -117,6 +101,8 @@ protected:
     bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
     static DWORD WINAPI ThreadProc(LPVOID pParam);
     int Run();
+    int CancelBeforeInstalling();
+    int ReportDownloadFailure(const DownloadTask& task, const Outcome& outcome);
     // The transfer ends one way only: the first to claim its end (the worker,
     // or the watchdog or the window's end through Abandon) reports it.
     bool EndTransfer(int phase);
@@ -124,9 +110,9 @@ protected:
     void ReportFailure(const char* pszText);
     // Stops the platform before a file is written; remembers that this run did.
     bool StopPlatformForRun();
+    void NotePlatformStopped();
     void RestartPlatformIfStopped();
-    void KeepSerial() const;
-    CString SerialPath() const { return m_strTempDir + "\\manifest.serial"; }
+    void RecordInstalledDigests() const;
 
     int m_nLastTaskId = 0;
     UINT32 m_dwRunBytes = 0;
@@ -141,7 +127,7 @@ protected:
     enum PlatformState : int { kPlatformUntouched, kPlatformStopped, kPlatformStarted };
     std::atomic<int> m_platform{kPlatformUntouched};
     std::atomic<ULONGLONG> m_lastActivity{0};
-    ULONGLONG m_ullSerial = 0;
+    std::uint64_t m_ullSerial = 0;
     bool m_bHasSerial = false;
     UpdateNotify* m_pNotify = nullptr;
     CString m_strBaseUrl;
@@ -149,3 +135,14 @@ protected:
     CString m_strAppDir;
     std::unique_ptr<CInternetSession> m_pSession;
 };
+
+// The manifest pass (manifest/ManifestPass.h) for the window: fetches the
+// manifest at url and queues into manager every listed file that is missing
+// from exeDir or differs; adds the queued files' sizes to totalSize. TRUE when
+// something was queued and the whole list was read.
+const DWORD kManifestTimeoutMs = 30000;
+BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                   DWORD timeoutMs = kManifestTimeoutMs);
+// True while a manifest pass that was given up on is still running: the
+// process must then end without destroying the objects it may still use.
+bool AbandonedManifestPassRunning();

@@ -9,6 +9,8 @@ public:
     ComPtr() = default;
     ComPtr(const ComPtr&) = delete;
     ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
+    ComPtr& operator=(ComPtr&&) = delete;
     ~ComPtr() { if (m_p) m_p->Release(); }
     T** operator&() { return &m_p; }
     T* operator->() const { return m_p; }

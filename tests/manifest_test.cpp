@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include "DownloadManager.h"
-#include "manifest/Manifest.h"
+#include "DownloadManager.h"
 #include "TestUtil.h"
 #include "testserver.h"
 

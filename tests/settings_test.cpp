@@ -2,8 +2,11 @@
 // address, and which manifest names may be joined to our folders.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <memory>
 #include "rules/PathRules.h"
 #include "Settings.h"
+#include "NameFoldingTable.h"
+#include "install/InstallLock.h"
 #include "support/WindowsNames.h"
 
 TEST(Settings, FileSitesBesideTheExecutableWithOnlyTheLastExtensionReplaced)
@@ -77,4 +80,30 @@ TEST(WindowsNames, ConversionsAreExactOrSayNotAndNamesCompareAsWindowsDoes)
     EXPECT_TRUE(SameWindowsName("\xA6\xB2.bin", "\xA6\xD2.BIN"));  // Greek capital and small sigma
     EXPECT_TRUE(SameWindowsName("data/Maps\\x", "DATA\\maps/X"));
     EXPECT_FALSE(SameWindowsName("a.bin", "a.bin "));
+    // The folding the native publisher is checked against.
+    auto wide = [](const char* utf8) {
+        std::wstring w(64, L'\0');
+        w.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], 64) - 1));
+        return w;
+    };
+    for (const NameFolding& f : kNameFoldings) EXPECT_TRUE(UpperAsWindows(wide(f.name)) == wide(f.folded)) << f.name;
+}
+
+TEST(InstallationLock, OneNamePerFolderAndASecondTakerFindsItTaken)
+{
+    const std::wstring a = CInstallationLock::NameFor(L"C:\\Games\\Hall", L"Local\\");
+    EXPECT_EQ(a, CInstallationLock::NameFor(L"c:/GAMES/hall", L"Local\\"));
+    EXPECT_NE(a, CInstallationLock::NameFor(L"C:\\Games\\Hall2", L"Local\\"));
+    EXPECT_EQ(a.find(L'\\', 6), std::wstring::npos);  // one namespace separator, no more
+    char exe[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    auto first = std::make_unique<CInstallationLock>();
+    ASSERT_EQ(first->Take(exe), CInstallationLock::State::Held);
+    {
+        CInstallationLock second;
+        EXPECT_EQ(second.Take(exe), CInstallationLock::State::TakenByAnother);
+    }
+    first.reset();
+    CInstallationLock third;
+    EXPECT_EQ(third.Take(exe), CInstallationLock::State::Held);
 }

@@ -2,8 +2,7 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <ctime>
-#include "install/Install.h"
-#include "manifest/Manifest.h"
+#include "support/Files.h"
 #include "support/RunLog.h"
 #include "Settings.h"
 #include "TransparentCtrlHelper.h"
@@ -73,7 +72,7 @@ BOOL CUpdaterDlg::OnInitDialog()
 
     CWinApp* app = AfxGetApp();
     const CString site = ManifestBaseUrl(app->GetProfileString(kSectionDownload, kKeySite, kDefaultSite));
-    const CString tempDir = m_strExeDir + app->GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir);
+    const CString tempDir = JoinPath(m_strExeDir.str(), app->GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir).str()).c_str();
     RunLog::Open(tempDir.str());
     RunLog::Write("start: %s, settings %s, site %s", path, app->m_pszProfileName ? app->m_pszProfileName : "(none)",
                   site.GetString());
@@ -81,9 +80,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     // instead of waiting for it, which changes nothing the user sees.
     m_downloader.Init(this, site, tempDir, m_strExeDir);
     // A run killed while installing left a journal: put the installation back first.
-    bool platformStopped = false;
-    const bool consistent = RecoverInterruptedInstall(tempDir, m_strExeDir, &platformStopped);
-    if (platformStopped) m_downloader.NotePlatformStopped();
+    const bool consistent = m_downloader.RecoverInterruptedInstall();
 
     BITMAP bm{};
     m_bmpBackground.GetBitmap(&bm);

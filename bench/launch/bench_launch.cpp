@@ -15,7 +15,7 @@
 #include <vector>
 #include "manifest/DigestCache.h"
 #include "Md5Digest.h"
-#include "transfer/Verifier.h"
+#include "support/Task.h"
 #include "afxfile.h"
 
 int main(int argc, char** argv)

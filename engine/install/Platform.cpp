@@ -56,28 +56,3 @@ void StartPlatform(const char* installationFolder)
     const UINT result = ::WinExec(command, SW_SHOWDEFAULT);
     RunLog::Write("platform: started %s (%s)", command, result > 31 ? "ok" : "failed");
 }
-
-bool CreateFoldersFor(const char* base, const char* relativeName)
-{
-    char path[MAX_PATH];
-    const int baseLen = lstrlenA(base);
-    if (baseLen + 1 + lstrlenA(relativeName) >= MAX_PATH) return false;
-    lstrcpyA(path, base);
-    lstrcatA(path, "\\");
-    lstrcatA(path, relativeName);
-    // Every separator after the base ends a folder name; the last element is the file.
-    bool ok = true;
-    for (char* p = path + baseLen + 1; *p; p = ::CharNextA(p)) {
-        if (*p != '\\' && *p != '/') continue;
-        const char c = *p;
-        *p = '\0';
-        const DWORD attributes = ::GetFileAttributesA(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (!::CreateDirectoryA(path, nullptr)) ok = false;
-        } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            ok = false;  // a file stands where the folder must be
-        }
-        *p = c;
-    }
-    return ok;
-}

@@ -17,7 +17,3 @@ bool StopRunningPlatform(bool* stoppedOne = nullptr);
 
 // Starts the platform's executable from the installation folder.
 void StartPlatform(const char* installationFolder);
-
-// Creates every folder named in relativeName (all but its last element) under base.
-// False when a folder could not be made.
-bool CreateFoldersFor(const char* base, const char* relativeName);

@@ -1,191 +1,248 @@
-// The digest cache's rules and file format (platform-free).
-//
-// The file, in the system code page, lines ending in CR LF:
-//   updater digest cache 1
-//   size TAB lastWrite TAB creation TAB volume TAB index TAB takenAt TAB md5 TAB name    (one per entry)
-//   md5 <MD5 of every byte before this line>
-// Numbers are unsigned decimals; times are FILETIME ticks.
+// The digest cache on Windows: the stamp of an installed file, the cache file
+// in the temporary folder, and one manifest pass's use of them.
 #include "manifest/DigestCache.h"
+#include <windows.h>
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <unordered_set>
+#include <vector>
 #include "Md5Digest.h"
-#include "rules/PathRules.h"
-
-const char kDigestCacheHeader[] = "updater digest cache 1";
+#include "support/Files.h"
+#include "support/RunLog.h"
+#include "support/WindowsNames.h"
+#include "afxfile.h"
+#include "afxhandle.h"
 
 namespace {
-const char kHeaderPrefix[] = "updater digest cache ";
-const char kTrailerPrefix[] = "md5 ";
-const std::size_t kTrailerBytes = 4 + 32 + 2;
+const char kCacheName[] = "digests.cache";
 
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+std::string CachePath(const std::string& tempDir) { return JoinPath(tempDir, kCacheName); }
 
-bool IsMd5Text(const std::string& s)
+std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// Names in a folder's listing are looked up folded, as Windows compares them.
+std::wstring Upper(const wchar_t* text, int n) { return FoldWindowsName(std::wstring(text, n > 0 ? n : 0)); }
+
+// Past this many entries in all, folders are no longer listed (memory stays bounded).
+const std::size_t kMaxListedEntries = 256 * 1024;
+
+// The cache as it is on disk; an empty table (and why) when it cannot be used.
+bool Load(const std::string& path, DigestTable& table, const char*& why)
 {
-    return s.size() == 32 && std::all_of(s.begin(), s.end(), IsHex);
-}
-
-// Every name the manifest can carry fits a line: no control character.
-bool FitsLine(const std::string& name)
-{
-    return !name.empty() &&
-           std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-}
-
-std::string Md5Text(const std::string& bytes)
-{
-    return CMd5Digest::HashBuffer(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())).GetString();
-}
-
-// A decimal of at most max; nothing else (no sign, no space, no empty field).
-bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value)
-{
-    if (text.empty() || text.size() > 20) return false;
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    value = v;
-    return true;
-}
-
-bool ParseLine(const std::string& line, DigestEntry& e)
-{
-    std::string fields[8];
-    std::size_t start = 0;
-    for (int i = 0; i < 7; ++i) {
-        const std::size_t tab = line.find('\t', start);
-        if (tab == std::string::npos) return false;
-        fields[i] = line.substr(start, tab - start);
-        start = tab + 1;
-    }
-    fields[7] = line.substr(start);  // the name, which holds no tab
-    const std::uint64_t all = ~0ull;
-    std::uint64_t volume = 0;
-    if (!ParseNumber(fields[0], all, e.stamp.size) || !ParseNumber(fields[1], all, e.stamp.lastWrite) ||
-        !ParseNumber(fields[2], all, e.stamp.creation) || !ParseNumber(fields[3], 0xFFFFFFFFull, volume) ||
-        !ParseNumber(fields[4], all, e.stamp.fileIndex) || !ParseNumber(fields[5], all, e.takenAt))
+    table.Clear();
+    std::string bytes;
+    DWORD error = 0;
+    if (!ReadSmallFile(path, kMaxDigestCacheBytes, bytes, error)) {
+        why = error == ERROR_FILE_NOT_FOUND ? "there is none"
+              : error == ERROR_FILE_TOO_LARGE ? "it is larger than 64 MiB"
+                                               : "it cannot be read";
         return false;
-    e.stamp.volumeSerial = static_cast<std::uint32_t>(volume);
-    e.md5 = fields[6];
-    e.name = fields[7];
-    return IsMd5Text(e.md5) && FitsLine(e.name);
+    }
+    return table.Parse(bytes, &why);
 }
+
+// A run killed while it is written leaves the old cache or none, never half of one.
+bool Save(const std::string& path, const DigestTable& table) { return ReplaceFileAtomically(path, table.Serialize()); }
 } // namespace
 
-std::string AsciiNameKey(const std::string& name)
+std::string WindowsNameKey(const std::string& name)
 {
-    std::string key(name);
-    for (char& c : key) c = c == '/' ? '\\' : FoldAsciiCase(c);
-    return key;
+    const std::string key = WindowsNameKeyUtf8(name.data(), name.size());
+    return key.empty() ? AsciiNameKey(name) : key;
 }
 
-const DigestEntry* DigestTable::Find(const std::string& name, const FileStamp& now) const
+std::uint64_t NowTicks()
 {
-    const auto it = m_entries.find(m_key(name));
-    if (it == m_entries.end()) return nullptr;
-    const DigestEntry& e = it->second;
-    if (e.stamp != now) return nullptr;
-    // Written within the settle time of its digest (or later, by a clock that
-    // went back): the same time may hide a second write.
-    if (e.stamp.lastWrite > e.takenAt || e.takenAt - e.stamp.lastWrite < kDigestSettleTicks) return nullptr;
-    return &e;
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
 }
 
-bool DigestTable::Put(DigestEntry entry)
+CFileStamper::Folder& CFileStamper::FolderOf(const std::string& path)
 {
-    if (!FitsLine(entry.name) || !IsMd5Text(entry.md5)) return false;
-    for (char& c : entry.md5) c = FoldAsciiCase(c);
-    std::string key = m_key(entry.name);
-    m_entries[std::move(key)] = std::move(entry);
-    return true;
-}
-
-std::vector<bool> DigestTable::Reverify(const std::vector<std::string>& listed, std::uint64_t budget) const
-{
-    std::vector<std::string> keys;
-    keys.reserve(listed.size());
-    std::vector<const std::pair<const std::string, DigestEntry>*> candidates;
-    std::unordered_set<std::string> seen;
-    for (const std::string& name : listed) {
-        keys.push_back(m_key(name));
-        const auto it = m_entries.find(keys.back());
-        if (it != m_entries.end() && seen.insert(keys.back()).second) candidates.push_back(&*it);
+    const auto known = m_folders.find(path);
+    if (known != m_folders.end()) return known->second;
+    Folder& folder = m_folders[path];
+    CScopedHandle h(::CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return folder;
+    folder.serial = info.dwVolumeSerialNumber;
+    // Records of variable length, aligned to 8 bytes.
+    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(ULONGLONG));
+    bool more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryRestartInfo, buffer.data(), bytes) != FALSE;
+    while (more) {
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            if (m_entries++ >= kMaxListedEntries) {
+                folder.files.clear();  // too many to keep: its files are stamped on handles of their own
+                return folder;
+            }
+            folder.files[Upper(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)))] = {
+                static_cast<std::uint64_t>(e->FileId.QuadPart), static_cast<std::uint64_t>(e->EndOfFile.QuadPart),
+                static_cast<std::uint64_t>(e->LastWriteTime.QuadPart),
+                static_cast<std::uint64_t>(e->CreationTime.QuadPart), e->FileAttributes
+            };
+            if (!e->NextEntryOffset) break;
+            at += e->NextEntryOffset;
+        }
+        more = ::GetFileInformationByHandleEx(h.get(), FileIdBothDirectoryInfo, buffer.data(), bytes) != FALSE;
     }
-    std::sort(candidates.begin(), candidates.end(), [](const auto* a, const auto* b) {
-        return a->second.takenAt != b->second.takenAt ? a->second.takenAt < b->second.takenAt : a->first < b->first;
-    });
-    std::unordered_set<std::string> chosen;
-    std::uint64_t bytes = 0;
-    for (const auto* c : candidates) {
-        chosen.insert(c->first);
-        bytes += c->second.stamp.size;
-        if (bytes >= budget) break;
-    }
-    std::vector<bool> marks(listed.size(), false);
-    for (std::size_t i = 0; i < listed.size(); ++i) marks[i] = chosen.count(keys[i]) != 0;
-    return marks;
+    folder.listed = ::GetLastError() == ERROR_NO_MORE_FILES;
+    if (!folder.listed) folder.files.clear();
+    return folder;
 }
 
-std::string DigestTable::Serialize() const
+bool CFileStamper::Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_ATTRIBUTE_DATA* known)
 {
-    std::vector<const std::pair<const std::string, DigestEntry>*> sorted;
-    sorted.reserve(m_entries.size());
-    for (const auto& kv : m_entries) sorted.push_back(&kv);
-    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-    std::string out = std::string(kDigestCacheHeader) + "\r\n";
-    for (const auto* kv : sorted) {
-        const DigestEntry& e = kv->second;
-        char numbers[160];
-        std::snprintf(numbers, sizeof(numbers), "%llu\t%llu\t%llu\t%lu\t%llu\t%llu\t",
-                      static_cast<unsigned long long>(e.stamp.size), static_cast<unsigned long long>(e.stamp.lastWrite),
-                      static_cast<unsigned long long>(e.stamp.creation), static_cast<unsigned long>(e.stamp.volumeSerial),
-                      static_cast<unsigned long long>(e.stamp.fileIndex), static_cast<unsigned long long>(e.takenAt));
-        out += numbers;
-        out += e.md5;
-        out += '\t';
-        out += e.name;
-        out += "\r\n";
+    // Size and times from the file itself (a folder's entry may lag behind a
+    // file still open for writing); index and volume from its folder.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (known) data = *known;
+    else if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
+    stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = Ticks(data.ftLastWriteTime);
+    stamp.creation = Ticks(data.ftCreationTime);
+    const char* cut = std::strrchr(path, '\\');
+    if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
+    if (cut && cut[1]) {
+        const Folder& folder = FolderOf(std::string(path, cut + 1));
+        const std::wstring name = WidenAnsi(cut + 1);
+        const auto it = folder.files.find(Upper(name.data(), static_cast<int>(name.size())));
+        // The entry must describe this very file: one listed before the file
+        // was replaced, or a link to a file elsewhere, does not.
+        if (it != folder.files.end() && !(it->second.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            it->second.size == stamp.size && it->second.lastWrite == stamp.lastWrite &&
+            it->second.creation == stamp.creation) {
+            stamp.volumeSerial = folder.serial;
+            stamp.fileIndex = it->second.id;
+            return true;
+        }
     }
-    out += kTrailerPrefix + Md5Text(out) + "\r\n";
-    return out;
-}
-
-bool DigestTable::Parse(const std::string& bytes, const char** why)
-{
-    Clear();
-    const auto fail = [&](const char* reason) {
-        Clear();
-        if (why) *why = reason;
+    CScopedHandle h(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
         return false;
-    };
-    if (bytes.size() > kMaxDigestCacheBytes) return fail("it is larger than 64 MiB");
-    const std::string header = std::string(kDigestCacheHeader) + "\r\n";
-    if (bytes.compare(0, header.size(), header) != 0)
-        return fail(bytes.compare(0, std::strlen(kHeaderPrefix), kHeaderPrefix) == 0 ? "it is of another version"
-                                                                                       : "it is not a digest cache");
-    if (bytes.size() < header.size() + kTrailerBytes) return fail("it is cut short");
-    const std::size_t bodyEnd = bytes.size() - kTrailerBytes;
-    const std::string body = bytes.substr(0, bodyEnd);
-    if (bytes.compare(bodyEnd, std::strlen(kTrailerPrefix), kTrailerPrefix) != 0 ||
-        bytes.compare(bytes.size() - 2, 2, "\r\n") != 0 ||
-        bytes.compare(bodyEnd + 4, 32, Md5Text(body)) != 0)
-        return fail("it is cut short or damaged (its checksum does not match)");
-    for (std::size_t pos = header.size(); pos < bodyEnd;) {
-        const std::size_t end = body.find("\r\n", pos);
-        if (end == std::string::npos) return fail("an entry is malformed");
-        DigestEntry e;
-        if (!ParseLine(body.substr(pos, end - pos), e)) return fail("an entry is malformed");
-        const std::size_t before = m_entries.size();
-        Put(std::move(e));
-        if (m_entries.size() == before) return fail("a name appears twice");
-        pos = end + 2;
-    }
-    if (why) *why = nullptr;
+    stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.lastWrite = Ticks(info.ftLastWriteTime);
+    stamp.creation = Ticks(info.ftCreationTime);
+    stamp.volumeSerial = info.dwVolumeSerialNumber;
+    stamp.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
+}
+
+bool StampFile(const char* path, FileStamp& stamp)
+{
+    CFileStamper stamper;
+    return stamper.Stamp(path, stamp);
+}
+
+CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
+                           std::uint64_t reverifyBytes)
+    : m_path(CachePath(tempDir)), m_started(::GetTickCount64())
+{
+    try {
+        const char* why = nullptr;
+        if (!Load(m_path, m_old, why)) RunLog::Write("digest cache: not used (%s)", why ? why : "unknown");
+        const std::vector<bool> marks = m_old.Reverify(listedNames, reverifyBytes);
+        for (std::size_t i = 0; i < marks.size(); ++i)
+            if (marks[i]) m_reverifyKeys.push_back(WindowsNameKey(listedNames[i]));
+        std::sort(m_reverifyKeys.begin(), m_reverifyKeys.end());
+    } catch (...) {
+        // Without its cache the pass reads every file, as it always could.
+        m_old.Clear();
+        m_reverifyKeys.clear();
+    }
+}
+
+CString DigestInstalledFile(const CString& path)
+{
+    CSharedReadFile file(path);
+    if (!file.IsOpen()) {
+        const LONG error = static_cast<LONG>(file.OpenError());
+        throw CFileException(CFileException::OsErrorToException(error), error, path);
+    }
+    // Only a file on disk: a device or a pipe could block a read for ever.
+    if (!file.IsOnDisk()) throw CFileException(CFileException::accessDenied, ERROR_INVALID_FUNCTION, path);
+    CMd5Digest digest;
+    std::vector<BYTE> piece(64 * 1024);
+    for (UINT got = 0;; digest.Update(piece.data(), got)) {
+        if (!file.Read(piece.data(), static_cast<UINT>(piece.size()), got)) {
+            const LONG error = static_cast<LONG>(::GetLastError());
+            throw CFileException(CFileException::OsErrorToException(error), error, path);
+        }
+        if (got == 0) break;
+    }
+    return digest.Final();
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known)
+{
+    FileStamp stamp;
+    bool stamped = false;
+    try {
+        stamped = m_stamper.Stamp(path, stamp, known);
+        if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
+            if (const DigestEntry* cached = m_old.Find(name, stamp)) {
+                DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
+                kept.name = name;
+                m_new.Put(std::move(kept));
+                ++m_hits;
+                return CString(cached->md5.c_str());
+            }
+        }
+    } catch (...) {
+        stamped = false;  // the file is read, as without a cache
+    }
+    // Taken before the first byte is read: a later write shows in the file's
+    // time, unless within the settle time, which Find does not trust.
+    const std::uint64_t takenAt = NowTicks();
+    const CString md5 = DigestInstalledFile(path);
+    ++m_read;
+    m_readBytes += stamped ? stamp.size : 0;
+    if (stamped) {
+        try {
+            m_new.Put({ name, stamp, md5.GetString(), takenAt });
+        } catch (...) {
+        }
+    }
+    return md5;
+}
+
+bool CDigestCache::Commit()
+{
+    bool written = false;
+    try {
+        written = Save(m_path, m_new);
+    } catch (...) {
+    }
+    const std::uint64_t ms = ::GetTickCount64() - m_started;
+    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms%s",
+                  static_cast<unsigned long>(m_new.Size()), static_cast<unsigned long>(m_hits),
+                  static_cast<unsigned long>(m_read), static_cast<unsigned long long>(m_readBytes),
+                  static_cast<unsigned long long>(ms), written ? "" : "; the cache could not be written");
+    return written;
+}
+
+bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files)
+{
+    try {
+        DigestTable table(&WindowsNameKey);
+        const std::string path = CachePath(tempDir);
+        const char* why = nullptr;
+        Load(path, table, why);  // none: the installed files start one
+        CFileStamper stamper;
+        for (const Installed& f : files) {
+            FileStamp stamp;
+            if (stamper.Stamp(f.path.c_str(), stamp)) table.Put({ f.name, stamp, f.md5, NowTicks() });
+        }
+        return Save(path, table);
+    } catch (...) {
+        return false;
+    }
 }

@@ -1,4 +1,5 @@
 #include "support/RunLog.h"
+#include "support/Files.h"
 #include "afxhandle.h"
 #include <windows.h>
 #include <cstdarg>
@@ -33,7 +34,7 @@ void Open(const std::string& tempDir)
 {
     std::lock_guard<std::mutex> guard(s_lock);
     s_file.reset();
-    s_path = tempDir.empty() ? std::string() : tempDir + "\\update.log";
+    s_path = tempDir.empty() ? std::string() : JoinPath(tempDir, "update.log");
 }
 
 void Write(const char* fmt, ...)

@@ -31,24 +31,35 @@ std::wstring WidenAnsi(const char* text, size_t length)
     return w;
 }
 
-namespace {
-std::wstring Separators(std::wstring w)
+std::wstring UpperAsWindows(std::wstring text)
 {
-    std::replace(w.begin(), w.end(), L'/', L'\\');
-    return w;
+    const int n = static_cast<int>(text.size());
+    // LCMAP_UPPERCASE without linguistic casing maps one character to one.
+    std::wstring upper(text.size(), L'\0');
+    if (n > 0 && ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), n, &upper[0], n) == n) return upper;
+    return text;
 }
 
-int Compare(const wchar_t* a, int an, const wchar_t* b, int bn)
+std::wstring FoldWindowsName(std::wstring name)
 {
-    // CSTR_LESS_THAN 1, CSTR_EQUAL 2, CSTR_GREATER_THAN 3
-    return ::CompareStringOrdinal(a, an, b, bn, TRUE) - CSTR_EQUAL;
+    std::replace(name.begin(), name.end(), L'/', L'\\');
+    return UpperAsWindows(std::move(name));
 }
-} // namespace
+
+std::string WindowsNameKeyUtf8(const char* text, size_t length)
+{
+    const std::wstring folded = FoldWindowsName(WidenAnsi(text, length));
+    const int n = static_cast<int>(folded.size());
+    const int k = n ? ::WideCharToMultiByte(CP_UTF8, 0, folded.data(), n, nullptr, 0, nullptr, nullptr) : 0;
+    if (k <= 0) return std::string();
+    std::string key(static_cast<size_t>(k), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, folded.data(), n, &key[0], k, nullptr, nullptr);
+    return key;
+}
 
 int CompareWindowsNames(const std::wstring& a, const std::wstring& b)
 {
-    const std::wstring x = Separators(a), y = Separators(b);
-    return Compare(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()));
+    return FoldWindowsName(a).compare(FoldWindowsName(b));
 }
 
 bool SameWindowsName(const char* a, const char* b)
@@ -59,8 +70,7 @@ bool SameWindowsName(const char* a, const char* b)
 
 bool SameWindowsElement(const char* a, size_t aLength, const char* b, size_t bLength)
 {
-    const std::wstring x = WidenAnsi(a, aLength), y = WidenAnsi(b, bLength);
-    return Compare(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size())) == 0;
+    return CompareWindowsNames(WidenAnsi(a, aLength), WidenAnsi(b, bLength)) == 0;
 }
 
 bool IsAnsiLeadByte(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }

@@ -13,7 +13,17 @@ std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact);
 std::wstring WidenAnsi(const char* text);
 std::wstring WidenAnsi(const char* text, size_t length);
 
-// '/' and '\' separate alike; letter case is folded as the file system folds it.
+// The one folding of names as Windows compares them: every letter in its
+// upper-case form as the file system folds it (not in ASCII only: "Σ" and "σ"
+// are one name), and '/' read as '\'. Two names are one file exactly when
+// their foldings are equal. The publisher's Windows build folds with this too.
+std::wstring FoldWindowsName(std::wstring name);
+// The letters alone, folded that way (separators as they are).
+std::wstring UpperAsWindows(std::wstring text);
+// The folding of an ANSI name, as UTF-8 (a key for tables and files).
+std::string WindowsNameKeyUtf8(const char* text, size_t length);
+
+// Names compared by their foldings.
 int CompareWindowsNames(const std::wstring& a, const std::wstring& b);  // <0, 0, >0
 bool SameWindowsName(const char* a, const char* b);
 // For IsWithinFolder: two elements, not terminated.

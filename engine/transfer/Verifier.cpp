@@ -1,11 +1,5 @@
 #include "transfer/Verifier.h"
 #include <cstring>
-#include "rules/PathRules.h"
-
-bool SameHexDigest(const char* a, const char* b)
-{
-    return *a && *b && EqualIgnoringAsciiCase(a, b);
-}
 
 CDownloadVerifier::CDownloadVerifier(const DownloadTask& task, Source source)
     : m_task(task), m_fromDisk(source == Source::Disk),

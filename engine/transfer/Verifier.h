@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include "DownloadManager.h"
+#include "support/Task.h"
 #include "Md5Digest.h"
 #include "Sha256Digest.h"
 #include "afxhandle.h"
@@ -52,6 +52,3 @@ private:
     CScopedHandle m_thread;
     bool m_threadFailed = false;
 };
-
-// Hex digests compare equal in either letter case.
-bool SameHexDigest(const char* a, const char* b);

@@ -2,6 +2,7 @@
 // shares with the updater.
 #include <gtest/gtest.h>
 #include "Naming.h"
+#include "../NameFoldingTable.h"
 #include "rules/PathRules.h"
 
 TEST(Naming, CodePage936BytesAreExactOrNothing)
@@ -30,6 +31,11 @@ TEST(Naming, PathEncodingKeepsOnlyUnreservedAndSlash)
     EXPECT_EQ(PercentEncodePath("maps/Level-1_v2.~map"), "maps/Level-1_v2.~map");
     EXPECT_EQ(PercentEncodePath("a b#c%d?e&f+g"), "a%20b%23c%25d%3Fe%26f%2Bg");
     EXPECT_EQ(PercentEncodePath("资料/x"), "%E8%B5%84%E6%96%99/x");
+}
+
+TEST(Naming, LettersFoldAsTheUpdaterFoldsThem)
+{
+    for (const NameFolding& f : kNameFoldings) EXPECT_EQ(FoldCaseAsWindows(f.name), f.folded) << f.name;
 }
 
 TEST(Naming, AttributeTextIsEscaped)

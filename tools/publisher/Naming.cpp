@@ -6,6 +6,7 @@
 #include <vector>
 #ifdef _WIN32
 #include <windows.h>
+#include "support/WindowsNames.h"
 #else
 #include <cerrno>
 #include <clocale>
@@ -115,7 +116,8 @@ std::string FoldCaseAsWindows(const std::string& utf8)
     if (wn <= 0) return utf8;
     std::wstring w(static_cast<size_t>(wn), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), &w[0], wn);
-    ::CharUpperBuffW(&w[0], static_cast<DWORD>(w.size()));
+    // The updater's own folding, so that the two never disagree on Windows.
+    w = UpperAsWindows(std::move(w));
     const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
@@ -146,11 +148,24 @@ void AppendUtf8(std::string& out, char32_t c)
         out += char(0x80 | (c & 0x3F));
     }
 }
+
+// Lower-case variants that Windows' table leaves as they are, although towupper
+// maps them (final sigma, dotless i, micro sign, title-case digraphs, Greek
+// symbol forms, long s).
+bool WindowsKeepsCase(char32_t c)
+{
+    static const char32_t kept[] = { 0x00B5, 0x0131, 0x017F, 0x01C5, 0x01C8, 0x01CB, 0x01F2, 0x0345, 0x03C2,
+                                     0x03D0, 0x03D1, 0x03D5, 0x03D6, 0x03F0, 0x03F1, 0x03F5, 0x1E9B, 0x1FBE };
+    for (char32_t k : kept)
+        if (c == k) return true;
+    return false;
+}
 } // namespace
 
 std::string FoldCaseAsWindows(const std::string& utf8)
 {
-    // Windows' table maps each letter to one upper-case letter, as towupper does.
+    // Windows' table maps each letter to one upper-case letter, as towupper
+    // does, but for a few variants.
     static const LocalePtr utf8Locale(::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)));
     std::string out;
     for (size_t i = 0; i < utf8.size();) {
@@ -165,7 +180,7 @@ std::string FoldCaseAsWindows(const std::string& utf8)
         }
         i += n;
         if (c < 0x80) c = static_cast<char32_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        else if (utf8Locale) c = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8Locale.get()));
+        else if (utf8Locale && !WindowsKeepsCase(c)) c = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8Locale.get()));
         AppendUtf8(out, c);
     }
     return out;

@@ -1,0 +1,191 @@
+// The digest cache's rules and file format (platform-free).
+//
+// The file, in the system code page, lines ending in CR LF:
+//   updater digest cache 1
+//   size TAB lastWrite TAB creation TAB volume TAB index TAB takenAt TAB md5 TAB name    (one per entry)
+//   md5 <MD5 of every byte before this line>
+// Numbers are unsigned decimals; times are FILETIME ticks.
+#include "manifest/DigestTable.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+#include "Md5Digest.h"
+#include "rules/PathRules.h"
+
+const char kDigestCacheHeader[] = "updater digest cache 1";
+
+namespace {
+const char kHeaderPrefix[] = "updater digest cache ";
+const char kTrailerPrefix[] = "md5 ";
+const std::size_t kTrailerBytes = 4 + 32 + 2;
+
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool IsMd5Text(const std::string& s)
+{
+    return s.size() == 32 && std::all_of(s.begin(), s.end(), IsHex);
+}
+
+// Every name the manifest can carry fits a line: no control character.
+bool FitsLine(const std::string& name)
+{
+    return !name.empty() &&
+           std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+std::string Md5Text(const std::string& bytes)
+{
+    return CMd5Digest::HashBuffer(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())).GetString();
+}
+
+// A decimal of at most max; nothing else (no sign, no space, no empty field).
+bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value)
+{
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const unsigned d = static_cast<unsigned>(c - '0');
+        if (v > (max - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    value = v;
+    return true;
+}
+
+bool ParseLine(const std::string& line, DigestEntry& e)
+{
+    std::string fields[8];
+    std::size_t start = 0;
+    for (int i = 0; i < 7; ++i) {
+        const std::size_t tab = line.find('\t', start);
+        if (tab == std::string::npos) return false;
+        fields[i] = line.substr(start, tab - start);
+        start = tab + 1;
+    }
+    fields[7] = line.substr(start);  // the name, which holds no tab
+    const std::uint64_t all = ~0ull;
+    std::uint64_t volume = 0;
+    if (!ParseNumber(fields[0], all, e.stamp.size) || !ParseNumber(fields[1], all, e.stamp.lastWrite) ||
+        !ParseNumber(fields[2], all, e.stamp.creation) || !ParseNumber(fields[3], 0xFFFFFFFFull, volume) ||
+        !ParseNumber(fields[4], all, e.stamp.fileIndex) || !ParseNumber(fields[5], all, e.takenAt))
+        return false;
+    e.stamp.volumeSerial = static_cast<std::uint32_t>(volume);
+    e.md5 = fields[6];
+    e.name = fields[7];
+    return IsMd5Text(e.md5) && FitsLine(e.name);
+}
+} // namespace
+
+std::string AsciiNameKey(const std::string& name)
+{
+    std::string key(name);
+    for (char& c : key) c = c == '/' ? '\\' : FoldAsciiCase(c);
+    return key;
+}
+
+const DigestEntry* DigestTable::Find(const std::string& name, const FileStamp& now) const
+{
+    const auto it = m_entries.find(m_key(name));
+    if (it == m_entries.end()) return nullptr;
+    const DigestEntry& e = it->second;
+    if (e.stamp != now) return nullptr;
+    // Written within the settle time of its digest (or later, by a clock that
+    // went back): the same time may hide a second write.
+    if (e.stamp.lastWrite > e.takenAt || e.takenAt - e.stamp.lastWrite < kDigestSettleTicks) return nullptr;
+    return &e;
+}
+
+bool DigestTable::Put(DigestEntry entry)
+{
+    if (!FitsLine(entry.name) || !IsMd5Text(entry.md5)) return false;
+    for (char& c : entry.md5) c = FoldAsciiCase(c);
+    std::string key = m_key(entry.name);
+    m_entries[std::move(key)] = std::move(entry);
+    return true;
+}
+
+std::vector<bool> DigestTable::Reverify(const std::vector<std::string>& listed, std::uint64_t budget) const
+{
+    std::vector<std::string> keys;
+    keys.reserve(listed.size());
+    std::vector<const std::pair<const std::string, DigestEntry>*> candidates;
+    std::unordered_set<std::string> seen;
+    for (const std::string& name : listed) {
+        keys.push_back(m_key(name));
+        const auto it = m_entries.find(keys.back());
+        if (it != m_entries.end() && seen.insert(keys.back()).second) candidates.push_back(&*it);
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const auto* a, const auto* b) {
+        return a->second.takenAt != b->second.takenAt ? a->second.takenAt < b->second.takenAt : a->first < b->first;
+    });
+    std::unordered_set<std::string> chosen;
+    std::uint64_t bytes = 0;
+    for (const auto* c : candidates) {
+        chosen.insert(c->first);
+        bytes += c->second.stamp.size;
+        if (bytes >= budget) break;
+    }
+    std::vector<bool> marks(listed.size(), false);
+    for (std::size_t i = 0; i < listed.size(); ++i) marks[i] = chosen.count(keys[i]) != 0;
+    return marks;
+}
+
+std::string DigestTable::Serialize() const
+{
+    std::vector<const std::pair<const std::string, DigestEntry>*> sorted;
+    sorted.reserve(m_entries.size());
+    for (const auto& kv : m_entries) sorted.push_back(&kv);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::string out = std::string(kDigestCacheHeader) + "\r\n";
+    for (const auto* kv : sorted) {
+        const DigestEntry& e = kv->second;
+        char numbers[160];
+        std::snprintf(numbers, sizeof(numbers), "%llu\t%llu\t%llu\t%lu\t%llu\t%llu\t",
+                      static_cast<unsigned long long>(e.stamp.size), static_cast<unsigned long long>(e.stamp.lastWrite),
+                      static_cast<unsigned long long>(e.stamp.creation), static_cast<unsigned long>(e.stamp.volumeSerial),
+                      static_cast<unsigned long long>(e.stamp.fileIndex), static_cast<unsigned long long>(e.takenAt));
+        out += numbers;
+        out += e.md5;
+        out += '\t';
+        out += e.name;
+        out += "\r\n";
+    }
+    out += kTrailerPrefix + Md5Text(out) + "\r\n";
+    return out;
+}
+
+bool DigestTable::Parse(const std::string& bytes, const char** why)
+{
+    Clear();
+    const auto fail = [&](const char* reason) {
+        Clear();
+        if (why) *why = reason;
+        return false;
+    };
+    if (bytes.size() > kMaxDigestCacheBytes) return fail("it is larger than 64 MiB");
+    const std::string header = std::string(kDigestCacheHeader) + "\r\n";
+    if (bytes.compare(0, header.size(), header) != 0)
+        return fail(bytes.compare(0, std::strlen(kHeaderPrefix), kHeaderPrefix) == 0 ? "it is of another version"
+                                                                                       : "it is not a digest cache");
+    if (bytes.size() < header.size() + kTrailerBytes) return fail("it is cut short");
+    const std::size_t bodyEnd = bytes.size() - kTrailerBytes;
+    const std::string body = bytes.substr(0, bodyEnd);
+    if (bytes.compare(bodyEnd, std::strlen(kTrailerPrefix), kTrailerPrefix) != 0 ||
+        bytes.compare(bytes.size() - 2, 2, "\r\n") != 0 ||
+        bytes.compare(bodyEnd + 4, 32, Md5Text(body)) != 0)
+        return fail("it is cut short or damaged (its checksum does not match)");
+    for (std::size_t pos = header.size(); pos < bodyEnd;) {
+        const std::size_t end = body.find("\r\n", pos);
+        if (end == std::string::npos) return fail("an entry is malformed");
+        DigestEntry e;
+        if (!ParseLine(body.substr(pos, end - pos), e)) return fail("an entry is malformed");
+        const std::size_t before = m_entries.size();
+        Put(std::move(e));
+        if (m_entries.size() == before) return fail("a name appears twice");
+        pos = end + 2;
+    }
+    if (why) *why = nullptr;
+    return true;
+}

@@ -1,0 +1,27 @@
+#include "support/Task.h"
+#include <shlwapi.h>
+#include "rules/PathRules.h"
+#include "support/WindowsNames.h"
+
+bool SameHexDigest(const char* a, const char* b)
+{
+    return *a && *b && EqualIgnoringAsciiCase(a, b);
+}
+
+std::string SideFileName(const std::string& ownName)
+{
+    const size_t dot = ownName.rfind('.');
+    return (dot == std::string::npos ? ownName : ownName.substr(0, dot)) + ".EX_";
+}
+
+std::string InstalledName(const std::string& localName, const std::string& ownName)
+{
+    return SameWindowsName(ownName.c_str(), localName.c_str()) ? SideFileName(localName) : localName;
+}
+
+std::string OwnFileName()
+{
+    char self[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return ::PathFindFileNameA(self);
+}

@@ -1,0 +1,307 @@
+// A file's transfer: a kept download reused, an interrupted one resumed, a
+// patch tried, or the whole file fetched, each checked as it is written.
+#include "transfer/FileFetch.h"
+#include <cstdio>
+#include <cstring>
+#include "rules/PathRules.h"
+#include "rules/SiteRules.h"
+#include "support/Errors.h"
+#include "support/Files.h"
+#include "support/RunLog.h"
+
+namespace {
+// "bytes <first>-<last>/<total>"
+bool ParseContentRange(const char* text, UINT64& first, UINT64& last, UINT64& total)
+{
+    unsigned long long a = 0, b = 0, c = 0;
+    char tail = 0;
+    if (std::sscanf(text, "bytes %llu-%llu/%llu%c", &a, &b, &c, &tail) != 3) return false;
+    first = a;
+    last = b;
+    total = c;
+    return true;
+}
+} // namespace
+
+Outcome FetchFile(const TransferContext& context, const DownloadTask& task)
+{
+    try {
+        CFileFetch(context, task).Run();
+        return Outcome::Done();
+    } catch (const TransferStopped&) {
+        return Outcome::Stopped();
+    } catch (const CInternetException& e) {
+        return Outcome::Failed(DescribeError(e), MessageOf(e));
+    } catch (const CFileException& e) {
+        return Outcome::Failed(DescribeError(e), DescribeError(e));
+    } catch (const TransferRejected& e) {
+        return Outcome::Failed(e.why);
+    } catch (...) {
+        return Outcome::Failed(std::string());
+    }
+}
+
+CFileFetch::CFileFetch(const TransferContext& context, const DownloadTask& task)
+    : m_context(context), m_task(task), m_size(task.dwSize)
+{
+}
+
+std::string CFileFetch::InstalledPath() const { return JoinPath(m_context.installDir, m_task.szLocalName); }
+
+std::unique_ptr<CHttpFile> CFileFetch::Open(const char* url, const std::string& headers)
+{
+    if (!m_context.session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
+    auto http = m_context.session->OpenURL(url, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
+                                           headers.empty() ? nullptr : headers.c_str(),
+                                           static_cast<DWORD>(headers.size()));
+    m_context.sink.Activity();
+    return http;
+}
+
+UINT CFileFetch::Read(CHttpFile& http, BYTE* into, UINT limit)
+{
+    const UINT n = http.Read(into, limit);
+    m_context.sink.Activity();
+    return n;
+}
+
+void CFileFetch::Begin(CDownloadVerifier::Source source)
+{
+    // Once the user has asked to stop, the platform is left running.
+    ThrowIfStopped();
+    if (!m_context.sink.StopPlatform()) throw TransferRejected{ "the platform could not be stopped" };
+    m_fileBytes = 0;
+    m_verifier = std::make_unique<CDownloadVerifier>(m_task, source);
+    m_context.sink.FileStarted(m_task);
+}
+
+void CFileFetch::OpenDownload(UINT flags)
+{
+    CFileException error(CFileException::none, -1, nullptr);
+    if (!m_download.Open(m_path.c_str(), flags, &error)) throw error;
+}
+
+bool CFileFetch::RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const
+{
+    DWORD status = 0;
+    http.QueryInfoStatusCode(status);
+    CString range;
+    const bool hasRange = http.QueryInfoText(HTTP_QUERY_CONTENT_RANGE, range) != FALSE;
+    answer = "HTTP " + std::to_string(status) + (hasRange ? std::string(", ") + range.GetString() : std::string());
+    UINT64 from = 0, to = 0, total = 0;
+    return status == 206 && hasRange && ParseContentRange(range, from, to, total) && from == first && to == last &&
+           total == m_size;
+}
+
+void CFileFetch::ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request)
+{
+    std::string answer;
+    if (!RangeAnswered(http, first, last, answer))
+        throw TransferRejected{ std::string(request) + " was answered with " + answer };
+}
+
+void CFileFetch::ReadBody(CHttpFile& http)
+{
+    for (;;) {
+        ThrowIfStopped();
+        const UINT64 room = static_cast<UINT64>(m_size) + 1 - m_fileBytes;
+        const UINT n = Read(http, m_buffer, static_cast<UINT>(room < kBlockSize ? room : kBlockSize));
+        if (n == 0) break;
+        if (m_fileBytes + n > m_size)
+            throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+        Append(m_buffer, n);
+    }
+    ThrowIfStopped();
+    if (m_fileBytes < m_size) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
+}
+
+void CFileFetch::FeedFromDisk(const CSharedReadFile& file, UINT64 length)
+{
+    for (UINT64 at = 0; at < length;) {
+        ThrowIfStopped();
+        const UINT n = static_cast<UINT>(length - at < kDiskPiece ? length - at : kDiskPiece);
+        if (!file.ReadAt(at, m_buffer, n))
+            throw CFileException(CFileException::endOfFile, ERROR_HANDLE_EOF, m_path.c_str());
+        m_verifier->Update(m_buffer, n);
+        ReportPlaced(n);
+        // Bytes from disk are progress too: the stall watchdog watches for none.
+        m_context.sink.Activity();
+        at += n;
+    }
+}
+
+void CFileFetch::ReportPlaced(UINT n)
+{
+    m_fileBytes += n;
+    m_context.sink.FileProgress(m_task, m_fileBytes, n);
+}
+
+void CFileFetch::Append(const BYTE* data, UINT n)
+{
+    m_download.Write(data, n);
+    m_verifier->Update(data, n);
+    ReportPlaced(n);
+}
+
+std::string CFileFetch::CloseAndVerify()
+{
+    // On disk before anything may be installed from it.
+    if (!::FlushFileBuffers(m_download.m_hFile))
+        throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), m_path.c_str());
+    m_download.Close();
+    return m_verifier->Finish();
+}
+
+void CFileFetch::Run()
+{
+    char path[MAX_PATH];
+    if (!FormatPath(path, sizeof(path), "%s\\%s.dtm", m_context.tempDir.c_str(), m_task.szLocalName))
+        throw CFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, m_task.szLocalName);
+    m_path = path;
+    CreateFoldersFor(m_context.tempDir, m_task.szLocalName);
+
+    LONGLONG have = FileSizeOf(m_path);
+    if (have == static_cast<LONGLONG>(m_size)) {
+        if (ReuseEarlierDownload()) return;
+        have = -1;
+    } else if (have > static_cast<LONGLONG>(m_size)) {
+        RunLog::Write("download %s: the kept %lld bytes are more than the file's %lu; fetched again", m_task.szName, have,
+                      static_cast<unsigned long>(m_size));
+        Delete(m_path);
+        have = -1;
+    }
+    // A patch needs an installed copy to take chunks from; with only an
+    // interrupted download, resuming it fetches just what is missing.
+    if (m_task.bChunks && FileSizeOf(InstalledPath()) > 0) {
+        PatchOrWhole(have);
+        return;
+    }
+    if (have > 0) {
+        if (Resume(have)) return;
+        RunLog::Write("download %s: the resumed file does not verify; fetched again from byte 0", m_task.szName);
+    }
+    FetchWhole();
+}
+
+void CFileFetch::PatchOrWhole(LONGLONG have)
+{
+    const Outcome patched = TryPatch(have);
+    if (patched.IsDone()) return;
+    if (patched.IsStopped()) throw TransferStopped{};
+    ThrowIfStopped();
+    m_download.Abort();
+    Delete(m_path);
+    Delete(m_path + ".prev");
+    RunLog::Write("download %s: patch failed (%s); fetching the whole file", m_task.szName, patched.what.c_str());
+    FetchWhole();
+}
+
+bool CFileFetch::ReuseEarlierDownload()
+{
+    {
+        CSharedReadFile kept(m_path.c_str());
+        if (!kept.IsOpen()) return false;
+        Begin(CDownloadVerifier::Source::Disk);
+        FeedFromDisk(kept, m_size);
+    }  // closed before it may be deleted: a file open elsewhere is only marked for deletion
+    const std::string mismatch = m_verifier->Finish();
+    if (!mismatch.empty()) {
+        RunLog::Write("download %s: the kept download does not verify (%s); fetched again", m_task.szName, mismatch.c_str());
+        Delete(m_path);
+        return false;
+    }
+    RunLog::Write("download %s: reused the verified download of an earlier run, %lu bytes", m_task.szName,
+                  static_cast<unsigned long>(m_size));
+    return true;
+}
+
+bool CFileFetch::Resume(LONGLONG have)
+{
+    RunLog::Write("download %s: GET %s from byte %lld", m_task.szName, m_task.szUrl, have);
+    auto http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(have) + "-\r\n");
+    std::string answer;
+    const bool resumed = RangeAnswered(*http, static_cast<UINT64>(have), m_size - 1ull, answer);
+    RunLog::Write("download %s: %s", m_task.szName, answer.c_str());
+    // A server that ignores ranges sends the whole file: start over with it.
+    DWORD status = 0;
+    if (!resumed && http->QueryInfoStatusCode(status) && status == 200) {
+        FetchWhole(std::move(http));
+        return true;
+    }
+    if (!resumed) throw TransferRejected{ "the resumed request was answered with " + answer };
+    DWORD announced = 0;
+    if (http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) && announced != m_size - have)
+        throw TransferRejected{ "the resumed request announces " + std::to_string(announced) + " bytes" };
+
+    Begin();
+    // The bytes already there go through the verifier first, from disk.
+    {
+        CSharedReadFile kept(m_path.c_str());
+        if (!kept.IsOpen()) throw CFileException(CFileException::fileNotFound, static_cast<LONG>(kept.OpenError()), m_path.c_str());
+        FeedFromDisk(kept, static_cast<UINT64>(have));
+    }
+    OpenDownload(CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite);
+    m_download.Seek(have, FILE_BEGIN);
+    ReadBody(*http);
+    http.reset();
+    const std::string mismatch = CloseAndVerify();
+    if (!mismatch.empty()) {
+        RunLog::Write("download %s: %s", m_task.szName, mismatch.c_str());
+        Delete(m_path);
+        return false;
+    }
+    RunLog::Write("download %s: resumed: %lld bytes kept, %llu fetched, verified", m_task.szName, have,
+                  static_cast<unsigned long long>(m_fileBytes - have));
+    return true;
+}
+
+UINT CFileFetch::ReadFirstBlock(CHttpFile& http, BYTE* first)
+{
+    // The first block is judged as a whole: fill it across short reads (never
+    // asking for more than one byte past the file's size).
+    const UINT wanted = m_size < kBlockSize ? m_size + 1 : kBlockSize;
+    UINT n = 0;
+    while (n < wanted) {
+        const UINT got = Read(http, first + n, wanted - n);
+        if (got == 0) break;
+        n += got;
+    }
+    if (LooksLikeErrorPage(first, n)) throw TransferRejected{ "the body looks like an error page" };
+    if (n > m_size) throw TransferRejected{ "the body is longer than the manifest's " + std::to_string(m_size) + " bytes" };
+    return n;
+}
+
+void CFileFetch::FetchWhole(std::unique_ptr<CHttpFile> http)
+{
+    if (!http) {
+        RunLog::Write("download %s: GET %s", m_task.szName, m_task.szUrl);
+        http = Open(m_task.szUrl);
+    }
+    DWORD status = 0;
+    const bool hasStatus = http->QueryInfoStatusCode(status) != FALSE;
+    DWORD announced = 0;
+    const bool hasLength = http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) != FALSE;
+    RunLog::Write("download %s: HTTP %lu, %s", m_task.szName, hasStatus ? status : 0ul,
+                  hasLength ? (std::to_string(announced) + " bytes announced").c_str() : "no length announced");
+    if (hasStatus && status >= 400) throw TransferRejected{ "HTTP error status" };
+    // A download is exactly the listed file: another length is another file.
+    if (hasLength && announced != m_size)
+        throw TransferRejected{ "the server announces " + std::to_string(announced) + " bytes; the manifest says " +
+                                std::to_string(m_size) };
+    BYTE first[kBlockSize];
+    const UINT n = ReadFirstBlock(*http, first);
+
+    Begin();
+    OpenDownload(CFile::modeCreate | CFile::modeReadWrite);
+    Append(first, n);
+    ReadBody(*http);
+    http.reset();
+    // Wrong bytes are never installed, and their .dtm is not kept for a later run.
+    const std::string mismatch = CloseAndVerify();
+    if (!mismatch.empty()) {
+        Delete(m_path);
+        throw TransferRejected{ mismatch };
+    }
+    RunLog::Write("download %s: %lu bytes%s", m_task.szName, static_cast<unsigned long>(m_fileBytes),
+                  m_task.bVerify ? ", verified" : "");
+}

@@ -1,0 +1,92 @@
+// The transfer's inside (for FileFetch.cpp and Patch.cpp only). Every way it
+// can end is an exception here; FetchFile turns them into an Outcome.
+#pragma once
+#include <memory>
+#include <string>
+#include "afxfile.h"
+#include "afxinet.h"
+#include "rules/Chunker.h"
+#include "transfer/Transfer.h"
+#include "transfer/Verifier.h"
+
+// The answer is not the file: an error status, an error page, a length or
+// range other than asked for, or bytes other than the manifest's.
+struct TransferRejected {
+    std::string why;
+};
+// The user asked to stop, or the window is gone.
+struct TransferStopped {};
+
+class CSha256Digest;
+// The local copies a patch takes chunks from (Patch.cpp).
+struct PatchSources;
+struct PatchStats {
+    UINT64 reused = 0, fetched = 0;
+};
+
+class CFileFetch {
+public:
+    CFileFetch(const TransferContext& context, const DownloadTask& task);
+    CFileFetch(const CFileFetch&) = delete;
+    CFileFetch& operator=(const CFileFetch&) = delete;
+
+    void Run();
+
+private:
+    static const UINT kBlockSize = 8192;
+    static const UINT kDiskPiece = 64 * 1024;
+
+    bool ReuseEarlierDownload();
+    void PatchOrWhole(LONGLONG have);
+    // Patch.cpp: a patch from the installed copy and the chunk index; what went
+    // wrong when it did not work (a stop passes through as TransferStopped).
+    Outcome TryPatch(LONGLONG have);
+    void Patch(LONGLONG have);
+    std::vector<unsigned char> FetchChunkIndex();
+    PatchStats WritePatched(const ChunkIndex& index, const std::vector<ByteRange>& ranges, PatchSources& local);
+    // The next chunk of a fetched range into the .dtm, checked against its identity.
+    void PlaceFetchedChunk(std::unique_ptr<CHttpFile>& http, const ByteRange& range, const ChunkEntry& chunk,
+                           UINT64 offset, CSha256Digest& digest);
+    // Local chunks from chunk i on that follow one another in one copy, as one
+    // read and one write (at most up to the next fetched range); their length.
+    UINT PlaceLocalRun(const std::vector<ChunkEntry>& chunks, size_t& i, UINT64 offset, UINT64 rangeStart,
+                       PatchSources& local, std::vector<BYTE>& run);
+    bool Resume(LONGLONG have);
+    void FetchWhole(std::unique_ptr<CHttpFile> http = nullptr);
+    UINT ReadFirstBlock(CHttpFile& http, BYTE* first);
+
+    std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string());
+    UINT Read(CHttpFile& http, BYTE* into, UINT limit);
+    // Throws unless a request for bytes first..last of the file was answered
+    // with exactly them (206 and that Content-Range).
+    void ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request);
+    bool RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const;
+    // The rest of a body into the .dtm: never more than one byte past the
+    // file's size is asked for, so an endless body costs one block, not the
+    // disk; a longer body fails at once, a shorter one at its end.
+    void ReadBody(CHttpFile& http);
+    // The first length bytes of a file on disk through the verifier, counted as placed.
+    void FeedFromDisk(const CSharedReadFile& file, UINT64 length);
+    // Stops the platform and announces the file; a second attempt starts its bars over.
+    void Begin(CDownloadVerifier::Source source = CDownloadVerifier::Source::Network);
+    void OpenDownload(UINT flags);
+    void ReportPlaced(UINT n);
+    void Append(const BYTE* data, UINT n);
+    // Flushes and closes the .dtm; what did not match, empty when everything did.
+    std::string CloseAndVerify();
+    void ThrowIfStopped() const
+    {
+        if (m_context.sink.StopRequested()) throw TransferStopped{};
+    }
+    void Delete(const std::string& path) const { ::DeleteFileA(path.c_str()); }
+    std::string InstalledPath() const;
+
+    const TransferContext& m_context;
+    const DownloadTask& m_task;
+    const UINT32 m_size;
+    std::string m_path;  // the .dtm
+    CFile m_download;
+    std::unique_ptr<CDownloadVerifier> m_verifier;
+    UINT64 m_fileBytes = 0;
+    BYTE m_buffer[kDiskPiece];
+};

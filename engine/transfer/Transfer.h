@@ -1,0 +1,43 @@
+// One queued file's transfer, from its .dtm as an earlier run left it to its
+// .dtm verified. It sees the run only through its context: the HTTP session,
+// the folders, and a sink that is the progress report, the stop token and the
+// platform stopper at once.
+#pragma once
+#include <windows.h>
+#include <string>
+#include "support/Outcome.h"
+#include "support/Task.h"
+
+class CInternetSession;
+
+class TransferSink {
+public:
+    // The user asked to stop, or the window is gone.
+    virtual bool StopRequested() const = 0;
+    // Stops the running platform before a file is written; false when it could not be stopped.
+    virtual bool StopPlatform() = 0;
+    // An attempt at the file begins; a second attempt starts its bars over.
+    virtual void FileStarted(const DownloadTask& task) = 0;
+    // n more bytes of the file were placed, fileBytes in all.
+    virtual void FileProgress(const DownloadTask& task, UINT64 fileBytes, UINT n) = 0;
+    // Bytes arrived or local work moved on: the transfer is not stalled.
+    virtual void Activity() = 0;
+
+protected:
+    ~TransferSink() = default;
+};
+
+struct TransferContext {
+    CInternetSession* session;  // null: every request fails
+    std::string tempDir;
+    std::string installDir;
+    TransferSink& sink;
+};
+
+// Brings the file into the temporary folder as <local name>.dtm, verified.
+// What it costs follows what changed: a verified .dtm from an earlier run is
+// used as it is, an interrupted one is resumed, a file with a chunk index is
+// patched from the installed copy, and anything that goes wrong on those
+// paths falls back, once, to the whole file. A failure's text is the network
+// or file layer's description (empty for a rejected answer or wrong bytes).
+Outcome FetchFile(const TransferContext& context, const DownloadTask& task);
