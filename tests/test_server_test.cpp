@@ -304,6 +304,42 @@ TEST(TestServer, CountsRequestsIgnoringTheQuery)
     EXPECT_NE(std::string::npos, head.find("Host: 127.0.0.1:" + std::to_string(server.Port())));
 }
 
+TEST(TestServer, LatencyDelaysEachAnswerByTwoRoundTripsAndConnectionsDoNotWaitForEachOther)
+{
+    TestServer server;
+    const std::string body = Pattern(100000);
+    server.ServeFile("/a.bin", body);
+    const auto roundTrip = std::chrono::milliseconds(300);
+    server.SetLatency((unsigned)roundTrip.count());
+
+    Clock::time_point start = Clock::now();
+    auto pending = std::async(std::launch::async, [&] { return RawRequest(server.Port(), "/a.bin"); });
+    EXPECT_TRUE(server.WaitForRequests("/a.bin", 1, 250)) << "counted when read, before the wait";
+    RawReply raw = pending.get();
+    EXPECT_GE(Clock::now() - start, 2 * roundTrip);  // the handshake's and the request's
+    EXPECT_TRUE(raw.body == body) << raw.body.size() << " bytes";
+    EXPECT_EQ(0, raw.lastRecv) << "closed as before, error " << raw.error;
+
+    // Four at once take about as long as one: the wait is per connection.
+    start = Clock::now();
+    std::vector<std::future<Fetched>> fetches;
+    for (int i = 0; i < 4; ++i)
+        fetches.push_back(std::async(std::launch::async, [&] { return InetGet(server.Url("/a.bin")); }));
+    for (auto& f : fetches) {
+        Fetched got = f.get();
+        EXPECT_EQ(200u, got.status);
+        EXPECT_TRUE(got.body == body) << got.body.size() << " bytes";
+    }
+    EXPECT_GE(Clock::now() - start, 2 * roundTrip);
+    EXPECT_LT(Clock::now() - start, 6 * roundTrip);  // one after another: 8 round trips
+    EXPECT_EQ(404u, InetGet(server.Url("/missing")).status);
+
+    server.SetLatency(0);
+    start = Clock::now();
+    EXPECT_EQ("", RawRequest(server.Port(), "/a.bin", "HEAD").body);
+    EXPECT_LT(Clock::now() - start, roundTrip);
+}
+
 TEST(TestServer, DestroyingTheServerEndsAStalledTransfer)
 {
     struct Winsock {  // our own, for the socket that outlives the server

@@ -133,6 +133,7 @@ struct TestServer::Impl {
     unsigned short port = 0;
     std::atomic<bool> stopping{false};
 
+    std::atomic<unsigned> roundTripMs{0};
     mutable std::mutex mu;
     mutable std::condition_variable cv;  // signalled on stop and on every request
     std::map<std::string, std::shared_ptr<const TestRoute>> routes;
@@ -342,6 +343,16 @@ struct TestServer::Impl {
         return route.reset ? ResetAfterPause() : Ending::Graceful;
     }
 
+    // Answer, from as far away as SetLatency says.
+    Ending Respond(SOCKET s, const TestRoute& route, bool headOnly, const std::string& path = std::string(),
+                   const std::string& request = std::string())
+    {
+        unsigned roundTrip = roundTripMs.load();
+        if (roundTrip && !Pause(2 * roundTrip))
+            return Ending::Reset;
+        return Answer(s, route, headOnly, path, request);
+    }
+
     void Finish(SOCKET s, Ending ending) const
     {
         if (ending == Ending::Graceful)
@@ -382,11 +393,11 @@ struct TestServer::Impl {
                 answer.body = "not found";
                 answer.contentType = "text/plain";
             } else {
-                Finish(s, Answer(s, *route, headOnly, path, head));
+                Finish(s, Respond(s, *route, headOnly, path, head));
                 return;
             }
         }
-        Finish(s, Answer(s, answer, headOnly, path));
+        Finish(s, Respond(s, answer, headOnly, path));
     }
 
     void AcceptLoop()
@@ -504,6 +515,11 @@ void TestServer::ServeFile(const std::string& path, const std::string& bytes)
     TestRoute route;
     route.body = bytes;
     Serve(path, std::move(route));
+}
+
+void TestServer::SetLatency(unsigned roundTripMs)
+{
+    impl_->roundTripMs.store(roundTripMs);
 }
 
 int TestServer::Requests(const std::string& path) const

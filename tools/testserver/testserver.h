@@ -1,7 +1,7 @@
 // A small scriptable HTTP/1.1 server for tests: listens on 127.0.0.1 on an
 // ephemeral port, serves in-memory routes and can misbehave on purpose
 // (missing or wrong Content-Length, short bodies, stalls, resets, ranges
-// ignored or answered with other bytes).
+// ignored or answered with other bytes) or answer from afar (SetLatency).
 // A 200 route answers a single range ("Range: bytes=a-b", "bytes=a-" or
 // "bytes=-n") with 206 and Content-Range as a static server does, or 416 when
 // the range starts past the end; the fault modes then apply to the slice.
@@ -49,6 +49,12 @@ public:
     // path without query string; replaces an earlier route for the same path
     void Serve(const std::string& path, TestRoute route);
     void ServeFile(const std::string& path, const std::string& bytes);
+    // A distant link for every answer from now on (0, the default: none). An
+    // answer's headers leave two round trips after its request was read: the
+    // request's own and the connection's handshake, since every connection
+    // carries one request. The body follows at once, as on a link with latency
+    // and no bandwidth limit. Requests are counted when read, before the wait.
+    void SetLatency(unsigned roundTripMs);
 
     // Requests of any method (GET, HEAD, ...) whose path matches, query ignored.
     // Counted as soon as the request head has been read, before any answer.
