@@ -8,6 +8,7 @@
 #include "install/Platform.h"
 #include "support/RunLog.h"
 #include "support/TestHooks.h"
+#include "transfer/TransferPool.h"
 
 namespace {
 // The task-list lock lives as long as any manager does.
@@ -55,6 +56,10 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
     m_strAppDir = pszAppDir;
     if (m_strBaseUrl.IsEmpty() || m_strBaseUrl[m_strBaseUrl.GetLength() - 1] != '/') m_strBaseUrl += "/";
     if (!::PathIsDirectoryA(m_strTempDir)) ::CreateDirectoryA(m_strTempDir, nullptr);
+    // The transfers in flight must not queue behind WinINet's few connections per server.
+    DWORD connections = kTransfersInFlight;
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof(connections));
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof(connections));
     m_pSession = std::make_unique<CInternetSession>(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
     m_pSession->SetTimeouts(StallLimitMs());
     if (!m_hStartEvent) m_hStartEvent.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -96,7 +101,6 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
 
 BOOL CDownloadManager::Start()
 {
-    m_dwRunBytes = 0;
     MarkActivity();
     m_phase.store(kTransferring);
     m_hThread.reset(::CreateThread(nullptr, 0, &CDownloadManager::ThreadProc, this, 0, nullptr));
@@ -112,6 +116,14 @@ BOOL CDownloadManager::Start()
     return TRUE;
 }
 
+void CDownloadManager::Cancel()
+{
+    m_bCancel.store(1);
+    // A read blocked on a stalled server ends when its session closes; nothing
+    // is fetched after a cancel.
+    if (m_pSession) m_pSession->Close();
+}
+
 bool CDownloadManager::Abandon()
 {
     return EndTransfer(kAbandoned);
@@ -125,6 +137,7 @@ bool CDownloadManager::EndTransfer(int phase)
 
 bool CDownloadManager::StopPlatformForRun()
 {
+    std::lock_guard<std::mutex> guard(m_platformStop);
     bool stoppedOne = false;
     if (!StopRunningPlatform(&stoppedOne)) return false;
     if (stoppedOne) NotePlatformStopped();

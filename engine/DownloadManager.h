@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 #include "afxhandle.h"
 #include "afxstr.h"
@@ -52,7 +53,8 @@ public:
     bool RecoverInterruptedInstall();
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
-    void Cancel() { m_bCancel.store(1); }
+    // Asks the run to stop: every transfer in flight is cut at once.
+    void Cancel();
     bool CancelRequested() const { return m_bCancel.load() != 0; }
     int GetState() const { return m_nState.load(); }
     void ClearTasks();
@@ -115,7 +117,6 @@ protected:
     void RecordInstalledDigests() const;
 
     int m_nLastTaskId = 0;
-    UINT32 m_dwRunBytes = 0;
     std::atomic<int> m_nState{0};
     std::vector<std::unique_ptr<DownloadTask>> m_tasks;
     CScopedHandle m_hThread;
@@ -126,6 +127,7 @@ protected:
     std::atomic<int> m_phase{kIdle};
     enum PlatformState : int { kPlatformUntouched, kPlatformStopped, kPlatformStarted };
     std::atomic<int> m_platform{kPlatformUntouched};
+    std::mutex m_platformStop;  // transfers in flight stop the platform one at a time
     std::atomic<ULONGLONG> m_lastActivity{0};
     std::uint64_t m_ullSerial = 0;
     bool m_bHasSerial = false;

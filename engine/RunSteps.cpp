@@ -16,64 +16,58 @@
 #include "rules/PathRules.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
-#include "transfer/Transfer.h"
+#include "transfer/TransferPool.h"
 
-// What a file's transfer sees of the run.
-class CDownloadManager::RunSink : public TransferSink {
+// What the transfers see of the run, and how their reports reach the window.
+class CDownloadManager::RunSink : public PoolRun, public PoolReport {
 public:
     explicit RunSink(CDownloadManager& run) : m_run(run) {}
     bool StopRequested() const override { return m_run.StopRequested(); }
-    bool StopPlatform() override
+    bool StopPlatform() override { return m_run.StopPlatformForRun(); }
+    void Activity() override { m_run.MarkActivity(); }
+    void AbortTransfers() override
     {
-        m_run.SetState(US_FILE_START);
-        return m_run.StopPlatformForRun();
+        if (m_run.m_pSession) m_run.m_pSession->Close();
     }
-    void FileStarted(const DownloadTask& task) override
+    void Connecting(const DownloadTask&) override
     {
-        // A second attempt at the same file takes its bytes back.
-        if (&task == m_task) m_run.m_dwRunBytes = m_runBytesAtStart;
-        m_task = &task;
-        m_runBytesAtStart = m_run.m_dwRunBytes;
+        m_run.SetState(US_CONNECTING);
+        m_run.Notify(0, 0, US_CONNECTING, nullptr);
+        m_run.MarkActivity();
+    }
+    void Started(const DownloadTask& task) override
+    {
         m_run.SetState(US_FILE_START);
         m_run.Notify(0, task.dwSize, US_FILE_START, task.szName);
     }
-    void FileProgress(const DownloadTask& task, UINT64 fileBytes, UINT n) override
+    void Progress(const DownloadTask& task, UINT64 fileBytes, UINT64 runBytes) override
     {
-        m_run.m_dwRunBytes += n;
         m_run.SetState(US_PROGRESS);
-        m_run.Notify(static_cast<UINT32>(fileBytes), m_run.m_dwRunBytes, US_PROGRESS, task.szName);
+        m_run.Notify(static_cast<UINT32>(fileBytes), static_cast<UINT32>(runBytes), US_PROGRESS, task.szName);
     }
-    void Activity() override { m_run.MarkActivity(); }
+    void Done(const DownloadTask& task) override
+    {
+        m_run.SetState(US_FILE_DONE);
+        m_run.Notify(0, 0, US_FILE_DONE, task.szName);
+    }
 
 private:
     CDownloadManager& m_run;
-    const DownloadTask* m_task = nullptr;
-    UINT32 m_runBytesAtStart = 0;
 };
 
 int CDownloadManager::DownloadAll()
 {
+    // A stop asked for before the first file ends the run before it is opened.
+    if (StopRequested()) return ReportCancelled();
     RunSink sink(*this);
-    const TransferContext context{ m_pSession.get(), m_strTempDir.str(), m_strAppDir.str(), sink };
-    const int count = static_cast<int>(m_tasks.size());
-    for (int i = 0; i < count; ++i) {
-        DownloadTask& task = *m_tasks[static_cast<size_t>(i)];
-        // A stop asked for between two files ends the run before the next
-        // file is even opened.
-        if (StopRequested()) return ReportCancelled();
-        SetState(US_CONNECTING);
-        Notify(0, 0, US_CONNECTING, nullptr);
-        MarkActivity();
-        const Outcome outcome = FetchFile(context, task);
-        if (outcome.IsStopped()) return ReportCancelled();
-        if (outcome.IsFailed()) return ReportDownloadFailure(task, outcome);
-        task.bDone = TRUE;
-        SetState(US_FILE_DONE);
-        Notify(0, 0, US_FILE_DONE, task.szName);
-    }
+    std::vector<DownloadTask*> tasks;
+    for (const auto& task : m_tasks) tasks.push_back(task.get());
+    const PoolResult result = FetchAll(tasks, m_pSession.get(), { m_strTempDir.str(), m_strAppDir.str() }, sink, sink);
+    if (result.outcome.IsStopped()) return ReportCancelled();
+    if (result.outcome.IsFailed()) return ReportDownloadFailure(*result.failed, result.outcome);
     SetState(US_ALL_DOWNLOADED);
     Notify(0, 0, US_ALL_DOWNLOADED, nullptr);
-    RunLog::Write("download: all %d file(s) received", count);
+    RunLog::Write("download: all %d file(s) received", static_cast<int>(tasks.size()));
     return 0;
 }
 

@@ -269,22 +269,35 @@ TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
     EXPECT_FALSE(FileExists(r.app / "good.bin"));
 }
 
-TEST(DownloadManager, CancelBetweenFilesOpensNoFurtherFile)
+TEST(DownloadManager, CancelStopsEveryTransferInFlightAndOpensNoFurtherFile)
 {
+    // One file arrives while the others, in flight beside it, stall; more are
+    // queued than the transfers in flight can hold.
     UpdateRun r;
     r.server.ServeFile("/one", PatternBytes(5000, 6));
-    r.server.ServeFile("/two", PatternBytes(5000, 7));
     r.Add("one.bin", "/one", 5000);
-    r.Add("two.bin", "/two", 5000);
+    TestRoute stalled;
+    stalled.body = PatternBytes(50000, 7);
+    stalled.stallAfter = 1000;
+    stalled.stallMs = 30000;
+    const int others = 9;
+    for (int i = 0; i < others; ++i) {
+        r.server.Serve("/s" + std::to_string(i), stalled);
+        r.Add("s" + std::to_string(i) + ".bin", "/s" + std::to_string(i), stalled.body.size());
+    }
     r.sink.onEvent = [&](const Event& e) { if (e.status == US_FILE_DONE) r.manager.Cancel(); };
-    r.Go();
+    r.manager.Start();
+    ASSERT_TRUE(r.sink.WaitForEnd(5000));  // the stalled reads are cut, not waited for
+    ASSERT_TRUE(r.manager.StopWorker(5000));
     EXPECT_EQ(Without(r.sink.Statuses(), US_PROGRESS),
               (std::vector<int>{ US_CONNECTING, US_FILE_START, US_FILE_DONE, US_CANCELLED }));
-    EXPECT_EQ(r.server.Requests("/two"), 0);
+    EXPECT_EQ(r.server.Requests("/s" + std::to_string(others - 1)), 0);  // never taken up
     EXPECT_EQ(r.manager.GetState(), US_CANCELLED);
-    ASSERT_EQ(r.manager.GetTaskCount(), 2);
+    ASSERT_EQ(r.manager.GetTaskCount(), 1 + others);
     EXPECT_TRUE(r.manager.GetTask(0)->bDone);
+    EXPECT_FALSE(r.manager.GetTask(1)->bDone);
     EXPECT_FALSE(FileExists(r.app / "one.bin"));
+    EXPECT_TRUE(FileExists(r.temp + "\\one.bin.dtm"));
 }
 
 TEST(DownloadManager, CancelDuringTheReadLoopStopsAfterTheCurrentBlock)
@@ -401,7 +414,12 @@ TEST(DownloadManager, BytesThatDoNotMatchTheDigestAreNeverInstalled)
         SCOPED_TRACE(upperCase ? "upper-case digest of the right bytes" : "other bytes of the same size");
         UpdateRun r;
         r.server.ServeFile("/first", right);
-        r.server.ServeFile("/second", upperCase ? right : wrong);
+        // The second file's end comes late, so the first has arrived whole when it fails.
+        TestRoute second;
+        second.body = upperCase ? right : wrong;
+        second.stallAfter = 10000;
+        second.stallMs = 1000;
+        r.server.Serve("/second", second);
         WriteBytes(r.app / "second.bin", "old");
         std::string digest = Md5Of(right);
         if (upperCase)

@@ -1,5 +1,24 @@
 #include "transfer/Verifier.h"
+#include <atomic>
 #include <cstring>
+
+namespace {
+// Digest threads of every transfer in flight together: no more than the
+// machine has cores; a transfer without one digests on its own thread.
+std::atomic<unsigned> s_digestThreads{ 0 };
+
+bool TakeDigestThread()
+{
+    static const unsigned limit = [] {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        return info.dwNumberOfProcessors > 0 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
+    }();
+    for (unsigned n = s_digestThreads.load(); n < limit;)
+        if (s_digestThreads.compare_exchange_weak(n, n + 1)) return true;
+    return false;
+}
+} // namespace
 
 CDownloadVerifier::CDownloadVerifier(const DownloadTask& task, Source source)
     : m_task(task), m_fromDisk(source == Source::Disk),
@@ -39,9 +58,13 @@ void CDownloadVerifier::Publish()
 {
     const UINT index = m_head % kPieces;
     if (!m_thread && !m_threadFailed) {
-        m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
-        m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
-        m_threadFailed = !m_thread;
+        m_threadFailed = !TakeDigestThread();
+        if (!m_threadFailed) {
+            m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
+            m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
+            m_threadFailed = !m_thread;
+            if (m_threadFailed) --s_digestThreads;
+        }
         if (m_thread && !m_fromDisk) ::SetThreadPriority(m_thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
     }
     if (!m_thread) {
@@ -101,6 +124,7 @@ void CDownloadVerifier::StopHashing()
     ::ReleaseSRWLockExclusive(&m_lock);
     ::WaitForSingleObject(m_thread.get(), INFINITE);
     m_thread.reset();
+    --s_digestThreads;
 }
 
 std::string CDownloadVerifier::Finish()

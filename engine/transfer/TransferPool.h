@@ -1,0 +1,67 @@
+// Several files in flight: the queued files are fetched by a small pool of
+// transfers over one session, so that many files over a distant link cost
+// their bytes, not their count times the round trip. The window still hears
+// of one file at a time, in the manifest's order: the earliest file still
+// arriving (the one a player waits for) reports its own blocks as it writes
+// them, exactly as a lone transfer does, and the byte count adds up every
+// file's bytes. Every file is reported connecting, started and done once each,
+// and nothing of a file is reported after its done.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+#include "support/Outcome.h"
+#include "support/Task.h"
+
+class CInternetSession;
+
+// What the pool reports, in the manifest's order. Calls never overlap; they
+// come from whichever transfer's thread moves the earliest file on.
+class PoolReport {
+public:
+    virtual void Connecting(const DownloadTask& task) = 0;
+    virtual void Started(const DownloadTask& task) = 0;
+    // fileBytes of the earliest file still arriving; runBytes of every file.
+    virtual void Progress(const DownloadTask& task, UINT64 fileBytes, UINT64 runBytes) = 0;
+    virtual void Done(const DownloadTask& task) = 0;
+
+protected:
+    ~PoolReport() = default;
+};
+
+// What the transfers share of the run: the stop token, the platform stopper
+// (called from several threads: it must serialise itself), activity for the
+// stall watchdog, and the end of every transfer at once (closing the session
+// unblocks every read in progress).
+class PoolRun {
+public:
+    virtual bool StopRequested() const = 0;
+    virtual bool StopPlatform() = 0;
+    virtual void Activity() = 0;
+    virtual void AbortTransfers() = 0;
+
+protected:
+    ~PoolRun() = default;
+};
+
+struct PoolFolders {
+    std::string tempDir;
+    std::string installDir;
+};
+
+// How the pool ended: Done (every file verified in the temporary folder),
+// Stopped (the run's stop token), or Failed with the file that failed first
+// (the first failure ends every other transfer at once).
+struct PoolResult {
+    Outcome outcome;
+    const DownloadTask* failed;
+};
+
+// The transfers in flight at once: browsers open six connections per server,
+// download managers eight to sixteen; bench/latency/run.sh chose this.
+const unsigned kTransfersInFlight = 8;
+
+// Fetches every task, at most width at once, reporting through report. Returns
+// once every transfer has ended.
+PoolResult FetchAll(const std::vector<DownloadTask*>& tasks, CInternetSession* session, const PoolFolders& folders,
+                    PoolRun& run, PoolReport& report, unsigned width = kTransfersInFlight);
