@@ -5,8 +5,11 @@
 //   - CMd5Digest over the same bytes;
 //   - CSha256Digest (CNG) over the same bytes as one message;
 //   - CSha256Digest per chunk (a new object per chunk), with the cuts;
+//   - CIndexCutter: the levelled index's chunks, groups and CHash64
+//     identities, everything a patch needs of a local copy;
 // all in memory, so the disk does not take part.
 #include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "Md5Digest.h"
 #include "Sha256Digest.h"
 
@@ -55,7 +58,8 @@ int main(int argc, char** argv)
         c = static_cast<unsigned char>(s >> 32);
     }
     const std::size_t kBlock = 64 * 1024;
-    std::vector<double> cut, md5, sha, shaChunks;
+    std::vector<double> cut, md5, sha, shaChunks, levelled;
+    std::size_t levelledChunks = 0, levelledGroups = 0;
     std::size_t chunks = 0;
     for (int r = 0; r < rounds; ++r) {
         cut.push_back(Rate(size, [&] {
@@ -93,6 +97,13 @@ int main(int argc, char** argv)
                 start = at;
             }
         }));
+        levelled.push_back(Rate(size, [&] {
+            CIndexCutter cutter;
+            for (std::size_t at = 0; at < size; at += kBlock) cutter.Update(data.data() + at, std::min(kBlock, size - at));
+            cutter.Finish();
+            levelledChunks = cutter.Chunks().size();
+            levelledGroups = cutter.Groups().size();
+        }));
     }
     std::printf("%zu MiB in memory, %d rounds, %zu chunks (mean %zu bytes)\n", size >> 20, rounds, chunks,
                 chunks ? size / chunks : 0);
@@ -100,5 +111,7 @@ int main(int argc, char** argv)
     std::printf("CMd5Digest                     %8.1f MB/s\n", Median(md5));
     std::printf("CSha256Digest, one message     %8.1f MB/s\n", Median(sha));
     std::printf("chunker + CSha256Digest/chunk  %8.1f MB/s\n", Median(shaChunks));
+    std::printf("CIndexCutter (levelled index)  %8.1f MB/s  (%zu chunks, %zu groups)\n", Median(levelled),
+                levelledChunks, levelledGroups);
     return 0;
 }

@@ -1,14 +1,19 @@
-// What a patch would fetch, computed without a network: for chunk parameters
-// in a range, cuts an old and a new version of a random file as the publisher
-// and the updater do and counts the index plus the ranges the updater asks
-// for (missing chunks merged across gaps of at most kMergeGapBytes).
+// What a patch would fetch, computed without a network, for the chunk index
+// of today (v1: one flat list) and the levelled index (v2: a head with the top
+// list, group lists, chunks). Files are streams from a seeded generator, never
+// stored, so 4 GiB costs memory for the indexes only.
 //
-//   simulate [MiB] [rounds]     (default 64 MiB, 5 rounds of random files)
+//   simulate [MiB ...]              (default 64 256 1024 4096; one round each)
+//   simulate --sweep [MiB] [rounds] (v2 costs for other chunk and group sizes)
 //
-// Cases, as the peers were measured: 16 scattered 64 KiB regions rewritten,
-// and 1 KiB inserted near the start.
-#include <openssl/evp.h>
-
+// Cases, as the peers were measured: 1 KiB inserted near the start, and 16
+// regions of 64 KiB rewritten, one at a random place in each sixteenth.
+// v1: the whole index, then the missing chunks merged across gaps of at most
+// kMergeGapBytes. v2: the first range PlanHeadFetch asks for (and the rest of
+// the head when that was short), the lists of the groups not found in the old
+// copy (PlanListFetches), then PlanPatch's requests. Requests count every
+// range. v1's identities are SHA-256 prefixes in the publisher; any good hash
+// finds the same chunks, so both use CHash64 here.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -19,67 +24,129 @@
 #include <vector>
 
 #include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
 
-struct Random {
-    std::uint64_t s;
+// xorshift64* bytes, eight at a time.
+class Prng {
+public:
+    explicit Prng(std::uint64_t seed) : m_s(seed | 1) {}
     std::uint64_t Next()
     {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
+        m_s ^= m_s >> 12;
+        m_s ^= m_s << 25;
+        m_s ^= m_s >> 27;
+        return m_s * 0x2545F4914F6CDD1Dull;
     }
     void Fill(unsigned char* p, std::size_t n)
     {
-        for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(Next() >> 32);
+        for (; n && m_have; --n) *p++ = m_word[8 - m_have--];
+        for (; n >= 8; n -= 8, p += 8) {
+            const std::uint64_t v = Next();
+            std::memcpy(p, &v, 8);
+        }
+        if (!n) return;
+        const std::uint64_t v = Next();
+        std::memcpy(m_word, &v, 8);
+        m_have = 8;
+        for (; n; --n) *p++ = m_word[8 - m_have--];
     }
+
+private:
+    std::uint64_t m_s;
+    unsigned char m_word[8] = {};
+    int m_have = 0;
 };
 
-void Sha256(const unsigned char* p, std::size_t n, unsigned char out[32])
-{
-    unsigned int len = 0;
-    EVP_Digest(p, n, out, &len, EVP_sha256(), nullptr);
-}
+// New bytes in the new file's coordinates: inserted, or over as many old ones.
+struct Edit {
+    std::uint64_t at, length;
+    bool insert;
+};
 
-// The file's chunks as the publisher indexes them, fed in 64 KiB blocks.
-ChunkIndex Cut(const Bytes& file, const ChunkParams& params)
-{
-    CChunker chunker(params);
-    ChunkIndex index;
-    index.fileSize = file.size();
-    std::size_t chunkStart = 0, at = 0;
-    unsigned char digest[32];
-    while (at < file.size()) {
-        const std::size_t block = std::min<std::size_t>(64 * 1024, file.size() - at);
+// The old file (size bytes from seed) with edits (sorted, apart), read in order.
+class Stream {
+public:
+    Stream(std::uint64_t seed, std::uint64_t size, std::vector<Edit> edits = {})
+        : m_old(seed), m_new(seed ^ 0xABCDEF), m_edits(std::move(edits)), m_size(size)
+    {
+        for (const Edit& e : m_edits) m_size += e.insert ? e.length : 0;
+    }
+    std::uint64_t Size() const { return m_size; }
+    std::size_t Read(unsigned char* out, std::size_t n)
+    {
         std::size_t done = 0;
-        while (done < block) {
-            std::uint32_t ended = 0;
-            done += chunker.Feed(file.data() + at + done, block - done, ended);
-            if (ended) {
-                Sha256(file.data() + chunkStart, ended, digest);
-                index.Add(ended, digest);
-                chunkStart += ended;
+        while (done < n && m_pos < m_size) {
+            const Edit* e = m_next < m_edits.size() ? &m_edits[m_next] : nullptr;
+            const bool inside = e && m_pos >= e->at;
+            const std::uint64_t until = inside ? e->at + e->length : e ? e->at : m_size;
+            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, until - m_pos));
+            if (inside) {
+                m_new.Fill(out + done, k);
+                if (!e->insert) Skip(k);
+            } else {
+                m_old.Fill(out + done, k);
             }
+            done += k;
+            m_pos += k;
+            if (inside && m_pos == until) ++m_next;
         }
-        at += block;
+        return done;
     }
-    if (const std::uint32_t last = chunker.Finish()) {
-        Sha256(file.data() + chunkStart, last, digest);
-        index.Add(last, digest);
+
+private:
+    void Skip(std::size_t k)
+    {
+        std::vector<unsigned char> scratch(k);
+        m_old.Fill(scratch.data(), k);
     }
-    return index;
+    Prng m_old, m_new;
+    std::vector<Edit> m_edits;
+    std::uint64_t m_size, m_pos = 0;
+    std::size_t m_next = 0;
+};
+
+// A file read once, cut both ways: v1's chunks, and v2's chunks and groups.
+struct Cuts {
+    ChunkIndex v1;
+    CIndexCutter v2;
+    double seconds = 0;  // of the v2 cut alone
+    Cuts(const ChunkParams& chunking, const GroupParams& grouping) : v2(0, chunking, grouping) {}
+};
+
+void Cut(Stream stream, Cuts& cuts)
+{
+    std::vector<unsigned char> block(1 << 20);
+    CChunker v1;
+    CHash64 id;
+    cuts.v1.fileSize = stream.Size();
+    auto addV1 = [&](std::uint32_t length) {
+        const std::uint64_t h = id.Final();
+        unsigned char full[32] = {};
+        std::memcpy(full, &h, 8);
+        cuts.v1.Add(length, full);
+        id.Reset();
+    };
+    while (const std::size_t n = stream.Read(block.data(), block.size())) {
+        CutChunks(
+            v1, block.data(), n, [&](const unsigned char* p, std::size_t k) { id.Update(p, k); }, addV1);
+        const auto t0 = Clock::now();
+        cuts.v2.Update(block.data(), n);
+        cuts.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    if (const std::uint32_t last = v1.Finish()) addV1(last);
+    cuts.v2.Finish();
 }
 
 struct Fetch {
-    std::uint64_t indexBytes = 0, rangeBytes = 0, requests = 0, reused = 0;
-    std::uint64_t Total() const { return indexBytes + rangeBytes; }
+    std::uint64_t index = 0, chunks = 0, requests = 0;
+    std::uint64_t Total() const { return index + chunks; }
 };
 
-Fetch Patch(const ChunkIndex& oldIndex, const ChunkIndex& newIndex)
+Fetch PatchV1(const ChunkIndex& oldIndex, const ChunkIndex& newIndex)
 {
     CLocalChunks local;
     std::uint64_t offset = 0;
@@ -90,88 +157,194 @@ Fetch Patch(const ChunkIndex& oldIndex, const ChunkIndex& newIndex)
         offset += c.length;
     }
     std::vector<bool> missing;
+    for (const ChunkEntry& c : newIndex.chunks) missing.push_back(local.Find(c) == nullptr);
     Fetch f;
-    for (const ChunkEntry& c : newIndex.chunks) {
-        const bool have = local.Find(c) != nullptr;
-        missing.push_back(!have);
-        if (have) f.reused += c.length;
-    }
-    f.indexBytes = kChunkIndexHeaderBytes + newIndex.chunks.size() * kChunkEntryBytes;
-    for (const ByteRange& r : PlanFetches(newIndex, missing)) f.rangeBytes += r.length;
-    f.requests = PlanFetches(newIndex, missing).size() + 1;
+    f.index = kChunkIndexHeaderBytes + newIndex.chunks.size() * kChunkEntryBytes;
+    const std::vector<ByteRange> ranges = PlanFetches(newIndex, missing);
+    for (const ByteRange& r : ranges) f.chunks += r.length;
+    f.requests = ranges.size() + 1;
     return f;
 }
 
-double Mean(const std::vector<double>& v)
+// The head and lists as a decoder would give them, straight from a cut (any parameters).
+IndexHead HeadOf(const CIndexCutter& cut, std::vector<std::vector<IndexChunk>>& lists)
 {
-    double s = 0;
-    for (double x : v) s += x;
-    return v.empty() ? 0 : s / v.size();
+    IndexHead head;
+    head.chunkCount = cut.Chunks().size();
+    head.headBytes = kIndexHeaderBytes + cut.Groups().size() * kTopEntryBytes;
+    std::uint64_t listOffset = head.headBytes;
+    for (const CIndexCutter::Group& g : cut.Groups()) {
+        head.groups.push_back({ g.id, g.chunks, g.bytes, g.offset, listOffset });
+        listOffset += std::uint64_t(g.chunks) * kListEntryBytes;
+        lists.emplace_back();
+        for (std::uint64_t i = g.firstChunk; i < g.firstChunk + g.chunks; ++i)
+            lists.back().push_back({ cut.Chunks()[i].id, cut.Chunks()[i].length });
+        head.fileSize += g.bytes;
+    }
+    return head;
+}
+
+// v2 through the real codec: the index encoded and its head and lists decoded.
+Fetch PatchV2(const CIndexCutter& oldCut, const CIndexCutter& newCut, bool exactHead)
+{
+    std::vector<std::vector<IndexChunk>> all;
+    IndexHead head = HeadOf(newCut, all);
+    Fetch f;
+    std::uint64_t have = head.headBytes;
+    if (!exactHead) {
+        const std::vector<unsigned char> index = EncodeLevelledIndex(newCut, head.fileSize);
+        IndexHead decoded;
+        std::uint64_t headBytes = 0;
+        const IndexFault fault = ReadIndexHeadBytes(index.data(), index.size(), head.fileSize, headBytes);
+        if (fault != IndexFault::None ||
+            DecodeIndexHead(index.data(), static_cast<std::size_t>(headBytes), head.fileSize, decoded) != IndexFault::None) {
+            std::fprintf(stderr, "the index does not decode\n");
+            std::exit(1);
+        }
+        head = std::move(decoded);
+        have = std::min<std::uint64_t>(PlanHeadFetch(head.fileSize).length, index.size());
+        f.requests = have < head.headBytes ? 2 : 1;
+        have = std::max(have, head.headBytes);
+    } else {
+        f.requests = 1;
+    }
+    f.index = have;
+    CLocalIndex local;
+    local.Add(oldCut, 0);
+    std::vector<bool> wanted;
+    for (const IndexGroup& g : head.groups) wanted.push_back(local.FindGroup(g) == nullptr);
+    for (const ByteRange& r : PlanListFetches(head, wanted, have)) {
+        f.index += r.length;
+        ++f.requests;
+    }
+    std::vector<std::vector<IndexChunk>> lists(head.groups.size());
+    for (std::size_t g = 0; g < head.groups.size(); ++g)
+        if (wanted[g]) lists[g] = all[g];
+    const PatchPlan plan = PlanPatch(head, lists, local);
+    f.chunks = plan.fetchBytes;
+    f.requests += plan.fetches.size();
+    return f;
+}
+
+std::vector<Edit> Inserted(Prng& rng)
+{
+    return { { 4096 + rng.Next() % (1 << 20), 1024, true } };
+}
+
+std::vector<Edit> Rewritten(Prng& rng, std::uint64_t size)
+{
+    std::vector<Edit> edits;
+    const std::uint64_t slot = size / 16;
+    for (int k = 0; k < 16; ++k) edits.push_back({ k * slot + rng.Next() % (slot - 65536), 65536, false });
+    return edits;
+}
+
+struct Case {
+    Fetch v1, v2;
+};
+
+// One size: the old copy, then each change, cut and patched.
+void Simulate(std::uint64_t mib, std::uint64_t seed, const ChunkParams& c, const GroupParams& g, bool exactHead,
+              Case& inserted, Case& rewritten, double& rate, std::uint64_t& headBytes, std::uint64_t& v2Bytes)
+{
+    const std::uint64_t size = mib << 20;
+    Prng rng(seed * 7919);
+    Cuts old(c, g);
+    Cut(Stream(seed, size), old);
+    rate = size / 1e6 / old.seconds;
+    std::vector<std::vector<IndexChunk>> lists;
+    headBytes = HeadOf(old.v2, lists).headBytes;
+    v2Bytes = headBytes + old.v2.Chunks().size() * kListEntryBytes;
+    for (Case* out : { &inserted, &rewritten }) {
+        Cuts changed(c, g);
+        Cut(Stream(seed, size, out == &inserted ? Inserted(rng) : Rewritten(rng, size)), changed);
+        out->v1 = PatchV1(old.v1, changed.v1);
+        out->v2 = PatchV2(old.v2, changed.v2, exactHead);
+    }
+}
+
+std::string Kb(std::uint64_t n)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", n / 1000.0);
+    return text;
+}
+
+void PrintRow(std::uint64_t mib, const char* change, const Case& c)
+{
+    std::printf("%6llu MiB  %-22s | %9s %9s %9s %5llu | %9s %9s %9s %5llu\n", (unsigned long long)mib, change,
+                Kb(c.v1.index).c_str(), Kb(c.v1.chunks).c_str(), Kb(c.v1.Total()).c_str(),
+                (unsigned long long)c.v1.requests, Kb(c.v2.index).c_str(), Kb(c.v2.chunks).c_str(),
+                Kb(c.v2.Total()).c_str(), (unsigned long long)c.v2.requests);
+}
+
+int Table(const std::vector<std::uint64_t>& sizes)
+{
+    std::printf("chunks %u/%u/%u bytes, groups of %u + 1 in %u (at most %u) chunks; kB = 1000 bytes\n",
+                kLevelledChunkParams.minSize, kLevelledChunkParams.avgSize, kLevelledChunkParams.maxSize,
+                kGroupParams.minChunks, kGroupParams.cutOneIn, kGroupParams.maxChunks);
+    std::printf("%-33s | %-39s | %-39s\n", "", "v1 (today's flat index)", "v2 (levelled index)");
+    std::printf("%-33s | %9s %9s %9s %5s | %9s %9s %9s %5s\n", "file  change", "index kB", "chunks kB", "total kB",
+                "reqs", "index kB", "chunks kB", "total kB", "reqs");
+    for (std::uint64_t mib : sizes) {
+        Case inserted, rewritten;
+        double rate = 0;
+        std::uint64_t head = 0, whole = 0;
+        Simulate(mib, 0x9E3779B97F4A7C15ull * mib, kLevelledChunkParams, kGroupParams, false, inserted, rewritten,
+                 rate, head, whole);
+        PrintRow(mib, "1 KiB inserted", inserted);
+        PrintRow(mib, "16 x 64 KiB rewritten", rewritten);
+        std::printf("%6s      v2 head %s kB, whole index %s kB; cut and identities %.0f MB/s\n", "", Kb(head).c_str(),
+                    Kb(whole).c_str(), rate);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+int Sweep(std::uint64_t mib, int rounds)
+{
+    const ChunkParams chunkings[] = { { 2048, 8192, 32768, 2 }, { 1024, 4096, 16384, 0 }, { 1024, 2048, 16384, 0 } };
+    const GroupParams groupings[] = { { 64, 256, 1024 }, { 128, 512, 2048 }, { 256, 1024, 4096 } };
+    std::printf("%llu MiB, %d rounds, exact head; totals in kB (index + chunks), worst of the rounds in brackets\n",
+                (unsigned long long)mib, rounds);
+    std::printf("%-19s %-14s | %9s %18s | %9s %18s | %8s\n", "chunks", "groups", "head kB", "inserted", "lists kB",
+                "rewritten", "MB/s");
+    for (const ChunkParams& c : chunkings) {
+        for (const GroupParams& g : groupings) {
+            std::uint64_t sumI = 0, worstI = 0, sumR = 0, worstR = 0, head = 0, whole = 0, lists = 0;
+            double rate = 0;
+            for (int r = 0; r < rounds; ++r) {
+                Case inserted, rewritten;
+                double rr = 0;
+                Simulate(mib, 0x9E3779B97F4A7C15ull * (r + 1), c, g, true, inserted, rewritten, rr, head, whole);
+                sumI += inserted.v2.Total();
+                worstI = std::max(worstI, inserted.v2.Total());
+                sumR += rewritten.v2.Total();
+                worstR = std::max(worstR, rewritten.v2.Total());
+                lists += rewritten.v2.index - head;
+                rate += rr / rounds;
+            }
+            char cn[32], gn[32], ins[40], rew[40];
+            std::snprintf(cn, sizeof cn, "%u/%u/%u n%u", c.minSize, c.avgSize, c.maxSize, c.normalization);
+            std::snprintf(gn, sizeof gn, "%u+%u/%u", g.minChunks, g.cutOneIn, g.maxChunks);
+            std::snprintf(ins, sizeof ins, "%s [%s]", Kb(sumI / rounds).c_str(), Kb(worstI).c_str());
+            std::snprintf(rew, sizeof rew, "%s [%s]", Kb(sumR / rounds).c_str(), Kb(worstR).c_str());
+            std::printf("%-19s %-14s | %9s %18s | %9s %18s | %8.0f\n", cn, gn, Kb(head).c_str(), ins,
+                        Kb(lists / rounds).c_str(), rew, rate);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    const std::size_t size = mib << 20;
-    const ChunkParams sets[] = {
-        { 1024, 4096, 16384 }, { 2048, 8192, 32768 }, { 4096, 16384, 65536 },
-        { 8192, 32768, 131072 }, { 16384, 65536, 262144 },
-    };
-    std::printf("%zu MiB random file, %d rounds; index entry %zu bytes (+%zu header); requests include the index\n",
-                mib, rounds, kChunkEntryBytes, kChunkIndexHeaderBytes);
-    std::printf("goals: scattered <= %.0f (1.25 x zsync 1310000) and <= 2670000 (casync); inserted <= 162000 (casync)\n",
-                1.25 * 1310000);
-    std::printf("%-20s %9s %8s | %10s %10s %6s | %9s %9s %6s | %8s\n", "min/avg/max", "mean len", "index",
-                "scattered", "worst", "reqs", "inserted", "worst", "reqs", "MB/s cut");
-    for (const ChunkParams& p : sets) {
-        std::vector<double> scattered, inserted, sreq, ireq, meanLen, index, rate;
-        double sWorst = 0, iWorst = 0;
-        for (int r = 0; r < rounds; ++r) {
-            Random rng{ 0x9E3779B97F4A7C15ull * (r + 1) };
-            Bytes oldFile(size);
-            rng.Fill(oldFile.data(), size);
-
-            const auto t0 = std::chrono::steady_clock::now();
-            CChunker timing(p);
-            std::uint32_t ended = 0;
-            for (std::size_t at = 0; at < size;) at += timing.Feed(oldFile.data() + at, size - at, ended);
-            const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            rate.push_back(size / 1e6 / secs);
-
-            const ChunkIndex oldIndex = Cut(oldFile, p);
-            meanLen.push_back(double(size) / oldIndex.chunks.size());
-
-            // 16 regions of 64 KiB, one at a random place in each sixteenth.
-            Bytes changed = oldFile;
-            const std::size_t slot = size / 16;
-            for (int k = 0; k < 16; ++k) {
-                const std::size_t at = k * slot + rng.Next() % (slot - 65536);
-                rng.Fill(changed.data() + at, 65536);
-            }
-            const Fetch s = Patch(oldIndex, Cut(changed, p));
-            scattered.push_back(s.Total());
-            sreq.push_back(s.requests);
-            sWorst = std::max<double>(sWorst, s.Total());
-            index.push_back(s.indexBytes);
-
-            // 1 KiB inserted somewhere in the first MiB.
-            const std::size_t at = 4096 + rng.Next() % (1 << 20);
-            Bytes grown(oldFile.begin(), oldFile.begin() + at);
-            grown.resize(at + 1024);
-            rng.Fill(grown.data() + at, 1024);
-            grown.insert(grown.end(), oldFile.begin() + at, oldFile.end());
-            const Fetch i = Patch(oldIndex, Cut(grown, p));
-            inserted.push_back(i.Total());
-            ireq.push_back(i.requests);
-            iWorst = std::max<double>(iWorst, i.Total());
-        }
-        char name[32];
-        std::snprintf(name, sizeof name, "%u/%u/%u", p.minSize, p.avgSize, p.maxSize);
-        std::printf("%-20s %9.0f %8.0f | %10.0f %10.0f %6.1f | %9.0f %9.0f %6.1f | %8.0f\n", name, Mean(meanLen),
-                    Mean(index), Mean(scattered), sWorst, Mean(sreq), Mean(inserted), iWorst, Mean(ireq), Mean(rate));
-    }
-    return 0;
+    if (argc > 1 && std::strcmp(argv[1], "--sweep") == 0)
+        return Sweep(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024, argc > 3 ? std::atoi(argv[3]) : 3);
+    std::vector<std::uint64_t> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+    if (sizes.empty()) sizes = { 64, 256, 1024, 4096 };
+    return Table(sizes);
 }

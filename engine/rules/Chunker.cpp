@@ -1,4 +1,5 @@
 #include "rules/Chunker.h"
+#include "rules/LittleEndian.h"
 #include <algorithm>
 #include <cstring>
 
@@ -60,22 +61,10 @@ inline std::size_t RollToCut(const unsigned char* data, std::size_t i, std::size
     return i;
 }
 
-void Put32(std::vector<unsigned char>& out, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-void Put64(std::vector<unsigned char>& out, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-std::uint32_t Get32(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-
-std::uint64_t Get64(const unsigned char* p) { return Get32(p) | std::uint64_t(Get32(p + 4)) << 32; }
+void Put32(std::vector<unsigned char>& out, std::uint32_t v) { PutLe(out, v, 4); }
+void Put64(std::vector<unsigned char>& out, std::uint64_t v) { PutLe(out, v, 8); }
+std::uint32_t Get32(const unsigned char* p) { return GetLe32(p); }
+std::uint64_t Get64(const unsigned char* p) { return GetLe64(p); }
 
 std::uint64_t MaxChunkCount(std::uint64_t fileSize)
 {
@@ -87,8 +76,8 @@ std::uint64_t MaxChunkCount(std::uint64_t fileSize)
 
 CChunker::CChunker(const ChunkParams& params)
     : m_params(params),
-      m_maskBefore(TopBits(Log2(params.avgSize) + 2)),
-      m_maskAfter(TopBits(Log2(params.avgSize) - 2))
+      m_maskBefore(TopBits(Log2(params.avgSize) + params.normalization)),
+      m_maskAfter(TopBits(Log2(params.avgSize) - params.normalization))
 {
 }
 

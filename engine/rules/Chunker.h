@@ -17,6 +17,11 @@
 
 struct ChunkParams {
     std::uint32_t minSize, avgSize, maxSize;
+    // How much harder the cut test is before the average size and easier
+    // after it, in bits: 2 gathers sizes around the average (v1); 0 is one
+    // test past the minimum, which finds an old file's cuts again sooner
+    // after an insertion (the levelled index's).
+    std::uint32_t normalization = 2;
 };
 
 // What the index format fixes (chosen with bench/patch/simulate.sh): small
@@ -31,7 +36,8 @@ constexpr std::size_t kChunkEntryBytes = 4 + kChunkIdBytes;
 constexpr std::uint64_t kMergeGapBytes = 64 * 1024;
 
 // A gear rolling hash over the last 64 bytes with a cut test that is harder
-// before the average size and easier after it, so sizes gather around it.
+// before the average size and easier after it (by the normalization), so
+// sizes gather around it.
 // Fed in blocks of any size, it finds the same cuts as over the whole file;
 // it keeps nothing but its position in the current chunk.
 class CChunker {

@@ -1,8 +1,5 @@
 #include "Crypto.h"
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #ifdef _WIN32
 
@@ -61,6 +58,7 @@ bool VerifyingKey::Verifies(const std::string&, const unsigned char*) const { re
 #include <openssl/objects.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include "SiteFiles.h"
 
 namespace {
 
@@ -140,13 +138,8 @@ SigningKey::~SigningKey() = default;
 
 std::unique_ptr<SigningKey> SigningKey::Load(const std::filesystem::path& pem, std::string& error)
 {
-    std::ifstream in(pem, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        error = std::string("cannot be read: ") + std::strerror(errno);
-        return nullptr;
-    }
-    const std::string body = text.str();
+    std::string body;
+    if (!ReadWholeFile(pem, body, error)) return nullptr;
     if (body.find("-----BEGIN PUBLIC KEY-----") != std::string::npos) {
         error = "is a public key; signing needs the private key (update-key.pem)";
         return nullptr;
@@ -218,15 +211,11 @@ VerifyingKey::~VerifyingKey() = default;
 
 std::unique_ptr<VerifyingKey> VerifyingKey::Load(const std::filesystem::path& pem, std::string& error)
 {
-    std::ifstream in(pem, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        error = std::string("cannot be read: ") + std::strerror(errno);
-        return nullptr;
-    }
+    std::string text;
+    if (!ReadWholeFile(pem, text, error)) return nullptr;
     // Read with the updater's own parser, so a key it would not take is refused here too.
     unsigned char point[1 + kP256PublicKeyBytes] = { 0x04 };
-    if (!P256PublicKeyFromPem(text.str(), point + 1)) {
+    if (!P256PublicKeyFromPem(text, point + 1)) {
         error = "is not a P-256 public key in PEM (as \"openssl ec -pubout\" writes it)";
         return nullptr;
     }

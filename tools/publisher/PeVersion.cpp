@@ -64,9 +64,14 @@ std::string FormatVersion(std::uint32_t ms, std::uint32_t ls)
            std::to_string(ls & 0xFFFF);
 }
 
-} // namespace
+// Where the headers put the resource table.
+struct ResourceTable {
+    std::uint64_t sectionsAt = 0;  // file offset of the section table
+    std::uint16_t sectionCount = 0;
+    std::uint32_t rva = 0, size = 0;
+};
 
-std::optional<std::string> ReadPeFileVersion(const ByteSource& src)
+std::optional<ResourceTable> FindResourceTable(const ByteSource& src)
 {
     unsigned char dos[64];
     if (!src.Read(0, dos, sizeof(dos)) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
@@ -85,18 +90,26 @@ std::optional<std::string> ReadPeFileVersion(const ByteSource& src)
     else return std::nullopt;
     // The resource table is data directory 2; its count precedes the table.
     if (opt.size() < dirsAt + 3 * 8 || U32(opt.data() + dirsAt - 4) < 3) return std::nullopt;
-    const std::uint32_t rsrcRva = U32(opt.data() + dirsAt + 16), rsrcSize = U32(opt.data() + dirsAt + 20);
-    if (rsrcRva == 0 || rsrcSize == 0) return std::nullopt;
+    ResourceTable t;
+    t.sectionsAt = peOff + 24ull + optSize;
+    t.sectionCount = sectionCount;
+    t.rva = U32(opt.data() + dirsAt + 16);
+    t.size = U32(opt.data() + dirsAt + 20);
+    if (t.rva == 0 || t.size == 0) return std::nullopt;
+    return t;
+}
 
-    // The section holding the resource table.
-    std::vector<unsigned char> table(std::size_t(sectionCount) * 40);
-    if (!src.Read(peOff + 24ull + optSize, table.data(), table.size())) return std::nullopt;
+// The resource section, read whole from the section that holds the table.
+std::optional<ResourceView> ReadResources(const ByteSource& src, const ResourceTable& t)
+{
+    std::vector<unsigned char> table(std::size_t(t.sectionCount) * 40);
+    if (!src.Read(t.sectionsAt, table.data(), table.size())) return std::nullopt;
     std::optional<Section> holder;
-    for (std::uint16_t i = 0; i < sectionCount; ++i) {
+    for (std::uint16_t i = 0; i < t.sectionCount; ++i) {
         const unsigned char* s = table.data() + i * 40;
         Section sec{ U32(s + 12), U32(s + 8), U32(s + 20), U32(s + 16) };
         const std::uint32_t span = sec.vsize ? sec.vsize : sec.rawSize;
-        if (rsrcRva >= sec.va && rsrcRva - sec.va < span) {
+        if (t.rva >= sec.va && t.rva - sec.va < span) {
             holder = sec;
             break;
         }
@@ -105,33 +118,42 @@ std::optional<std::string> ReadPeFileVersion(const ByteSource& src)
 
     // Only what lies in the file counts; a section may be longer in memory.
     ResourceView rv;
-    rv.baseRva = rsrcRva;
-    const std::uint32_t into = rsrcRva - holder->va;
+    rv.baseRva = t.rva;
+    const std::uint32_t into = t.rva - holder->va;
     if (into >= holder->rawSize) return std::nullopt;
-    std::uint64_t length = std::min<std::uint64_t>(holder->rawSize - into, rsrcSize);
+    std::uint64_t length = std::min<std::uint64_t>(holder->rawSize - into, t.size);
     length = std::min<std::uint64_t>(length, src.Size() > holder->raw + std::uint64_t(into)
                                                  ? src.Size() - holder->raw - into : 0);
     if (length == 0 || length > (64u << 20)) return std::nullopt;
     rv.bytes.resize(static_cast<std::size_t>(length));
     if (!src.Read(std::uint64_t(holder->raw) + into, rv.bytes.data(), rv.bytes.size())) return std::nullopt;
+    return rv;
+}
 
-    // Type RT_VERSION, then the first name, then the first language.
+// The version resource's bytes: type RT_VERSION, then the first name, then
+// the first language.
+const unsigned char* VersionResource(const ResourceView& rv, std::uint32_t& size)
+{
     auto names = Subdirectory(FindEntry(rv, 0, kRtVersion));
-    if (!names) return std::nullopt;
+    if (!names) return nullptr;
     auto langs = Subdirectory(FindEntry(rv, *names, 0));
-    if (!langs) return std::nullopt;
+    if (!langs) return nullptr;
     auto leaf = FindEntry(rv, *langs, 0);
-    if (!leaf || (*leaf & 0x80000000u) != 0) return std::nullopt;
+    if (!leaf || (*leaf & 0x80000000u) != 0) return nullptr;
     const unsigned char* data = rv.At(*leaf, 16);
-    if (!data) return std::nullopt;
-    const std::uint32_t dataRva = U32(data), dataSize = U32(data + 4);
-    if (dataRva < rv.baseRva) return std::nullopt;
-    const unsigned char* info = rv.At(dataRva - rv.baseRva, dataSize);
-    if (!info || dataSize < 6) return std::nullopt;
+    if (!data) return nullptr;
+    const std::uint32_t dataRva = U32(data);
+    size = U32(data + 4);
+    if (dataRva < rv.baseRva) return nullptr;
+    const unsigned char* info = rv.At(dataRva - rv.baseRva, size);
+    return info && size >= 6 ? info : nullptr;
+}
 
-    // VS_VERSIONINFO: lengths, type, the key "VS_VERSION_INFO", then the fixed
-    // part at the next 32-bit boundary.
-    const std::uint32_t total = std::min<std::uint32_t>(U16(info), dataSize), valueLength = U16(info + 2);
+// VS_VERSIONINFO: lengths, type, the key "VS_VERSION_INFO", then the fixed
+// part at the next 32-bit boundary.
+std::optional<std::string> FixedFileVersion(const unsigned char* info, std::uint32_t size)
+{
+    const std::uint32_t total = std::min<std::uint32_t>(U16(info), size), valueLength = U16(info + 2);
     static const char kKey[] = "VS_VERSION_INFO";
     std::uint32_t at = 6;
     for (const char* k = kKey; ; ++k, at += 2) {
@@ -141,4 +163,18 @@ std::optional<std::string> ReadPeFileVersion(const ByteSource& src)
     at = (at + 2 + 3) & ~3u;
     if (valueLength < 52 || at + 52 > total || U32(info + at) != kFixedInfoSignature) return std::nullopt;
     return FormatVersion(U32(info + at + 8), U32(info + at + 12));
+}
+
+} // namespace
+
+std::optional<std::string> ReadPeFileVersion(const ByteSource& src)
+{
+    const std::optional<ResourceTable> table = FindResourceTable(src);
+    if (!table) return std::nullopt;
+    const std::optional<ResourceView> rv = ReadResources(src, *table);
+    if (!rv) return std::nullopt;
+    std::uint32_t size = 0;
+    const unsigned char* info = VersionResource(*rv, size);
+    if (!info) return std::nullopt;
+    return FixedFileVersion(info, size);
 }

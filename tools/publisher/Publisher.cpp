@@ -18,6 +18,7 @@
 #include "PeVersion.h"
 #include "Progress.h"
 #include "rules/SignedManifest.h"
+#include "SiteFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -318,77 +319,97 @@ int RemoveStale(const fs::path& dir, const std::set<std::string>& keep, const st
     return removed;
 }
 
-} // namespace
-
-ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
+// The release folder resolved; nothing, with the refusal recorded, when it
+// is missing, not a folder or overlaps the site.
+std::optional<fs::path> ReleaseRoot(const PublishOptions& options, std::vector<Refusal>& refusals)
 {
-    ScanResult result;
     std::error_code ec;
     const std::string releaseName = Utf8(options.release);
     if (!fs::exists(options.release, ec)) {
-        result.refusals.push_back({ releaseName, "release folder does not exist" });
-        return result;
+        refusals.push_back({ releaseName, "release folder does not exist" });
+        return std::nullopt;
     }
     if (!fs::is_directory(options.release, ec)) {
-        result.refusals.push_back({ releaseName, "release path is not a folder" });
-        return result;
+        refusals.push_back({ releaseName, "release path is not a folder" });
+        return std::nullopt;
     }
     const fs::path root = fs::canonical(options.release, ec);
     if (ec) {
-        result.refusals.push_back({ releaseName, "release folder cannot be resolved: " + ec.message() });
-        return result;
+        refusals.push_back({ releaseName, "release folder cannot be resolved: " + ec.message() });
+        return std::nullopt;
     }
     if (!options.site.empty()) {
         const fs::path site = fs::weakly_canonical(fs::absolute(options.site), ec);
         if (!ec && (IsWithin(site, root) || IsWithin(root, site))) {
-            result.refusals.push_back({ Utf8(options.site), "the site folder and the release folder overlap" });
-            return result;
+            refusals.push_back({ Utf8(options.site), "the site folder and the release folder overlap" });
+            return std::nullopt;
         }
     }
+    return root;
+}
 
-    std::vector<std::pair<fs::path, std::string>> found;
-    Walker{ root, found, result.refusals }.Walk(root, "");
-    if (found.empty() && result.refusals.empty()) {
-        result.refusals.push_back({ releaseName, "release folder holds no files" });
-        return result;
+// Fills the entry of one release file; the reason when the updater could not
+// take it. folded holds the names seen so far, one key per file for Windows.
+std::string ScanFile(const PublishOptions& options, const std::string& base, std::map<std::string, std::string>& folded,
+                     ReleaseFile& file, std::ostream& progress)
+{
+    const std::string& rel = file.relative;
+    std::string why = CheckName(rel, base, file);
+    if (why.empty()) {
+        const auto [it, fresh] = folded.emplace(OneFileKey(rel), rel);
+        if (!fresh)
+            why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
+                  "and the updater puts a top-level X.exe as X.EX_)";
     }
+    if (why.empty()) why = CheckContent(file.source, rel, base, file, progress, options.quiet, options.progressBar);
+    return why;
+}
 
-    const std::string base = NormalizeBaseUrl(options.baseUrl);
-    std::map<std::string, std::string> folded;  // collision key -> first name
-    std::size_t index = 0;
-    for (const auto& [path, rel] : found) {
-        ++index;
-        ReleaseFile file;
-        file.source = path;
-        file.relative = rel;
-        std::string why = CheckName(rel, base, file);
-        if (why.empty()) {
-            const auto [it, fresh] = folded.emplace(OneFileKey(rel), rel);
-            if (!fresh)
-                why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
-                      "and the updater puts a top-level X.exe as X.EX_)";
-        }
-        if (why.empty()) why = CheckContent(path, rel, base, file, progress, options.quiet, options.progressBar);
-        if (!why.empty()) {
-            result.refusals.push_back({ rel, why });
-            continue;
-        }
-        if (!options.quiet)
-            progress << "  [" << index << "/" << found.size() << "] " << rel << "  " << HumanSize(file.size) << "  "
-                     << file.md5 << "  " << file.version << std::endl;
-        result.files.push_back(std::move(file));
-    }
-    // An index is a file: no other index can lie under its name.
+// An index is a file: no other index can lie under its name.
+void DropNestedIndexes(std::vector<ReleaseFile>& files)
+{
     std::set<std::string> indexNames;
-    for (const auto& f : result.files)
+    for (const auto& f : files)
         if (!f.index.empty()) indexNames.insert(f.relative + ".idx");
-    for (auto& f : result.files) {
+    for (auto& f : files) {
         const std::string folder = f.relative + ".idx/";
         const auto below = indexNames.lower_bound(folder);
         if (!f.index.empty() && below != indexNames.end() && below->compare(0, folder.size(), folder) == 0)
             DropIndex(f, "chunks/" + f.relative + ".idx is also the folder of the index of " +
                              below->substr(0, below->size() - 4));
     }
+}
+
+} // namespace
+
+ScanResult ScanRelease(const PublishOptions& options, std::ostream& progress)
+{
+    ScanResult result;
+    const std::optional<fs::path> root = ReleaseRoot(options, result.refusals);
+    if (!root) return result;
+    std::vector<std::pair<fs::path, std::string>> found;
+    Walker{ *root, found, result.refusals }.Walk(*root, "");
+    if (found.empty() && result.refusals.empty()) {
+        result.refusals.push_back({ Utf8(options.release), "release folder holds no files" });
+        return result;
+    }
+    const std::string base = NormalizeBaseUrl(options.baseUrl);
+    std::map<std::string, std::string> folded;  // collision key -> first name
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        ReleaseFile file;
+        file.source = found[index].first;
+        file.relative = found[index].second;
+        const std::string why = ScanFile(options, base, folded, file, progress);
+        if (!why.empty()) {
+            result.refusals.push_back({ file.relative, why });
+            continue;
+        }
+        if (!options.quiet)
+            progress << "  [" << index + 1 << "/" << found.size() << "] " << file.relative << "  "
+                     << HumanSize(file.size) << "  " << file.md5 << "  " << file.version << std::endl;
+        result.files.push_back(std::move(file));
+    }
+    DropNestedIndexes(result.files);
     return result;
 }
 
@@ -409,18 +430,6 @@ std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t ser
 }
 
 namespace {
-
-// Every staged copy is removed again unless the publish goes through.
-struct Staging {
-    std::vector<fs::path> temps;
-    bool committed = false;
-    ~Staging()
-    {
-        if (committed) return;
-        std::error_code ec;
-        for (const auto& t : temps) fs::remove(t, ec);
-    }
-};
 
 bool SameContent(const fs::path& p, const ReleaseFile& f)
 {
@@ -453,9 +462,11 @@ bool Holds(const fs::path& p, const std::vector<unsigned char>& bytes)
 {
     std::error_code ec;
     if (!fs::is_regular_file(p, ec) || fs::file_size(p, ec) != bytes.size() || ec) return false;
-    std::ifstream in(p, std::ios::binary);
-    std::vector<unsigned char> have(bytes.size());
-    return in.read(reinterpret_cast<char*>(have.data()), static_cast<std::streamsize>(have.size())) && have == bytes;
+    std::string have, why;
+    return ReadWholeFile(p, have, why) && have.size() == bytes.size() &&
+           std::equal(have.begin(), have.end(), bytes.begin(), [](char a, unsigned char b) {
+               return static_cast<unsigned char>(a) == b;
+           });
 }
 
 // The signing key, checked before anything else happens; null with the
@@ -476,6 +487,215 @@ std::unique_ptr<SigningKey> LoadKey(const PublishOptions& options, std::ostream&
         err << "updater-publish: signing key " << Utf8(options.signKey) << ": " << why << "; nothing was written\n";
     return loaded;
 }
+
+// BASE_URL must be usable as the start of every URL; a final '/' only warns.
+bool CheckBaseUrl(const std::string& baseUrl, std::ostream& err)
+{
+    if (baseUrl.empty() || baseUrl.find_first_of(" \t\r\n\"<>") != std::string::npos) {
+        err << "updater-publish: BASE_URL must be a URL without spaces or quotes (got \"" << baseUrl << "\")\n";
+        return false;
+    }
+    if (baseUrl.back() == '/') {
+        std::string trimmed = baseUrl;
+        while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+        err << "warning: BASE_URL ends in '/'. The file URLs leave it out, but the updater appends \"/update/\" to its\n"
+            << "  site value as written: with site=" << baseUrl << " it requests\n"
+            << "  " << ManifestBaseUrlFor(baseUrl) << "update.xml, and many static web servers do not merge\n"
+            << "  the doubled slash. Use site=" << trimmed << " in updater.INI (and as BASE_URL).\n";
+    }
+    return true;
+}
+
+// The manifest's serial: the one given, else the time now. A signing updater
+// refuses a serial lower than the one it last installed, so a site's serial
+// only grows. Nothing (the reason written to err) when it would not.
+std::optional<std::uint64_t> ChooseSerial(const PublishOptions& options, std::ostream& err)
+{
+    const std::optional<std::uint64_t> current = SiteSerial(options.site);
+    std::uint64_t serial = options.serial ? *options.serial : static_cast<std::uint64_t>(std::time(nullptr));
+    if (!current || serial > *current) return serial;
+    if (options.serial && !options.forceSerial) {
+        err << "updater-publish: --serial " << serial << " is not greater than " << *current
+            << ", the serial of the manifest the site serves now; players who installed that one would refuse it\n"
+            << "  (--force-serial publishes it anyway); nothing was written\n";
+        return std::nullopt;
+    }
+    if (options.serial) return serial;
+    if (*current >= static_cast<std::uint64_t>(INT64_MAX)) {
+        err << "updater-publish: the site's serial is already the largest there is; give --serial with "
+               "--force-serial; nothing was written\n";
+        return std::nullopt;
+    }
+    return *current + 1;  // published twice within a second, or a serial from the future
+}
+
+// Writes a scanned release into the site. Every new file, index and the
+// manifest are staged beside their final names, so the old site stays whole
+// until all are in; the manifest moves last, so the updater never sees
+// entries whose files are not there yet. Each step reports its failure to err.
+class SiteWriter {
+public:
+    SiteWriter(const PublishOptions& options, std::ostream& out, std::ostream& err)
+        : m_options(options), m_out(out), m_err(err), m_files(options.site / "files"),
+          m_chunks(options.site / "chunks"), m_manifest(options.site / "update" / "update.xml"), m_staged(kTempSuffix)
+    {
+    }
+
+    // A file's place taken by a folder (or a folder's by a file) stops the
+    // publish; an index only saves bytes, so one that cannot be placed is left out.
+    bool CheckPlaces(std::vector<ReleaseFile>& files)
+    {
+        for (auto& f : files) {
+            const std::string conflict = SiteConflict(m_files, f.relative);
+            if (!conflict.empty()) {
+                m_err << "updater-publish: cannot place " << f.relative << ": " << conflict << "; nothing was written\n";
+                return false;
+            }
+            const std::string indexConflict = f.index.empty() ? std::string() : SiteConflict(m_chunks, f.relative + ".idx");
+            if (!indexConflict.empty()) DropIndex(f, indexConflict);
+        }
+        return true;
+    }
+
+    // Copies the files that are new or changed, checking each copy's digests.
+    bool StageFiles(const std::vector<ReleaseFile>& files)
+    {
+        std::error_code ec;
+        for (const auto& f : files) {
+            const fs::path dest = m_files / fs::u8path(f.relative);
+            const bool existed = fs::exists(dest, ec);
+            if (existed && SameContent(dest, f)) {
+                ++m_unchanged;
+                continue;
+            }
+            fs::create_directories(dest.parent_path(), ec);
+            if (ec) {
+                m_err << "updater-publish: cannot create " << Utf8(dest.parent_path()) << ": " << ec.message() << "\n";
+                return false;
+            }
+            const std::string why = Copy(f, m_staged.Stage(dest, f.relative));
+            if (!why.empty()) {
+                m_err << "updater-publish: " << f.relative << ": " << why << "; the site was left as it was\n";
+                return false;
+            }
+            existed ? ++m_changed : ++m_added;
+        }
+        return true;
+    }
+
+    // Indexes not already in place with these bytes.
+    bool StageIndexes(const std::vector<ReleaseFile>& files)
+    {
+        std::error_code ec;
+        for (const auto& f : files) {
+            if (!f.noIndex.empty()) m_out << "note: no chunk index for " << f.relative << ": " << f.noIndex << "\n";
+            if (f.index.empty()) continue;
+            ++m_indexes;
+            m_indexBytes += f.index.size();
+            const std::string name = f.relative + ".idx";
+            const fs::path dest = m_chunks / fs::u8path(name);
+            const std::string size = HumanSize(f.index.size());
+            if (Holds(dest, f.index)) {
+                ++m_indexesUnchanged;
+                if (!m_options.quiet) m_out << "  index      " << name << " (" << size << ") unchanged" << std::endl;
+                continue;
+            }
+            fs::create_directories(dest.parent_path(), ec);
+            const fs::path temp = m_staged.Stage(dest, Utf8(dest));
+            if (!WriteWholeFile(temp, f.index.data(), f.index.size())) {
+                m_err << "updater-publish: cannot write the chunk index " << Utf8(temp) << "; the site was left as it was\n";
+                return false;
+            }
+            if (!m_options.quiet) m_out << "  index      " << name << " (" << size << ") written" << std::endl;
+        }
+        return true;
+    }
+
+    // The manifest of the files, signed when there is a key.
+    bool StageManifest(const std::vector<ReleaseFile>& files, std::uint64_t serial, const SigningKey* key)
+    {
+        std::error_code ec;
+        fs::create_directories(m_manifest.parent_path(), ec);
+        const fs::path temp = m_staged.Stage(m_manifest, "the manifest");
+        std::string text = ManifestXml(files, serial);
+        if (key) {
+            unsigned char signature[kP256SignatureBytes];
+            std::string why;
+            if (!key->Sign(text, signature, why)) {
+                m_err << "updater-publish: the manifest could not be signed: " << why << "; the site was left as it was\n";
+                return false;
+            }
+            text += SignatureComment(signature);
+        }
+        if (!WriteWholeFile(temp, text.data(), text.size())) {
+            m_err << "updater-publish: cannot write " << Utf8(temp) << "; the site was left as it was\n";
+            return false;
+        }
+        return true;
+    }
+
+    // Moves everything staged into place, the manifest last, then removes
+    // files and indexes that left the release.
+    bool Commit(const std::vector<ReleaseFile>& files)
+    {
+        std::string why;
+        if (!m_staged.Commit(why)) {
+            m_err << "updater-publish: " << why << "\n";
+            return false;
+        }
+        if (!m_options.quiet) m_out << "  manifest   " << Utf8(m_manifest) << " written" << std::endl;
+        std::set<std::string> keep, keepIndexes;
+        for (const auto& f : files) {
+            keep.insert(f.relative);
+            if (!f.index.empty()) keepIndexes.insert(f.relative + ".idx");
+        }
+        m_removed = RemoveStale(m_files, keep, "", "no longer in the release", m_out, m_options.quiet);
+        m_indexesRemoved = RemoveStale(m_chunks, keepIndexes, "chunks/", "no longer needed", m_out, m_options.quiet);
+        return true;
+    }
+
+    void PrintSummary(const std::vector<ReleaseFile>& files, std::uint64_t serial, bool signedManifest) const
+    {
+        std::uint64_t total = 0;
+        for (const auto& f : files) total += f.size;
+        m_out << "Published " << files.size() << " files (" << HumanSize(total) << "): " << m_added << " added, "
+              << m_changed << " changed, " << m_unchanged << " unchanged, " << m_removed << " removed\n"
+              << "Chunk indexes: " << m_indexes << " (" << HumanSize(m_indexBytes) << " in all): "
+              << m_indexes - m_indexesUnchanged << " written, " << m_indexesUnchanged << " unchanged, "
+              << m_indexesRemoved << " removed; files under " << (kIndexFromBytes >> 20) << " MiB have none\n"
+              << "Manifest: " << Utf8(m_manifest) << " (serial " << serial << ", "
+              << (signedManifest ? "signed with " + Utf8(m_options.signKey) : std::string("not signed")) << ")\n"
+              << "Manifest URL (the updater with site=" << m_options.baseUrl
+              << "): " << ManifestBaseUrlFor(m_options.baseUrl) << "update.xml" << std::endl;
+        if (total > kMaxFileSize)
+            m_out << "note: the release totals more than 4 GiB; the updater's overall progress bar wraps around\n";
+    }
+
+private:
+    // The second read of the file (the scan digested it first), into the
+    // staged copy; an error text, empty when the copy is whole and the same.
+    std::string Copy(const ReleaseFile& f, const fs::path& temp)
+    {
+        std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
+        Digests digests;
+        std::string why = copy ? Stream(f.source, f.size, digests, &copy, "copying " + f.relative, m_out,
+                                        m_options.quiet, m_options.progressBar)
+                               : "the site copy cannot be created";
+        copy.close();
+        if (why.empty() && !copy) why = "could not be written to the site";
+        if (why.empty() && !digests.Match(f)) why = "changed while it was being published";
+        return why;
+    }
+
+    const PublishOptions& m_options;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    const fs::path m_files, m_chunks, m_manifest;
+    StagedFiles m_staged;
+    int m_unchanged = 0, m_added = 0, m_changed = 0, m_removed = 0, m_indexesRemoved = 0;
+    std::size_t m_indexes = 0, m_indexesUnchanged = 0;
+    std::uint64_t m_indexBytes = 0;
+};
 
 } // namespace
 
@@ -499,196 +719,23 @@ std::optional<std::uint64_t> SiteSerial(const fs::path& site)
 
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
 {
-    if (options.baseUrl.empty() || options.baseUrl.find_first_of(" \t\r\n\"<>") != std::string::npos) {
-        err << "updater-publish: BASE_URL must be a URL without spaces or quotes (got \"" << options.baseUrl << "\")\n";
-        return kUsage;
-    }
-    if (options.baseUrl.back() == '/') {
-        std::string trimmed = options.baseUrl;
-        while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
-        err << "warning: BASE_URL ends in '/'. The file URLs leave it out, but the updater appends \"/update/\" to its\n"
-            << "  site value as written: with site=" << options.baseUrl << " it requests\n"
-            << "  " << ManifestBaseUrlFor(options.baseUrl) << "update.xml, and many static web servers do not merge\n"
-            << "  the doubled slash. Use site=" << trimmed << " in updater.INI (and as BASE_URL).\n";
-    }
+    if (!CheckBaseUrl(options.baseUrl, err)) return kUsage;
     std::unique_ptr<SigningKey> key;
     if (!options.signKey.empty() && !(key = LoadKey(options, err))) return kUsage;
-    // A signing updater refuses a serial lower than the one it last installed,
-    // so a site's serial only grows.
-    const std::optional<std::uint64_t> current = SiteSerial(options.site);
-    std::uint64_t serial = options.serial ? *options.serial : static_cast<std::uint64_t>(std::time(nullptr));
-    if (current && serial <= *current) {
-        if (options.serial && !options.forceSerial) {
-            err << "updater-publish: --serial " << serial << " is not greater than " << *current
-                << ", the serial of the manifest the site serves now; players who installed that one would refuse it\n"
-                << "  (--force-serial publishes it anyway); nothing was written\n";
-            return kUsage;
-        }
-        if (!options.serial) {
-            if (*current >= static_cast<std::uint64_t>(INT64_MAX)) {
-                err << "updater-publish: the site's serial is already the largest there is; give --serial with "
-                       "--force-serial; nothing was written\n";
-                return kUsage;
-            }
-            serial = *current + 1;  // published twice within a second, or a serial from the future
-        }
-    }
+    const std::optional<std::uint64_t> serial = ChooseSerial(options, err);
+    if (!serial) return kUsage;
     if (!options.quiet) out << "Reading " << Utf8(options.release) << std::endl;
     ScanResult scan = ScanRelease(options, out);
     if (!scan.refusals.empty()) {
         for (const auto& r : scan.refusals) err << "refused: " << r.file << ": " << r.reason << "\n";
-        err << "updater-publish: " << scan.refusals.size()
-            << " problem(s) in the release; nothing was written to " << Utf8(options.site) << "\n";
+        err << "updater-publish: " << scan.refusals.size() << " problem(s) in the release; nothing was written to "
+            << Utf8(options.site) << "\n";
         return kRefused;
     }
-
-    std::error_code ec;
-    const fs::path files = options.site / "files";
-    const fs::path chunks = options.site / "chunks";
-    const fs::path manifest = options.site / "update" / "update.xml";
-    for (auto& f : scan.files) {
-        const std::string conflict = SiteConflict(files, f.relative);
-        if (!conflict.empty()) {
-            err << "updater-publish: cannot place " << f.relative << ": " << conflict
-                << "; nothing was written\n";
-            return kSiteWriteFailed;
-        }
-        // An index only saves bytes: one that cannot be placed is left out.
-        const std::string indexConflict = f.index.empty() ? std::string() : SiteConflict(chunks, f.relative + ".idx");
-        if (!indexConflict.empty()) DropIndex(f, indexConflict);
-    }
-
-    // Copies go beside their final names first, so the old site stays whole
-    // until every new file is in.
-    Staging staging;
-    std::vector<std::pair<const ReleaseFile*, fs::path>> toPlace;
-    int unchanged = 0, added = 0, changed = 0;
-    for (const auto& f : scan.files) {
-        const fs::path dest = files / fs::u8path(f.relative);
-        const bool existed = fs::exists(dest, ec);
-        if (existed && SameContent(dest, f)) { ++unchanged; continue; }
-        fs::create_directories(dest.parent_path(), ec);
-        if (ec) {
-            err << "updater-publish: cannot create " << Utf8(dest.parent_path()) << ": " << ec.message() << "\n";
-            return kSiteWriteFailed;
-        }
-        fs::path temp = dest;
-        temp += kTempSuffix;
-        staging.temps.push_back(temp);
-        std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
-        Digests digests;
-        // The second read of the file (the scan digested it first): say so.
-        std::string why = copy ? Stream(f.source, f.size, digests, &copy, "copying " + f.relative, out, options.quiet,
-                                        options.progressBar)
-                               : "the site copy cannot be created";
-        copy.close();
-        if (why.empty() && !copy) why = "could not be written to the site";
-        if (why.empty() && !digests.Match(f)) why = "changed while it was being published";
-        if (!why.empty()) {
-            err << "updater-publish: " << f.relative << ": " << why << "; the site was left as it was\n";
-            return kSiteWriteFailed;
-        }
-        toPlace.emplace_back(&f, temp);
-        existed ? ++changed : ++added;
-    }
-
-    // Indexes are staged the same way; one already in place with these bytes stays.
-    std::vector<std::pair<fs::path, fs::path>> indexesToPlace;  // staged copy, final name
-    std::uint64_t indexBytes = 0;
-    std::size_t indexes = 0, indexesUnchanged = 0;
-    for (const auto& f : scan.files) {
-        if (!f.noIndex.empty()) out << "note: no chunk index for " << f.relative << ": " << f.noIndex << "\n";
-        if (f.index.empty()) continue;
-        ++indexes;
-        indexBytes += f.index.size();
-        const std::string name = f.relative + ".idx";
-        const fs::path dest = chunks / fs::u8path(name);
-        const std::string size = HumanSize(f.index.size());
-        if (Holds(dest, f.index)) {
-            ++indexesUnchanged;
-            if (!options.quiet) out << "  index      " << name << " (" << size << ") unchanged" << std::endl;
-            continue;
-        }
-        fs::create_directories(dest.parent_path(), ec);
-        fs::path temp = dest;
-        temp += kTempSuffix;
-        staging.temps.push_back(temp);
-        std::ofstream copy(temp, std::ios::binary | std::ios::trunc);
-        copy.write(reinterpret_cast<const char*>(f.index.data()), static_cast<std::streamsize>(f.index.size()));
-        copy.close();
-        if (!copy) {
-            err << "updater-publish: cannot write the chunk index " << Utf8(temp) << "; the site was left as it was\n";
-            return kSiteWriteFailed;
-        }
-        indexesToPlace.emplace_back(temp, dest);
-        if (!options.quiet) out << "  index      " << name << " (" << size << ") written" << std::endl;
-    }
-
-    fs::create_directories(manifest.parent_path(), ec);
-    fs::path manifestTemp = manifest;
-    manifestTemp += kTempSuffix;
-    staging.temps.push_back(manifestTemp);
-    {
-        std::string text = ManifestXml(scan.files, serial);
-        if (key) {
-            unsigned char signature[kP256SignatureBytes];
-            std::string why;
-            if (!key->Sign(text, signature, why)) {
-                err << "updater-publish: the manifest could not be signed: " << why << "; the site was left as it was\n";
-                return kSiteWriteFailed;
-            }
-            text += SignatureComment(signature);
-        }
-        std::ofstream xml(manifestTemp, std::ios::binary | std::ios::trunc);
-        xml << text;
-        xml.close();
-        if (!xml) {
-            err << "updater-publish: cannot write " << Utf8(manifestTemp) << "; the site was left as it was\n";
-            return kSiteWriteFailed;
-        }
-    }
-    for (const auto& [f, temp] : toPlace) {
-        fs::rename(temp, files / fs::u8path(f->relative), ec);
-        if (ec) {
-            err << "updater-publish: cannot move " << f->relative << " into place: " << ec.message() << "\n";
-            return kSiteWriteFailed;
-        }
-    }
-    for (const auto& [temp, dest] : indexesToPlace) {
-        fs::rename(temp, dest, ec);
-        if (ec) {
-            err << "updater-publish: cannot move " << Utf8(dest) << " into place: " << ec.message() << "\n";
-            return kSiteWriteFailed;
-        }
-    }
-    // The manifest last: the updater never sees entries whose files are not there yet.
-    fs::rename(manifestTemp, manifest, ec);
-    if (ec) {
-        err << "updater-publish: cannot move the manifest into place: " << ec.message() << "\n";
+    SiteWriter site(options, out, err);
+    if (!site.CheckPlaces(scan.files) || !site.StageFiles(scan.files) || !site.StageIndexes(scan.files) ||
+        !site.StageManifest(scan.files, *serial, key.get()) || !site.Commit(scan.files))
         return kSiteWriteFailed;
-    }
-    staging.committed = true;
-    if (!options.quiet) out << "  manifest   " << Utf8(manifest) << " written" << std::endl;
-
-    std::set<std::string> keep, keepIndexes;
-    std::uint64_t total = 0;
-    for (const auto& f : scan.files) {
-        keep.insert(f.relative);
-        if (!f.index.empty()) keepIndexes.insert(f.relative + ".idx");
-        total += f.size;
-    }
-    const int removed = RemoveStale(files, keep, "", "no longer in the release", out, options.quiet);
-    const int indexesRemoved = RemoveStale(chunks, keepIndexes, "chunks/", "no longer needed", out, options.quiet);
-    out << "Published " << scan.files.size() << " files (" << HumanSize(total) << "): " << added << " added, "
-        << changed << " changed, " << unchanged << " unchanged, " << removed << " removed\n"
-        << "Chunk indexes: " << indexes << " (" << HumanSize(indexBytes) << " in all): "
-        << indexes - indexesUnchanged << " written, " << indexesUnchanged << " unchanged, " << indexesRemoved
-        << " removed; files under " << (kIndexFromBytes >> 20) << " MiB have none\n"
-        << "Manifest: " << Utf8(manifest) << " (serial " << serial << ", "
-        << (key ? "signed with " + Utf8(options.signKey) : std::string("not signed")) << ")\n"
-        << "Manifest URL (the updater with site=" << options.baseUrl << "): " << ManifestBaseUrlFor(options.baseUrl)
-        << "update.xml" << std::endl;
-    if (total > kMaxFileSize)
-        out << "note: the release totals more than 4 GiB; the updater's overall progress bar wraps around\n";
+    site.PrintSummary(scan.files, *serial, key != nullptr);
     return kPublished;
 }

@@ -60,6 +60,9 @@ private:
     int m_count = 0;
 };
 
+// How problems with the manifest itself name it.
+const char kManifestLabel[] = "update.xml";
+
 bool EqualHex(const std::string& a, const std::string& b) { return EqualIgnoringAsciiCase(a.c_str(), b.c_str()); }
 
 std::optional<std::string> Attribute(xmlNode* node, const char* name)
@@ -188,7 +191,17 @@ private:
     // The manifest as the updater reads it; false when it would read no list.
     bool ReadManifest(std::vector<Entry>& entries)
     {
-        std::string body;
+        std::string body, signedState;
+        if (!FetchManifest(body) || !CheckSignature(body, signedState)) return false;
+        DocPtr doc;
+        xmlNode* root = ParseManifest(body, doc);
+        if (!root || !CheckSerial(root, body.size(), signedState)) return false;
+        return ReadEntries(root, entries);
+    }
+
+    // The manifest's bytes, at most what the updater reads.
+    bool FetchManifest(std::string& body)
+    {
         bool tooLarge = false;
         const HttpResponse r = m_http.Get(m_manifestUrl, [&](const char* data, std::size_t n) {
             if (body.size() + n > kManifestMaxBytes) {
@@ -198,69 +211,85 @@ private:
             body.append(data, n);
             return true;
         });
-        const std::string where = "update.xml";
         if (tooLarge) {
-            m_report.Problem(where, m_manifestUrl, "at most 16 MiB", "more (the updater does not read it)");
+            m_report.Problem(kManifestLabel, m_manifestUrl, "at most 16 MiB", "more (the updater does not read it)");
             return false;
         }
         if (!r.transferred) {
-            m_report.Problem(where, m_manifestUrl, "the manifest", "no complete answer (" + r.error + ")");
+            m_report.Problem(kManifestLabel, m_manifestUrl, "the manifest", "no complete answer (" + r.error + ")");
             return false;
         }
         if (r.status != 200) {
-            m_report.Problem(where, m_manifestUrl, "HTTP 200", "HTTP " + std::to_string(r.status));
+            m_report.Problem(kManifestLabel, m_manifestUrl, "HTTP 200", "HTTP " + std::to_string(r.status));
             return false;
         }
-        std::string signedState = "not signed";
+        return true;
+    }
+
+    // With a key, the signature must verify (body is then cut to the signed
+    // text); without one, the state is only told.
+    bool CheckSignature(std::string& body, std::string& signedState)
+    {
+        signedState = "not signed";
         std::size_t signedLength = 0;
         std::vector<unsigned char> signature;
         const SignatureFault fault = SplitSignedManifest(body, signedLength, signature);
-        if (m_key) {
-            const std::string expected = "a manifest signed with " + m_options.publicKey.u8string();
-            if (fault != SignatureFault::None) {
-                m_report.Problem(where, m_manifestUrl, expected, std::string("one where ") + DescribeSignatureFault(fault));
-                return false;
-            }
-            if (!m_key->Verifies(body.substr(0, signedLength), signature.data())) {
-                m_report.Problem(where, m_manifestUrl, expected,
-                                 "one signed by another key or altered after signing");
-                return false;
-            }
-            body.resize(signedLength);
-            signedState = "signature verified";
-        } else if (fault == SignatureFault::None) {
-            signedState = "signed (not checked: give --key)";
+        if (!m_key) {
+            if (fault == SignatureFault::None) signedState = "signed (not checked: give --key)";
+            return true;
         }
-        if (DeclaresDtd(body)) {
-            m_report.Problem(where, m_manifestUrl, "no DTD", "a manifest that declares one (the updater does not read it)");
+        const std::string expected = "a manifest signed with " + m_options.publicKey.u8string();
+        if (fault != SignatureFault::None) {
+            m_report.Problem(kManifestLabel, m_manifestUrl, expected, std::string("one where ") + DescribeSignatureFault(fault));
             return false;
         }
-        DocPtr doc(xmlReadMemory(body.data(), static_cast<int>(body.size()), "update.xml", nullptr,
-                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+        if (!m_key->Verifies(body.substr(0, signedLength), signature.data())) {
+            m_report.Problem(kManifestLabel, m_manifestUrl, expected, "one signed by another key or altered after signing");
+            return false;
+        }
+        body.resize(signedLength);
+        signedState = "signature verified";
+        return true;
+    }
+
+    // The <manifest> element of a document without a DTD; null when there is none.
+    xmlNode* ParseManifest(const std::string& body, DocPtr& doc)
+    {
+        if (DeclaresDtd(body)) {
+            m_report.Problem(kManifestLabel, m_manifestUrl, "no DTD", "a manifest that declares one (the updater does not read it)");
+            return nullptr;
+        }
+        doc.reset(xmlReadMemory(body.data(), static_cast<int>(body.size()), "update.xml", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
         xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
         if (!root) {
-            m_report.Problem(where, m_manifestUrl, "a well-formed XML document", "something else");
-            return false;
+            m_report.Problem(kManifestLabel, m_manifestUrl, "a well-formed XML document", "something else");
+            return nullptr;
         }
         if (!IsElement(root, "manifest")) {
-            m_report.Problem(where, m_manifestUrl, "a <manifest> element",
+            m_report.Problem(kManifestLabel, m_manifestUrl, "a <manifest> element",
                              "<" + std::string(reinterpret_cast<const char*>(root->name)) + ">");
-            return false;
+            return nullptr;
         }
+        return root;
+    }
+
+    // A signing updater reads no manifest whose serial is not a number; any
+    // updater of ours can be told a lowest serial.
+    bool CheckSerial(xmlNode* root, std::size_t bytes, const std::string& signedState)
+    {
         std::uint64_t serial = 0;
         const auto serialText = Attribute(root, "serial");
-        if (serialText && !ParseSerial(*serialText, serial)) {
-            if (m_key) {
-                m_report.Problem(where, m_manifestUrl, "a serial that is a number", "\"" + *serialText + "\"");
-                return false;
-            }
+        if (serialText && !ParseSerial(*serialText, serial) && m_key) {
+            m_report.Problem(kManifestLabel, m_manifestUrl, "a serial that is a number", "\"" + *serialText + "\"");
+            return false;
         }
-        m_out << "Manifest " << m_manifestUrl << ": " << body.size() << " bytes, serial "
+        m_out << "Manifest " << m_manifestUrl << ": " << bytes << " bytes, serial "
               << (serialText ? *serialText : std::string("(none)")) << ", " << signedState << "\n";
         if (m_options.minSerial && serial < *m_options.minSerial)
-            m_report.Problem(where, m_manifestUrl, "serial " + std::to_string(*m_options.minSerial) + " or higher",
+            m_report.Problem(kManifestLabel, m_manifestUrl, "serial " + std::to_string(*m_options.minSerial) + " or higher",
                              "serial " + std::to_string(serial) + " (an older manifest)");
-        return ReadEntries(root, entries);
+        return true;
     }
 
     bool ReadEntries(xmlNode* root, std::vector<Entry>& entries)

@@ -276,57 +276,64 @@ struct TestServer::Impl {
         bodyBytes[path] += n;
     }
 
-    // Anything cut short (stop, peer gone) ends with a reset, so a client
-    // never mistakes a dying server for a complete answer.
-    Ending Answer(SOCKET s, const TestRoute& route, bool headOnly, const std::string& path = std::string(),
-                  const std::string& request = std::string())
-    {
-        if (route.resetBeforeHeaders)
-            return ResetAfterPause();
-
-        int status = route.status;
-        const char* body = route.body.data();
-        size_t bodySize = route.body.size();
+    // What a route answers to one request: the status, the bytes and the
+    // Content-Range line after a range was read.
+    struct Reply {
+        int status;
+        const char* body;
+        size_t bodySize;
         std::string rangeHeader;
-        size_t first = 0, last = 0;
-        RangeAsk ask = status == 200 && !route.ignoreRange ? ParseRange(request, bodySize, first, last) : RangeAsk::None;
-        if (ask == RangeAsk::Slice) {
-            status = 206;
-            const std::string& from = route.rangeBody.empty() ? route.body : route.rangeBody;
-            body = from.data() + std::min(first, from.size());
-            bodySize = std::min(last + 1, from.size()) - std::min(first, from.size());
-            rangeHeader = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                          std::to_string(route.body.size()) + "\r\n";
-        } else if (ask == RangeAsk::Unsatisfiable) {
-            status = 416;
-            bodySize = 0;
-            rangeHeader = "Content-Range: bytes */" + std::to_string(route.body.size()) + "\r\n";
-        }
+    };
 
-        std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+    static Reply ReplyFor(const TestRoute& route, const std::string& request)
+    {
+        Reply r{route.status, route.body.data(), route.body.size(), std::string()};
+        size_t first = 0, last = 0;
+        RangeAsk ask = r.status == 200 && !route.ignoreRange ? ParseRange(request, r.bodySize, first, last) : RangeAsk::None;
+        if (ask == RangeAsk::Slice) {
+            r.status = 206;
+            const std::string& from = route.rangeBody.empty() ? route.body : route.rangeBody;
+            r.body = from.data() + std::min(first, from.size());
+            r.bodySize = std::min(last + 1, from.size()) - std::min(first, from.size());
+            r.rangeHeader = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                            std::to_string(route.body.size()) + "\r\n";
+        } else if (ask == RangeAsk::Unsatisfiable) {
+            r.status = 416;
+            r.bodySize = 0;
+            r.rangeHeader = "Content-Range: bytes */" + std::to_string(route.body.size()) + "\r\n";
+        }
+        return r;
+    }
+
+    static std::string HeadFor(const TestRoute& route, const Reply& reply)
+    {
+        std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + ReasonPhrase(reply.status) + "\r\n";
         head += "Content-Type: " + route.contentType + "\r\n";
         if (route.sendLength) {
-            long long length = route.announcedLength >= 0 ? route.announcedLength : (long long)bodySize;
+            long long length = route.announcedLength >= 0 ? route.announcedLength : (long long)reply.bodySize;
             head += "Content-Length: " + std::to_string(length) + "\r\n";
         }
-        head += rangeHeader;
+        head += reply.rangeHeader;
         head += route.extraHeaders;
         head += "Connection: close\r\n\r\n";
-        if (!SendAll(s, head.data(), head.size()))
-            return Ending::Reset;
+        return head;
+    }
 
-        size_t total = headOnly ? 0 : std::min(bodySize, route.sendBytes);
+    // Sends total bytes of body in the route's pieces, with its stall; false
+    // when the stop or the peer cut it short.
+    bool SendBody(SOCKET s, const TestRoute& route, const char* body, size_t total, const std::string& path)
+    {
         size_t stallAt = route.stallMs ? std::min(route.stallAfter, total) : std::string::npos;
         size_t piece = route.chunkBytes ? route.chunkBytes : kSendPiece;
         size_t sent = 0;
         for (;;) {
             if (sent == stallAt) {
                 if (!Pause(route.stallMs))
-                    return Ending::Reset;
+                    return false;
                 stallAt = std::string::npos;
             }
             if (sent >= total)
-                break;
+                return true;
             size_t n = std::min(piece, total - sent);
             if (stallAt != std::string::npos)
                 n = std::min(n, stallAt - sent);
@@ -334,12 +341,28 @@ struct TestServer::Impl {
             if (!path.empty())
                 CountBody(path, n);  // what a client that went away did not read is counted too
             if (!ok)
-                return Ending::Reset;
+                return false;
             sent += n;
             // a gap between pieces makes them arrive as separate reads
             if (route.chunkBytes && sent < total && !Pause(2))
-                return Ending::Reset;
+                return false;
         }
+    }
+
+    // Anything cut short (stop, peer gone) ends with a reset, so a client
+    // never mistakes a dying server for a complete answer.
+    Ending Answer(SOCKET s, const TestRoute& route, bool headOnly, const std::string& path = std::string(),
+                  const std::string& request = std::string())
+    {
+        if (route.resetBeforeHeaders)
+            return ResetAfterPause();
+        const Reply reply = ReplyFor(route, request);
+        const std::string head = HeadFor(route, reply);
+        if (!SendAll(s, head.data(), head.size()))
+            return Ending::Reset;
+        size_t total = headOnly ? 0 : std::min(reply.bodySize, route.sendBytes);
+        if (!SendBody(s, route, reply.body, total, path))
+            return Ending::Reset;
         return route.reset ? ResetAfterPause() : Ending::Graceful;
     }
 
