@@ -138,10 +138,24 @@ bool CDownloadManager::EndTransfer(int phase)
 bool CDownloadManager::StopPlatformForRun()
 {
     std::lock_guard<std::mutex> guard(m_platformStop);
+    // Found gone once, it is not looked for again by every file in flight
+    // (each look is a round trip to the window system); the installation
+    // looks once more before the first file is replaced.
+    if (m_platformGone) return true;
     bool stoppedOne = false;
     if (!StopRunningPlatform(&stoppedOne)) return false;
     if (stoppedOne) NotePlatformStopped();
+    m_platformGone = true;
     return true;
+}
+
+bool CDownloadManager::StopPlatformBeforeInstalling()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_platformStop);
+        m_platformGone = false;
+    }
+    return StopPlatformForRun();
 }
 
 void CDownloadManager::NotePlatformStopped()

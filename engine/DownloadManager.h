@@ -112,6 +112,8 @@ protected:
     void ReportFailure(const char* pszText);
     // Stops the platform before a file is written; remembers that this run did.
     bool StopPlatformForRun();
+    // The platform may have been started again while the files arrived.
+    bool StopPlatformBeforeInstalling();
     void NotePlatformStopped();
     void RestartPlatformIfStopped();
     void RecordInstalledDigests() const;
@@ -128,6 +130,7 @@ protected:
     enum PlatformState : int { kPlatformUntouched, kPlatformStopped, kPlatformStarted };
     std::atomic<int> m_platform{kPlatformUntouched};
     std::mutex m_platformStop;  // transfers in flight stop the platform one at a time
+    bool m_platformGone = false;  // under m_platformStop: stopped or not running, this run
     std::atomic<ULONGLONG> m_lastActivity{0};
     std::uint64_t m_ullSerial = 0;
     bool m_bHasSerial = false;

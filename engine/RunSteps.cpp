@@ -89,6 +89,11 @@ int CDownloadManager::Install()
     Notify(0, 0, US_INSTALLING, "开始安装更新，请稍候...");
     std::vector<const DownloadTask*> files;
     for (const auto& task : m_tasks) files.push_back(task.get());
+    if (!files.empty() && !StopPlatformBeforeInstalling()) {
+        RunLog::Write("install failed: the platform could not be stopped");
+        ReportFailure("安装  文件失败");
+        return 1;
+    }
     const Outcome outcome = InstallDownloads(files, { m_strTempDir.str(), m_strAppDir.str(), OwnFileName() });
     if (!outcome.IsDone()) {
         ReportFailure(outcome.text.c_str());

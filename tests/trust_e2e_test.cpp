@@ -99,7 +99,12 @@ TEST(Trust, DownloadedBytesMustMatchTheManifestDigest)
         WriteBytes(inst.dir / "first.bin", "old first");
         WriteBytes(inst.dir / "data.bin", oldData);
         server.ServeFile("/first.bin", first);
-        server.ServeFile("/data.bin", c.served);
+        // Its end comes late, so the first file has arrived whole when it fails.
+        TestRoute data;
+        data.body = c.served;
+        data.stallAfter = c.served.size() / 2;
+        data.stallMs = 1000;
+        server.Serve("/data.bin", data);
         server.ServeFile("/last.bin", last);
         const std::string digest = c.upperCaseDigest ? Upper(Md5Of(newData)) : Md5Of(newData);
         server.ServeFile("/update/update.xml",

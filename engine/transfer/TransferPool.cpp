@@ -49,6 +49,7 @@ private:
     void FileProgress(size_t i, UINT64 fileBytes, UINT n);
     void FileDone(size_t i);
     void FileFailed(size_t i, const Outcome& outcome);
+    void RequestCatchUp();
     void CatchUp();
 
     const std::vector<DownloadTask*>& m_tasks;
@@ -62,6 +63,7 @@ private:
     std::atomic<UINT64> m_runBytes{ 0 };
     std::atomic<bool> m_halted{ false };
     std::mutex m_reporting;  // report calls, moves of the head, the first failure
+    std::atomic<bool> m_catchUpPending{ false };
     Outcome m_failure = Outcome::Done();
     const DownloadTask* m_failed = nullptr;
 };
@@ -80,6 +82,7 @@ PoolResult CTransferPool::Run(unsigned width)
         if (transfers.empty()) Work();
     }
     for (std::thread& t : transfers) t.join();
+    RequestCatchUp();
     if (m_failed) return { m_failure, m_failed };
     if (m_head.load() < count) return { Outcome::Stopped(), nullptr };
     return { Outcome::Done(), nullptr };
@@ -117,15 +120,18 @@ void CTransferPool::FileStarted(size_t i)
     m_runBytes -= slot.bytes.exchange(0);  // a second attempt takes its bytes back
     slot.started.store(true);
     if (i != m_head.load()) return;
-    std::lock_guard<std::mutex> lock(m_reporting);
-    if (i != m_head.load()) return;
-    if (!slot.startReported) {
-        slot.startReported = true;
-        m_report.Started(*m_tasks[i]);
-    } else if (slot.reportedBytes != 0) {
-        slot.reportedBytes = 0;
-        m_report.Progress(*m_tasks[i], 0, m_runBytes.load());
+    {
+        std::lock_guard<std::mutex> lock(m_reporting);
+        if (i != m_head.load()) {
+        } else if (!slot.startReported) {
+            slot.startReported = true;
+            m_report.Started(*m_tasks[i]);
+        } else if (slot.reportedBytes != 0) {
+            slot.reportedBytes = 0;
+            m_report.Progress(*m_tasks[i], 0, m_runBytes.load());
+        }
     }
+    if (m_catchUpPending.load()) RequestCatchUp();
 }
 
 void CTransferPool::FileProgress(size_t i, UINT64 fileBytes, UINT n)
@@ -134,17 +140,33 @@ void CTransferPool::FileProgress(size_t i, UINT64 fileBytes, UINT n)
     slot.bytes.store(fileBytes);
     m_runBytes += n;
     if (i != m_head.load()) return;
-    std::lock_guard<std::mutex> lock(m_reporting);
-    if (i != m_head.load()) return;
-    slot.reportedBytes = fileBytes;
-    m_report.Progress(*m_tasks[i], fileBytes, m_runBytes.load());
+    {
+        std::lock_guard<std::mutex> lock(m_reporting);
+        if (i == m_head.load()) {
+            slot.reportedBytes = fileBytes;
+            m_report.Progress(*m_tasks[i], fileBytes, m_runBytes.load());
+        }
+    }
+    if (m_catchUpPending.load()) RequestCatchUp();
 }
 
 void CTransferPool::FileDone(size_t i)
 {
     m_slots[i].done.store(true);
-    std::lock_guard<std::mutex> lock(m_reporting);
-    CatchUp();
+    RequestCatchUp();
+}
+
+// A transfer that finished a file does not wait for the window: when another
+// thread is reporting, that thread catches up once it lets go.
+void CTransferPool::RequestCatchUp()
+{
+    m_catchUpPending.store(true);
+    while (m_catchUpPending.load()) {
+        std::unique_lock<std::mutex> lock(m_reporting, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        m_catchUpPending.store(false);
+        CatchUp();
+    }
 }
 
 void CTransferPool::FileFailed(size_t i, const Outcome& outcome)
