@@ -1,7 +1,24 @@
 #include "afxinet.h"
 #include "afxwin.h"
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+namespace {
+// Wine's WinINet sometimes fails without setting an error: never report the
+// text of error 0 ("success") for a failure.
+DWORD LastInternetError()
+{
+    const DWORD error = ::GetLastError();
+    return error != 0 ? error : ERROR_INTERNET_INTERNAL_ERROR;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix)
+{
+    return _strnicmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+} // namespace
 
 BOOL CInternetException::GetErrorMessage(char* buffer, UINT maxChars, UINT* pHelpContext) const
 {
@@ -19,7 +36,9 @@ UINT CHttpFile::Read(void* buffer, UINT count)
     HINTERNET h = m_hFile.load();
     if (!h) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
     DWORD got = 0;
-    if (!::InternetReadFile(h, buffer, count, &got)) throw CInternetException(::GetLastError());
+    if (!::InternetReadFile(h, buffer, count, &got)) throw CInternetException(LastInternetError());
+    m_read += got;
+    if (got == 0 && count > 0) m_ended = true;
     return got;
 }
 
@@ -45,8 +64,26 @@ BOOL CHttpFile::QueryInfoStatusCode(DWORD& status) const
     return QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status);
 }
 
+bool CHttpFile::LeavesMuchUnread() const
+{
+    if (m_ended) return false;
+    CString text;
+    // Only a body with a length or in chunks is read to its end on closing.
+    if (QueryInfoText(HTTP_QUERY_TRANSFER_ENCODING, text) && _stricmp(text.GetString(), "chunked") == 0) return true;
+    if (!QueryInfoText(HTTP_QUERY_CONTENT_LENGTH, text)) return false;
+    char* end = nullptr;
+    const unsigned long long length = std::strtoull(text.GetString(), &end, 10);
+    return end != text.GetString() && length > m_read && length - m_read > kDrainLimit;
+}
+
 void CHttpFile::Close()
 {
+    if (!m_hFile.load()) return;
+    if (m_session && LeavesMuchUnread()) {
+        m_session->NoteParked();
+        m_hFile.store(nullptr);
+        return;
+    }
     if (HINTERNET h = m_hFile.exchange(nullptr)) ::InternetCloseHandle(h);
 }
 
@@ -63,13 +100,16 @@ std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const char* url, DWORD_PTR 
 {
     // WinINet (Wine's at least) follows a redirect loop forever, so we follow them ourselves.
     std::string current = url;
+    // Another scheme (ftp:, file:) would be tried by WinINet, for half a minute.
+    if (!StartsWithNoCase(current, "http://") && !StartsWithNoCase(current, "https://"))
+        throw CInternetException(ERROR_INTERNET_UNRECOGNIZED_SCHEME, context);
     for (int redirects = 0;; ++redirects) {
         HINTERNET session = m_hSession.load();
         if (!session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED, context);
         HINTERNET h = ::InternetOpenUrlA(session, current.c_str(), headers, headers ? headersLength : 0,
                                          flags | INTERNET_FLAG_NO_AUTO_REDIRECT, context);
-        if (!h) throw CInternetException(::GetLastError(), context);
-        auto file = std::make_unique<CHttpFile>(h, current.c_str());
+        if (!h) throw CInternetException(LastInternetError(), context);
+        auto file = std::make_unique<CHttpFile>(h, current.c_str(), this);
         DWORD status = 0;
         if (!file->QueryInfoStatusCode(status) ||
             (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
@@ -82,10 +122,10 @@ std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const char* url, DWORD_PTR 
         DWORD nextSize = sizeof(next);
         if (!::InternetCombineUrlA(current.c_str(), location, next, &nextSize, ICU_NO_ENCODE))
             throw CInternetException(ERROR_HTTP_INVALID_SERVER_RESPONSE, context);
-        const bool fromHttps = _strnicmp(current.c_str(), "https://", 8) == 0;
-        const bool toHttps = _strnicmp(next, "https://", 8) == 0;
+        const bool fromHttps = StartsWithNoCase(current, "https://");
+        const bool toHttps = StartsWithNoCase(next, "https://");
         if (fromHttps && !toHttps) throw CInternetException(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR, context);
-        if (!toHttps && _strnicmp(next, "http://", 7) != 0) throw CInternetException(ERROR_HTTP_REDIRECT_FAILED, context);
+        if (!toHttps && !StartsWithNoCase(next, "http://")) throw CInternetException(ERROR_HTTP_REDIRECT_FAILED, context);
         current = next;
     }
 }
@@ -101,5 +141,6 @@ void CInternetSession::SetTimeouts(DWORD milliseconds)
 
 void CInternetSession::Close()
 {
+    if (m_parked.load()) return;
     if (HINTERNET h = m_hSession.exchange(nullptr)) ::InternetCloseHandle(h);
 }

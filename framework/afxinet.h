@@ -19,11 +19,14 @@ public:
     DWORD_PTR m_dwContext;
 };
 
+class CInternetSession;
+
 // A request handle. Close may come from another thread (to unblock a read in
 // progress), so the handle is swapped out atomically and closed once.
 class CHttpFile {
 public:
-    explicit CHttpFile(HINTERNET hFile, const char* url) : m_hFile(hFile), m_strUrl(url) {}
+    CHttpFile(HINTERNET hFile, const char* url, CInternetSession* session = nullptr)
+        : m_hFile(hFile), m_strUrl(url), m_session(session) {}
     CHttpFile(const CHttpFile&) = delete;
     CHttpFile& operator=(const CHttpFile&) = delete;
     ~CHttpFile() { Close(); }
@@ -33,11 +36,24 @@ public:
     BOOL QueryInfoStatusCode(DWORD& status) const;
     // A header as text (HTTP_QUERY_CONTENT_RANGE, ...); FALSE when absent.
     BOOL QueryInfoText(DWORD infoLevel, CString& value) const;
+    // Ends the request. WinINet (Wine's) reads the rest of an answer with a
+    // known length before it lets the connection go, for as long as the server
+    // keeps sending, so an answer left with more than kDrainLimit bytes unread
+    // is not closed but parked: nothing reads it, the server stops once the
+    // connection's buffers are full, and the end of the process drops it.
+    static const ULONGLONG kDrainLimit = 64 * 1024;
     void Close();
+    // The body was read to its end (a read returned no byte).
+    bool Ended() const { return m_ended; }
     const CString& GetFileURL() const { return m_strUrl; }   // after redirects
 private:
+    bool LeavesMuchUnread() const;
+
     std::atomic<HINTERNET> m_hFile;
     CString m_strUrl;
+    CInternetSession* m_session;
+    ULONGLONG m_read = 0;
+    bool m_ended = false;
 };
 
 class CInternetSession {
@@ -49,8 +65,8 @@ public:
     CInternetSession& operator=(const CInternetSession&) = delete;
     virtual ~CInternetSession() { Close(); }
 
-    // Opens an http:// or https:// URL; throws CInternetException on failure.
-    // Redirects are followed by hand, at most kMaxRedirects of them, never from
+    // Opens an http:// or https:// URL (any other scheme fails at once);
+    // throws CInternetException on failure. Redirects are followed by hand, at most kMaxRedirects of them, never from
     // https to http and never to another scheme.
     static const int kMaxRedirects = 5;
     std::unique_ptr<CHttpFile> OpenURL(const char* url, DWORD_PTR context = 1,
@@ -58,10 +74,16 @@ public:
                                        const char* headers = nullptr, DWORD headersLength = 0);
     // Bounds connecting and each wait for data (best effort: Wine may not honour them).
     void SetTimeouts(DWORD milliseconds);
-    // Closing the session also closes every request it opened (safe from any thread).
+    // Closing the session also closes every request it opened (safe from any
+    // thread), except once a request was parked (CHttpFile::Close): closing
+    // the session would then read that answer to its end, so the session is
+    // left to the end of the process.
     void Close();
     HINTERNET GetHandle() const { return m_hSession.load(); }
+    // A request of this session was parked.
+    void NoteParked() { m_parked.store(true); }
 private:
     std::atomic<HINTERNET> m_hSession;
+    std::atomic<bool> m_parked{false};
     DWORD_PTR m_dwContext;
 };
