@@ -236,6 +236,9 @@ TEST(TestServer, AnswersSingleRangesLikeAStaticServerAndCountsBodyBytes)
     TestRoute corrupt = WithBody(body);
     corrupt.rangeBody = Pattern(100001).substr(1);
     server.Serve("/corrupt.bin", corrupt);
+    TestRoute scripted = WithBody(body);
+    scripted.rangeAnswer = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1-2/*\r\nContent-Length: 2\r\n\r\nab";
+    server.Serve("/scripted.bin", scripted);
 
     struct Case { const char* range; const char* status; std::string contentRange; size_t first, count; };
     const Case cases[] = {
@@ -281,6 +284,11 @@ TEST(TestServer, AnswersSingleRangesLikeAStaticServerAndCountsBodyBytes)
     EXPECT_EQ(corrupt.rangeBody.substr(10, 10), bad.body);
     EXPECT_NE(body.substr(10, 10), bad.body);
     EXPECT_TRUE(RawRequest(server.Port(), "/corrupt.bin").body == body);  // whole answers stay right
+
+    RawReply script = RawRequest(server.Port(), "/scripted.bin", "GET", "rAnGe: bytes=1-2\r\n");
+    EXPECT_EQ(scripted.rangeAnswer, script.head + "\r\n\r\n" + script.body);
+    EXPECT_TRUE(RawRequest(server.Port(), "/scripted.bin").body == body);  // only a range request gets it
+    EXPECT_EQ(100000u, server.BodyBytesSent("/scripted.bin"));
     EXPECT_EQ(0u, server.BodyBytesSent("/nowhere"));
 }
 

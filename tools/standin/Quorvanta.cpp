@@ -3,10 +3,12 @@
 // standin-started.txt beside the executable, so tests and the demo can see it ran.
 // With QUORVANTA_STANDIN_HOLD naming a file beside it, it keeps that file open
 // for writing (sharing reads and writes) as long as it runs, as a real client
-// does with its own settings.
+// does with its own settings; with QUORVANTA_STANDIN_LOCK, open sharing
+// nothing, as a client does with a file it is rewriting.
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 const char kTitle[] = "Velmora游戏大厅";
@@ -47,25 +49,26 @@ void RecordStart()
     }
 }
 
-// The file named by QUORVANTA_STANDIN_HOLD, opened for writing; null when none is named.
-HANDLE HoldFile()
+// The file named by the variable, opened for writing; null when none is named.
+HANDLE HoldFile(const char* variable, DWORD share)
 {
     char name[MAX_PATH] = {}, path[MAX_PATH] = {};
-    const DWORD n = ::GetEnvironmentVariableA("QUORVANTA_STANDIN_HOLD", name, sizeof(name));
+    const DWORD n = ::GetEnvironmentVariableA(variable, name, sizeof(name));
     if (n == 0 || n >= sizeof(name)) return nullptr;
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     char* slash = std::strrchr(path, '\\');
     if (!slash || std::strlen(path) + std::strlen(name) >= MAX_PATH) return nullptr;
     std::strcpy(slash + 1, name);
-    return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 } // namespace
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow)
 {
     RecordStart();
-    HANDLE held = HoldFile();  // closed by the system when the process ends
+    // Closed by the system when the process ends.
+    HANDLE held = HoldFile("QUORVANTA_STANDIN_HOLD", FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE locked = HoldFile("QUORVANTA_STANDIN_LOCK", 0);
     WNDCLASSA wc = {};
     wc.lpfnWndProc = WndProc;
     wc.hInstance = hInstance;
@@ -82,6 +85,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow)
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
     }
-    if (held && held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    for (HANDLE h : { held, locked })
+        if (h && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
     return 0;
 }

@@ -120,6 +120,14 @@ RangeAsk ParseRange(const std::string& head, size_t total, size_t& first, size_t
     return RangeAsk::Slice;
 }
 
+// The request head has a Range header (any letter case).
+bool AsksForRange(const std::string& head)
+{
+    std::string lower = head;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+    return lower.find("\r\nrange:") != std::string::npos;
+}
+
 void SetNonBlocking(SOCKET s)
 {
     u_long on = 1;
@@ -415,6 +423,10 @@ struct TestServer::Impl {
                 answer.status = 404;
                 answer.body = "not found";
                 answer.contentType = "text/plain";
+            } else if (!route->rangeAnswer.empty() && AsksForRange(head)) {
+                Finish(s, SendAll(s, route->rangeAnswer.data(), route->rangeAnswer.size()) ? Ending::Graceful
+                                                                                          : Ending::Reset);
+                return;
             } else {
                 Finish(s, Respond(s, *route, headOnly, path, head));
                 return;

@@ -32,6 +32,10 @@ struct TestRoute {
     std::string extraHeaders;         // raw header lines, each ending in "\r\n" (e.g. a Location)
     bool ignoreRange = false;         // answer every request whole with 200, as a server without ranges does
     std::string rangeBody;            // not empty: ranged answers are cut from these bytes instead (a corrupted range)
+    // Not empty: a request with a Range header gets these bytes as its whole
+    // answer (status line, headers, body), then the connection closes, as a
+    // server that gets ranges wrong would answer. Not counted in BodyBytesSent.
+    std::string rangeAnswer;
 };
 
 class TestServer {
