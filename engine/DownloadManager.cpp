@@ -70,7 +70,8 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
                                const char* pszMd5, const char* pszSha256, const char* pszChunksUrl,
                                const char* pszChunksSha256)
 {
-    if (!pszName) return FALSE;
+    // Without a digest nothing would tell the right bytes from others.
+    if (!pszName || !pszMd5) return FALSE;
     if (!pszUrl) pszUrl = "";
     if (!pszLocalName) pszLocalName = pszName;
     auto task = std::make_unique<DownloadTask>();
@@ -79,10 +80,8 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
         !CopyBounded(task->szLocalName, sizeof(task->szLocalName), pszLocalName) ||
         !CopyBounded(task->szUrl, sizeof(task->szUrl), pszUrl))
         return FALSE;
-    if (pszMd5) {
-        task->bVerify = TRUE;
-        if (!CopyBounded(task->szMd5, sizeof(task->szMd5), pszMd5) || std::strlen(pszMd5) != 32) task->szMd5[0] = '\0';
-    }
+    task->bVerify = TRUE;
+    if (!CopyBounded(task->szMd5, sizeof(task->szMd5), pszMd5) || std::strlen(pszMd5) != 32) task->szMd5[0] = '\0';
     if (pszSha256) {
         task->bSha256 = TRUE;
         if (!CopyBounded(task->szSha256, sizeof(task->szSha256), pszSha256) || std::strlen(pszSha256) != 64)

@@ -19,9 +19,11 @@ struct UpdateRun {
     TestServer server;
 
     UpdateRun() { EXPECT_TRUE(manager.Init(&sink, server.BaseUrl().c_str(), temp.c_str(), (app.Path() + "\\").c_str())); }
-    void Add(const std::string& name, const std::string& path, size_t size)
+    // Queues name, listed as exactly these bytes.
+    void Add(const std::string& name, const std::string& path, const std::string& listed)
     {
-        ASSERT_TRUE(manager.AddTask(name.c_str(), server.Url(path).c_str(), nullptr, static_cast<UINT32>(size)));
+        ASSERT_TRUE(manager.AddTask(name.c_str(), server.Url(path).c_str(), nullptr, static_cast<UINT32>(listed.size()),
+                                    Md5Of(listed).c_str()));
     }
     // Starts the worker and waits until it has ended.
     void Go()
@@ -76,15 +78,17 @@ TEST(DownloadManager, AddTaskNumbersTasksAndRefusesWhatDoesNotFit)
     RecordingNotify sink;
     CDownloadManager m;
     m.Init(&sink, "http://h/", (dir / "T").c_str(), dir.Path().c_str());
-    EXPECT_FALSE(m.AddTask(nullptr, "http://h/a", nullptr, 1));
-    EXPECT_TRUE(m.AddTask("a.txt", "http://h/a", nullptr, 1));
-    EXPECT_TRUE(m.AddTask("shown", "http://h/b", "local.bin", 1));
+    const char* md5 = "0cc175b9c0f1b6a831c399e269772661";
+    EXPECT_FALSE(m.AddTask(nullptr, "http://h/a", nullptr, 1, md5));
+    EXPECT_FALSE(m.AddTask("a.txt", "http://h/a", nullptr, 1, nullptr));  // nothing would check its bytes
+    EXPECT_TRUE(m.AddTask("a.txt", "http://h/a", nullptr, 1, md5));
+    EXPECT_TRUE(m.AddTask("shown", "http://h/b", "local.bin", 1, md5));
     const std::string name31(31, 'n'), name32(32, 'n');
     const std::string url255 = "http://h/" + std::string(246, 'u'), url256 = url255 + "u";
-    EXPECT_FALSE(m.AddTask(name32.c_str(), "http://h/x", nullptr, 1));
-    EXPECT_FALSE(m.AddTask("ok", "http://h/x", name32.c_str(), 1));
-    EXPECT_FALSE(m.AddTask("ok", url256.c_str(), nullptr, 1));
-    EXPECT_TRUE(m.AddTask(name31.c_str(), url255.c_str(), nullptr, 1));
+    EXPECT_FALSE(m.AddTask(name32.c_str(), "http://h/x", nullptr, 1, md5));
+    EXPECT_FALSE(m.AddTask("ok", "http://h/x", name32.c_str(), 1, md5));
+    EXPECT_FALSE(m.AddTask("ok", url256.c_str(), nullptr, 1, md5));
+    EXPECT_TRUE(m.AddTask(name31.c_str(), url255.c_str(), nullptr, 1, md5));
     ASSERT_EQ(m.GetTaskCount(), 3);
     EXPECT_EQ(m.GetTask(0)->nId, 1);
     EXPECT_STREQ(m.GetTask(0)->szLocalName, "a.txt");
@@ -96,7 +100,7 @@ TEST(DownloadManager, AddTaskNumbersTasksAndRefusesWhatDoesNotFit)
     EXPECT_FALSE(m.GetTask(2)->bDone);
     m.ClearTasks();
     EXPECT_EQ(m.GetTaskCount(), 0);
-    EXPECT_TRUE(m.AddTask("again", "http://h/a", nullptr, 1));
+    EXPECT_TRUE(m.AddTask("again", "http://h/a", nullptr, 1, md5));
     EXPECT_EQ(m.GetTask(0)->nId, 4);
 }
 
@@ -126,8 +130,8 @@ TEST(DownloadManager, TwoFilesAreDownloadedReportedAndInstalled)
     r.server.ServeFile("/f/a.bin", a);
     r.server.ServeFile("/f/b.txt", b);
     WriteBytes(r.app / "a.bin", "old contents of a");
-    r.Add("a.bin", "/f/a.bin", a.size());
-    r.Add("b.txt", "/f/b.txt", b.size());
+    r.Add("a.bin", "/f/a.bin", a);
+    r.Add("b.txt", "/f/b.txt", b);
     r.Go();
 
     const std::vector<Event> ev = r.sink.Events();
@@ -167,7 +171,7 @@ TEST(DownloadManager, FirstBlockChecksRejectShortAnswersAndErrorPages)
     for (const Case& c : cases) {
         UpdateRun r;
         r.server.ServeFile("/x", c.body);
-        r.Add("x.dat", "/x", c.body.size());
+        r.Add("x.dat", "/x", c.body);
         r.Go();
         const std::vector<int> st = r.sink.Statuses();
         SCOPED_TRACE(c.body);
@@ -193,7 +197,7 @@ TEST(DownloadManager, HttpErrorStatusFailsWhateverTheBody)
         route.body = PatternBytes(400);  // passes the first-block checks
         route.contentType = "text/plain";
         r.server.Serve("/gone", route);
-        r.Add("gone.bin", "/gone", route.body.size());
+        r.Add("gone.bin", "/gone", route.body);
         r.Go();
         EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED })) << status;
         EXPECT_EQ(r.sink.Events().back().text, "下载 gone.bin 文件失败");
@@ -225,7 +229,7 @@ TEST(DownloadManager, ADownloadIsExactlyTheListedSize)
         route.announcedLength = c.announced;
         route.chunkBytes = 3000;
         r.server.Serve("/f", route);
-        r.Add("f.bin", "/f", c.listed);
+        r.Add("f.bin", "/f", body.substr(0, c.listed));
         r.Go();
         std::string partial;
         const bool written = ReadBytes(r.temp + "\\f.bin.dtm", partial);
@@ -252,8 +256,8 @@ TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
     route.body = PatternBytes(20000, 5);
     route.sendBytes = 9000;
     r.server.Serve("/short", route);
-    r.Add("good.bin", "/good", good.size());
-    r.Add("short.bin", "/short", route.body.size());
+    r.Add("good.bin", "/good", good);
+    r.Add("short.bin", "/short", route.body);
     r.Go();
     const std::vector<Event> ev = r.sink.Events();
     EXPECT_EQ(ev.back().status, US_FAILED);
@@ -347,7 +351,7 @@ TEST(DownloadManager, CancelStopsEveryTransferInFlightAndOpensNoFurtherFile)
     // queued than the transfers in flight can hold.
     UpdateRun r;
     r.server.ServeFile("/one", PatternBytes(5000, 6));
-    r.Add("one.bin", "/one", 5000);
+    r.Add("one.bin", "/one", PatternBytes(5000, 6));
     TestRoute stalled;
     stalled.body = PatternBytes(50000, 7);
     stalled.stallAfter = 1000;
@@ -355,7 +359,7 @@ TEST(DownloadManager, CancelStopsEveryTransferInFlightAndOpensNoFurtherFile)
     const int others = 9;
     for (int i = 0; i < others; ++i) {
         r.server.Serve("/s" + std::to_string(i), stalled);
-        r.Add("s" + std::to_string(i) + ".bin", "/s" + std::to_string(i), stalled.body.size());
+        r.Add("s" + std::to_string(i) + ".bin", "/s" + std::to_string(i), stalled.body);
     }
     r.sink.onEvent = [&](const Event& e) { if (e.status == US_FILE_DONE) r.manager.Cancel(); };
     r.manager.Start();
@@ -379,7 +383,7 @@ TEST(DownloadManager, CancelDuringTheReadLoopStopsAfterTheCurrentBlock)
     UpdateRun r;
     const std::string body = PatternBytes(200000, 8);
     r.server.ServeFile("/big", body);
-    r.Add("big.bin", "/big", body.size());
+    r.Add("big.bin", "/big", body);
     r.sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS && e.done >= 16384) r.manager.Cancel(); };
     r.Go();
     const std::vector<Event> ev = r.sink.Events();
@@ -403,7 +407,7 @@ TEST(DownloadManager, StopWorkerSilencesReportsAndNeverHangsOnAStalledRead)
     route.stallAfter = 20000;
     route.stallMs = 60000;
     server->Serve("/stall", route);
-    manager.AddTask("stall.bin", server->Url("/stall").c_str(), nullptr, 100000);
+    manager.AddTask("stall.bin", server->Url("/stall").c_str(), nullptr, 100000, Md5Of(route.body).c_str());
     std::atomic<int> progress{ 0 };
     sink.onEvent = [&](const Event& e) { if (e.status == US_PROGRESS) ++progress; };
     manager.Start();
@@ -428,7 +432,7 @@ TEST(DownloadManager, FolderNamesAreCreatedUnderBothFolders)
     UpdateRun r;
     const std::string body = PatternBytes(1000, 10);
     r.server.ServeFile("/deep", body);
-    r.Add("data\\maps\\m1.map", "/deep", body.size());
+    r.Add("data\\maps\\m1.map", "/deep", body);
     r.Go();
     EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
     EXPECT_EQ(r.Installed("data\\maps\\m1.map"), body);
@@ -443,9 +447,9 @@ TEST(DownloadManager, OwnExecutableGoesToTheSideFile)
     r.server.ServeFile("/lib", lib);
     r.server.ServeFile("/dotted", dotted);
     WriteBytes(r.app / "UNIT_TESTS.EX_", "an earlier side file");
-    r.Add("UNIT_TESTS.EXE", "/exe", exe.size());     // this program's own name in other letter case
-    r.Add("unit_tests.dll", "/lib", lib.size());     // same stem, other extension: an ordinary file
-    r.Add("a.b.unit_tests.exe", "/dotted", dotted.size());
+    r.Add("UNIT_TESTS.EXE", "/exe", exe);     // this program's own name in other letter case
+    r.Add("unit_tests.dll", "/lib", lib);     // same stem, other extension: an ordinary file
+    r.Add("a.b.unit_tests.exe", "/dotted", dotted);
     r.Go();
     EXPECT_EQ(r.sink.Statuses().back(), US_FINISHED);
     EXPECT_EQ(r.Installed("UNIT_TESTS.EX_"), exe);
@@ -462,9 +466,9 @@ TEST(DownloadManager, AFailedMovePutsEveryFileBackAndFailsTheRun)
     r.server.ServeFile("/blocked", PatternBytes(500, 14));
     WriteBytes(r.app / "kept.bin", "the installed copy");
     ::CreateDirectoryA((r.app / "blocked.bin").c_str(), nullptr);  // a folder is in the way
-    r.Add("kept.bin", "/kept", 500);
-    r.Add("new\\added.bin", "/added", 500);
-    r.Add("blocked.bin", "/blocked", 500);
+    r.Add("kept.bin", "/kept", PatternBytes(500, 13));
+    r.Add("new\\added.bin", "/added", PatternBytes(500, 15));
+    r.Add("blocked.bin", "/blocked", PatternBytes(500, 14));
     r.Go();
     const std::vector<int> statuses = r.sink.Statuses();
     ASSERT_GE(statuses.size(), 2u);
@@ -518,7 +522,7 @@ TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptio
 {
     {
         UpdateRun r;
-        ASSERT_TRUE(r.manager.AddTask("x.bin", "http://127.0.0.1:1/x.bin", nullptr, 100));
+        ASSERT_TRUE(r.manager.AddTask("x.bin", "http://127.0.0.1:1/x.bin", nullptr, 100, Md5Of(PatternBytes(100)).c_str()));
         r.Go();
         EXPECT_EQ(r.sink.Statuses(), (std::vector<int>{ US_CONNECTING, US_FAILED }));
         EXPECT_FALSE(r.sink.Events().back().text.empty());
@@ -531,7 +535,7 @@ TEST(DownloadManager, UnreachableSiteAndMissingTempFolderFailWithTheirDescriptio
         CDownloadManager m;
         server.ServeFile("/y", PatternBytes(100));
         m.Init(&sink, server.BaseUrl().c_str(), (app / "no\\such").c_str(), app.Path().c_str());
-        m.AddTask("y.bin", server.Url("/y").c_str(), nullptr, 100);
+        m.AddTask("y.bin", server.Url("/y").c_str(), nullptr, 100, Md5Of(PatternBytes(100)).c_str());
         m.Start();
         ASSERT_TRUE(sink.WaitForEnd(20000));
         ASSERT_TRUE(m.StopWorker(20000));

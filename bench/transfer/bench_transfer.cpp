@@ -57,8 +57,8 @@ long long Bare(const char* url, const std::string& out)
 
 int main(int argc, char** argv)
 {
-    if (argc < 4 || (std::string(argv[1]) == "manager" && argc < 5)) {
-        std::fprintf(stderr, "usage: %s bare URL OUTDIR | %s manager URL OUTDIR SIZE\n", argv[0], argv[0]);
+    if (argc < 4 || (std::string(argv[1]) == "manager" && argc < 6)) {
+        std::fprintf(stderr, "usage: %s bare URL OUTDIR | %s manager URL OUTDIR SIZE MD5\n", argv[0], argv[0]);
         return 2;
     }
     const std::string mode = argv[1], outDir = argv[3];
@@ -73,7 +73,7 @@ int main(int argc, char** argv)
         manager.Init(&sink, "http://unused/", outDir.c_str(), outDir.c_str());
         // A verified download of an earlier round would be used as it is: fetch anew.
         ::DeleteFileA((outDir + "\\big.bin.dtm").c_str());
-        manager.AddTask("big.bin", argv[2], nullptr, static_cast<UINT32>(std::strtoul(argv[4], nullptr, 10)));
+        manager.AddTask("big.bin", argv[2], nullptr, static_cast<UINT32>(std::strtoul(argv[4], nullptr, 10)), argv[5]);
         manager.Start();
         while (!sink.m_last) ::Sleep(5);
         manager.StopWorker(INFINITE);

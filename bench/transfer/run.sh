@@ -65,7 +65,7 @@ for i in $(seq "$runs"); do
         t0=$(date +%s.%N); curl -fsS -o "$work/out/curl.bin" "$url"; t1=$(date +%s.%N)
         echo "curl $(awk -v a="$t0" -v b="$t1" -v n="$bytes" 'BEGIN {printf "%.1f", n / (b - a) / 1e6}')"
         echo "bare $(wine "$bin/bench_transfer.exe" bare "$url" "$winout" | awk '{print $6}')"
-        echo "manager $(wine "$bin/bench_transfer.exe" manager "$url" "$winout" "$bytes" | awk '{print $6}')"
+        echo "manager $(wine "$bin/bench_transfer.exe" manager "$url" "$winout" "$bytes" "$md5" | awk '{print $6}')"
     fi
     rm -f "$work/inst/$file" "$work/inst/Update/update.log"
     peak=0
@@ -92,7 +92,7 @@ window_runs() {
     if [ -n "${DISPLAY:-}" ]; then bash "$work/window_runs.sh" "$work" "$@"; else
         xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window_runs.sh" "$work" "$@"; fi
 }
-export url bin winout bytes
+export url bin winout bytes md5
 # Setting up the prefix left a Wine session without a display: end it first.
 wineserver -k 2>/dev/null || true
 manifest_for big.bin "$bytes" "$md5"
