@@ -168,6 +168,7 @@ void CDownloadManager::RestartPlatformIfStopped()
     // Once only, whoever gets here first: the worker's cancel or the end of the program.
     int stopped = kPlatformStopped;
     if (!m_platform.compare_exchange_strong(stopped, kPlatformStarted)) return;
+    if (const DWORD slow = TestHooks::RestartDelayMs()) ::Sleep(slow);
     RunLog::Write("platform: started again; the installation is unchanged");
     StartPlatform(m_strAppDir);
 }
@@ -235,26 +236,33 @@ bool CDownloadManager::StopWorker(DWORD timeoutMs)
     // Closing the session closes the request the worker may be blocked on.
     if (m_pSession) m_pSession->Close();
     if (m_hStartEvent) ::SetEvent(m_hStartEvent.get());
+    if (WaitForWorker(timeoutMs)) return true;
+    int phase = kTransferring;
+    if (m_phase.compare_exchange_strong(phase, kAbandoned)) {
+        // The window was closed: a cancel, and nothing was installed.
+        RestartPlatformIfStopped();
+        return false;
+    }
+    if (phase == kAbandoned) return false;  // the watchdog gave up on it: stuck in a read
+    // Installing: it must finish or roll back. Reporting a cancel or a
+    // failure: it may be starting the platform again, which must not be cut.
+    if (WaitForWorker(phase == kInstalling ? INFINITE : kFinishingWaitMs)) return true;
+    if (phase == kCancelled) RestartPlatformIfStopped();
+    return false;
+}
+
+bool CDownloadManager::WaitForWorker(DWORD ms)
+{
     const ULONGLONG start = ::GetTickCount64();
     for (;;) {
         DWORD wait = INFINITE;
-        if (timeoutMs != INFINITE) {
-            ULONGLONG spent = ::GetTickCount64() - start;
-            if (spent >= timeoutMs) {
-                int phase = kTransferring;
-                if (m_phase.compare_exchange_strong(phase, kAbandoned) || phase == kCancelled) {
-                    // The window was closed: a cancel, and nothing was installed.
-                    RestartPlatformIfStopped();
-                    return false;
-                }
-                if (phase != kInstalling) return false;
-                timeoutMs = INFINITE;  // installing: it must finish or roll back
-                continue;
-            }
-            wait = static_cast<DWORD>(timeoutMs - spent);
+        if (ms != INFINITE) {
+            const ULONGLONG spent = ::GetTickCount64() - start;
+            if (spent >= ms) return ::WaitForSingleObject(m_hThread.get(), 0) == WAIT_OBJECT_0;
+            wait = static_cast<DWORD>(ms - spent);
         }
         // A report in progress may be waiting on a message sent to this thread.
-        DWORD r = ::MsgWaitForMultipleObjects(1, m_hThread.address(), FALSE, wait, QS_SENDMESSAGE);
+        const DWORD r = ::MsgWaitForMultipleObjects(1, m_hThread.address(), FALSE, wait, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return true;
         if (r == WAIT_TIMEOUT) continue;
         if (r != WAIT_OBJECT_0 + 1) return false;  // the wait itself failed

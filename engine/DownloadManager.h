@@ -68,8 +68,11 @@ public:
     // so the process may end under it (a platform this run stopped is started
     // again first: the installation is unchanged). An installation in progress
     // is always waited for, however long it takes: a half-done one must not be
-    // cut short.
+    // cut short. A worker that has ended the transfer itself with a cancel or a
+    // failure is waited for up to kFinishingWaitMs more, so that the end of the
+    // process does not cut the platform's start short.
     bool StopWorker(DWORD timeoutMs);
+    static const DWORD kFinishingWaitMs = 10000;
     // Gives up on a transfer that no longer moves: the run has failed and the
     // worker will report nothing more and never install. False once the worker
     // has ended the transfer itself (installing, failed or cancelled).
@@ -102,6 +105,8 @@ protected:
     void SetState(int nState) { m_nState.store(nState); }
     bool StopRequested() const { return m_bCancel.load() != 0 || m_bDetached.load(); }
     static DWORD WINAPI ThreadProc(LPVOID pParam);
+    // Waits up to ms for the worker to end, handling messages sent to this thread.
+    bool WaitForWorker(DWORD ms);
     int Run();
     int CancelBeforeInstalling();
     int ReportDownloadFailure(const DownloadTask& task, const Outcome& outcome);

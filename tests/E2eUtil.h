@@ -28,15 +28,25 @@ struct Process {
 // A visible top-level window of the process with that class and title.
 HWND WaitForWindow(const Process& p, const std::string& cls, const std::string& title, DWORD ms = 15000);
 
-// An environment variable that the programs started in this scope inherit.
+// An environment variable that the programs started in this scope inherit;
+// its earlier value (or its absence) comes back at the end of the scope.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { ::SetEnvironmentVariableA(name, value.c_str()); }
-    ~ScopedEnv() { ::SetEnvironmentVariableA(m_name, nullptr); }
+    ScopedEnv(const char* name, const std::string& value) : m_name(name)
+    {
+        char old[MAX_PATH] = {};
+        const DWORD n = ::GetEnvironmentVariableA(name, old, sizeof(old));
+        m_had = n > 0 && n < sizeof(old);
+        m_old = old;
+        ::SetEnvironmentVariableA(name, value.c_str());
+    }
+    ~ScopedEnv() { ::SetEnvironmentVariableA(m_name, m_had ? m_old.c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 private:
     const char* m_name;
+    bool m_had = false;
+    std::string m_old;
 };
 
 // Relative file name -> contents.

@@ -117,37 +117,56 @@ TEST(Reliability, TwoUpdatersStartedTogetherMakeOneRun)
 
 TEST(Reliability, ACancelAfterThePlatformWasStoppedStartsItAgain)
 {
-    TestServer server;
-    Installation inst;
-    TestRoute route;
-    route.body = PatternBytes(300000, 221);
-    route.stallAfter = 40000;
-    route.stallMs = 60000;  // cut short when the server goes
-    server.Serve("/slow.dat", route);
-    server.ServeFile("/update/update.xml", Listing(Entry("slow.dat", route.body.size(), Md5Of(route.body), server.Url("/slow.dat"))));
-    inst.Settings(SiteSetting(server));
-    WriteBytes(inst.dir / "slow.dat", "old");
-    const FileMap before = inst.Files();
-    Process platform;
-    inst.StartPlatform(platform);
+    struct Case {
+        const char* what;
+        bool stalled;        // the read is stuck when the player cancels; otherwise bytes keep coming
+        const char* slowStart;  // the platform's start after the cancel takes this long (ms), in the test build
+    };
+    const Case cases[] = {
+        { "a stalled read", true, nullptr },
+        // The worker sees the cancel itself and starts the platform: the end of the program must wait for it.
+        { "a flowing transfer, a slow platform start", false, "2500" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedEnv slowStart("UPDATER_TEST_RESTART_DELAY_MS", c.slowStart ? c.slowStart : "");
+        TestServer server;
+        Installation inst("updater.exe", c.slowStart ? kTestBuild : "updater.exe");
+        TestRoute route;
+        if (c.stalled) {
+            route.body = PatternBytes(300000, 221);
+            route.stallAfter = 40000;
+            route.stallMs = 60000;  // cut short when the server goes
+        } else {
+            route.body = PatternBytes(3000000, 222);
+            route.chunkBytes = 1500;  // two thousand pieces, a few milliseconds apart
+        }
+        server.Serve("/slow.dat", route);
+        server.ServeFile("/update/update.xml", Listing(Entry("slow.dat", route.body.size(), Md5Of(route.body), server.Url("/slow.dat"))));
+        inst.Settings(SiteSetting(server));
+        WriteBytes(inst.dir / "slow.dat", "old");
+        const FileMap before = inst.Files();
+        Process platform;
+        inst.StartPlatform(platform);
 
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    HWND wnd = WaitForWindow(upd, "#32770", "");
-    ASSERT_NE(wnd, nullptr);
-    ASSERT_TRUE(platform.Ended(20000)) << "the platform was never stopped";
-    // The close box, as the player presses it.
-    ::PostMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(wnd, IDCANCEL)));
-    ASSERT_TRUE(upd.Ended(10000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    EXPECT_EQ(inst.PlatformStarts(), 2);  // ours, then the updater's after the cancel
-    FileMap after = inst.Files();
-    after.erase("standin-started.txt");
-    FileMap expected = before;
-    expected.erase("standin-started.txt");
-    EXPECT_TRUE(SameFiles(after, expected));
-    EXPECT_TRUE(HasLine(inst.Log(), { "platform: started again" })) << inst.Log();
-    KillStandIns();
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        HWND wnd = WaitForWindow(upd, "#32770", "");
+        ASSERT_NE(wnd, nullptr);
+        ASSERT_TRUE(platform.Ended(20000)) << "the platform was never stopped";
+        // The close box, as the player presses it.
+        ::PostMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(wnd, IDCANCEL)));
+        ASSERT_TRUE(upd.Ended(20000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(inst.PlatformStarts(), 2);  // ours, then the updater's after the cancel
+        FileMap after = inst.Files();
+        after.erase("standin-started.txt");
+        FileMap expected = before;
+        expected.erase("standin-started.txt");
+        EXPECT_TRUE(SameFiles(after, expected));
+        EXPECT_TRUE(HasLine(inst.Log(), { "platform: started again" })) << inst.Log();
+        KillStandIns();
+    }
 }
 
 TEST(Reliability, ABodyThatNeverEndsFailsSoonHavingWrittenLittle)

@@ -11,4 +11,8 @@ int CrashAfterMoves();
 DWORD StallLimitMs();
 // The bytes a manifest pass reads again whatever the digest cache says; 0: the normal 64 MiB.
 unsigned long ReverifyBytes();
+// Each flush of a download takes this many milliseconds longer (slow media); 0: none.
+DWORD SlowFlushMs();
+// Starting the platform again after a cancel waits this long first (a slow start); 0: none.
+DWORD RestartDelayMs();
 } // namespace TestHooks
