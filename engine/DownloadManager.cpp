@@ -195,7 +195,7 @@ void CDownloadManager::ReportFailure(const char* pszText)
 
 ULONGLONG CDownloadManager::TransferIdleMs() const
 {
-    if (m_phase.load() != kTransferring) return 0;
+    if (m_phase.load() != kTransferring || m_localWork.load() > 0) return 0;
     // A failure or cancellation being reported (its box may stay up for long) is not a stall.
     const int state = m_nState.load();
     if (state != US_CONNECTING && state != US_FILE_START && state != US_PROGRESS && state != US_FILE_DONE) return 0;

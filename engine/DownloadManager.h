@@ -137,6 +137,7 @@ protected:
     std::mutex m_platformStop;  // transfers in flight stop the platform one at a time
     bool m_platformGone = false;  // under m_platformStop: stopped or not running, this run
     std::atomic<ULONGLONG> m_lastActivity{0};
+    std::atomic<int> m_localWork{0};  // local work under way: no stall meanwhile
     std::uint64_t m_ullSerial = 0;
     bool m_bHasSerial = false;
     UpdateNotify* m_pNotify = nullptr;

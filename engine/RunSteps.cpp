@@ -50,6 +50,11 @@ public:
         m_run.SetState(US_FILE_DONE);
         m_run.Notify(0, 0, US_FILE_DONE, task.szName);
     }
+    void LocalWork(bool busy) override
+    {
+        m_run.m_localWork.fetch_add(busy ? 1 : -1);
+        if (!busy) m_run.MarkActivity();  // the stall limit counts from the end of it
+    }
 
 private:
     CDownloadManager& m_run;

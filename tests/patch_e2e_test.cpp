@@ -38,11 +38,13 @@ std::string IndexOf(const std::string& bytes)
     return std::string(encoded.begin(), encoded.end());
 }
 
-std::string ChunkedEntry(const std::string& name, const std::string& bytes, const TestServer& server)
+std::string ChunkedEntry(const std::string& name, const std::string& bytes, const TestServer& server,
+                         const std::string& indexUrl = std::string())
 {
     return "<file filename=\"" + name + "\" filesize=\"" + std::to_string(bytes.size()) + "\" fileversion=\"1\" md5=\"" +
-           Md5Of(bytes) + "\" sha256=\"" + Sha256Hex(bytes) + "\" fileload=\"" + server.Url("/big.dat") +
-           "\" chunks=\"" + server.Url("/big.dat.idx") + "\" chunkssha256=\"" + Sha256Hex(IndexOf(bytes)) + "\"/>";
+           Md5Of(bytes) + "\" sha256=\"" + Sha256Hex(bytes) + "\" fileload=\"" + server.Url("/big.dat") + "\" chunks=\"" +
+           (indexUrl.empty() ? server.Url("/big.dat.idx") : indexUrl) + "\" chunkssha256=\"" + Sha256Hex(IndexOf(bytes)) +
+           "\"/>";
 }
 
 // Runs the updater to the end of a successful run.
@@ -69,12 +71,17 @@ TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
         const char* what;
         bool ignoreRange;
         bool corruptRange;
+        bool ftpIndex;       // the index offered at an ftp: URL
+        bool platformLocks;  // the running platform holds big.dat open, sharing nothing
         const char* logged;
+        int requests;        // for /big.dat; -1: as many ranges as the patch needs
     };
     const Case cases[] = {
-        { "ranges answered", false, false, "patched:" },
-        { "ranges ignored (200)", true, false, "patch failed" },
-        { "a corrupted range", false, true, "does not match the index" },
+        { "ranges answered", false, false, false, false, "patched:", -1 },
+        { "ranges ignored (200)", true, false, false, false, "taking the whole file the server is sending", 1 },
+        { "a corrupted range", false, true, false, false, "does not match the index", -1 },
+        { "an ftp: index", false, false, true, false, "internet error 12006", 1 },
+        { "the platform holding the file", false, false, false, true, "patched:", -1 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -87,36 +94,79 @@ TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
         if (c.corruptRange) route.rangeBody = PatternBytes(fresh.size(), 310);
         server.Serve("/big.dat", route);
         server.ServeFile("/big.dat.idx", IndexOf(fresh));
-        server.ServeFile("/update/update.xml", Listing(ChunkedEntry("big.dat", fresh, server)));
+        const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/big.dat.idx";
+        server.ServeFile("/update/update.xml", Listing(ChunkedEntry("big.dat", fresh, server, c.ftpIndex ? ftp : "")));
         inst.Settings(SiteSetting(server));
+        Process platform;
+        if (c.platformLocks) {
+            ScopedEnv lock("QUORVANTA_STANDIN_LOCK", "big.dat");  // this platform only, not the one started at the end
+            inst.StartPlatform(platform);
+        }
 
         RunToTheEnd(inst);
         EXPECT_TRUE(Holds(inst, "big.dat", fresh));
         const std::string log = inst.Log();
         EXPECT_TRUE(HasLine(log, { "big.dat", c.logged })) << log;
+        EXPECT_FALSE(HasLine(log, { "成功" })) << "a failure told as the text of error 0: " << log;
         const unsigned long long served = server.BodyBytesSent("/big.dat");
-        if (c.ignoreRange || c.corruptRange)
+        if (c.requests == 1) {
+            EXPECT_EQ(server.Requests("/big.dat"), 1);
+            EXPECT_EQ(served, fresh.size());  // the whole file, once
+        } else if (c.corruptRange) {
             EXPECT_GE(served, fresh.size());  // the whole file after the fallback
-        else
+        } else {
             EXPECT_LT(served, 300000u) << "a patch fetched more than the chunks around four changes";
+        }
         EXPECT_FALSE(FileExists(inst.dir / "Update\\big.dat.dtm.prev"));
     }
 }
 
+namespace {
+// A raw answer to the resumed request for bytes 240000- of a 600000-byte file.
+std::string Answer206(const std::string& contentRange, const std::string& body, const std::string& more = std::string())
+{
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: " + contentRange + "\r\n" + more + "Connection: close\r\n\r\n" +
+           body;
+}
+std::string Length(size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; }
+} // namespace
+
 TEST(Patch, AnInterruptedDownloadResumesAndAVerifiedOneIsKept)
 {
     const std::string bytes = PatternBytes(600000, 321);
+    const std::string rest = bytes.substr(240000), multipart = "--B\r\nContent-Range: bytes 240000-599999/600000\r\n\r\n" +
+                                                                rest + "\r\n--B--\r\n";
     struct Case {
         const char* what;
         std::string kept;          // the .dtm an earlier run left
-        unsigned long long served;  // body bytes the server sends this run
+        unsigned long long served;  // body bytes the server sends this run (a scripted answer not counted)
         const char* logged;
+        std::string rangeAnswer;    // how the server answers the resumed request (empty: right)
+        int requests;
     };
+    const std::string cut = bytes.substr(0, 240000);
     const Case cases[] = {
-        { "cut at 40 %", bytes.substr(0, 240000), 360000, "resumed: 240000 bytes kept" },
-        { "complete and right", bytes, 0, "reused the verified download" },
-        { "complete but other bytes", PatternBytes(600000, 322), 600000, "does not verify" },
-        { "longer than the file", bytes + "tail", 600000, "more than the file's" },
+        { "cut at 40 %", cut, 360000, "resumed: 240000 bytes kept", "", 1 },
+        { "complete and right", bytes, 0, "reused the verified download", "", 0 },
+        { "complete but other bytes", PatternBytes(600000, 322), 600000, "does not verify", "", 1 },
+        { "longer than the file", bytes + "tail", 600000, "more than the file's", "", 1 },
+        // Answers that can never continue the kept bytes: the whole file, at once.
+        { "416", cut, 600000, "HTTP 416",
+          "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */600000\r\nContent-Length: 0\r\n\r\n", 2 },
+        { "an unknown total", cut, 600000, "bytes 240000-599999/*", Answer206("bytes 240000-599999/*", rest, Length(360000)), 2 },
+        { "a shorter range", cut, 600000, "bytes 240000-599998/600000",
+          Answer206("bytes 240000-599998/600000", rest.substr(0, 359999), Length(359999)), 2 },
+        { "another total", cut, 600000, "bytes 240000-599999/700000",
+          Answer206("bytes 240000-599999/700000", rest, Length(360000)), 2 },
+        { "a shifted range", cut, 600000, "bytes 240100-599999/600000",
+          Answer206("bytes 240100-599999/600000", bytes.substr(240100), Length(359900)), 2 },
+        { "a multipart answer", cut, 600000, "the kept bytes are dropped",
+          "HTTP/1.1 206 Partial Content\r\nContent-Type: multipart/byteranges; boundary=B\r\n" + Length(multipart.size()) +
+              "\r\n" + multipart, 2 },
+        { "more bytes announced", cut, 600000, "360010 bytes announced",
+          Answer206("bytes 240000-599999/600000", rest + "0123456789", Length(360010)), 2 },
+        { "extra bytes, no length", cut, 600000, "longer than", Answer206("bytes 240000-599999/600000", rest + "extra"), 2 },
+        { "an empty body", cut, 600000, "an empty body", Answer206("bytes 240000-599999/600000", "", Length(360000)), 2 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -125,14 +175,75 @@ TEST(Patch, AnInterruptedDownloadResumesAndAVerifiedOneIsKept)
         WriteBytes(inst.dir / "data.bin", "old");
         ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
         WriteBytes(inst.dir / "Update\\data.bin.dtm", c.kept);
-        server.ServeFile("/data.bin", bytes);
+        TestRoute route;
+        route.body = bytes;
+        route.rangeAnswer = c.rangeAnswer;
+        server.Serve("/data.bin", route);
         server.ServeFile("/update/update.xml", Listing(Entry("data.bin", bytes.size(), Md5Of(bytes), server.Url("/data.bin"))));
         inst.Settings(SiteSetting(server));
 
         RunToTheEnd(inst);
         EXPECT_TRUE(Holds(inst, "data.bin", bytes));
         EXPECT_EQ(server.BodyBytesSent("/data.bin"), c.served);
+        EXPECT_EQ(server.Requests("/data.bin"), c.requests);
         EXPECT_TRUE(HasLine(inst.Log(), { "data.bin", c.logged })) << inst.Log();
+        for (const auto& file : inst.TempFiles())
+            EXPECT_EQ(file.first.find("data.bin"), std::string::npos) << "left in the temporary folder: " << file.first;
+    }
+}
+
+TEST(Patch, AnInterruptedDownloadIsContinuedOnlyWithTheSameVersion)
+{
+    const std::string v1 = PatternBytes(600000, 331), v2 = PatternBytes(600000, 332);
+    struct Case {
+        const char* what;
+        const std::string& second;  // what the site holds at the next run
+        const char* tag;
+        int requests;  // by the next run
+        const char* logged;
+    };
+    const Case cases[] = {
+        { "the same version", v1, "\"v1\"", 1, "resumed: 240000 bytes kept" },
+        { "another version, If-Range ignored", v2, "\"v2\"", 2, "from another version" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst;
+        WriteBytes(inst.dir / "data.bin", "old");
+        TestRoute route;
+        route.body = v1;
+        route.extraHeaders = "ETag: \"v1\"\r\n";
+        route.sendBytes = 240000;  // then the connection ends: the run fails
+        server.Serve("/data.bin", route);
+        server.ServeFile("/update/update.xml", Listing(Entry("data.bin", v1.size(), Md5Of(v1), server.Url("/data.bin"))));
+        inst.Settings(SiteSetting(server));
+        const FileMap before = inst.Files();
+        {
+            Process upd;
+            ASSERT_TRUE(inst.Run(upd));
+            ExpectFailedRun(upd, inst, before);
+        }
+        EXPECT_TRUE(inst.Read("Update\\data.bin.dtm") == v1.substr(0, 240000)) << inst.Log();
+        EXPECT_EQ(inst.Read("Update\\data.bin.dtm.validator"), "ETag: \"v1\"\r\n");  // written as the download began
+
+        route.body = c.second;
+        route.extraHeaders = std::string("ETag: ") + c.tag + "\r\n";
+        route.sendBytes = static_cast<size_t>(-1);
+        server.Serve("/data.bin", route);
+        server.ServeFile("/update/update.xml",
+                         Listing(Entry("data.bin", c.second.size(), Md5Of(c.second), server.Url("/data.bin"))));
+        const unsigned long long servedBefore = server.BodyBytesSent("/data.bin");
+        const int requestsBefore = server.Requests("/data.bin");
+        RunToTheEnd(inst);
+        EXPECT_TRUE(Holds(inst, "data.bin", c.second));
+        EXPECT_TRUE(HasLine(inst.Log(), { "data.bin", "from byte 240000", "If-Range", "ETag: \"v1\"" })) << inst.Log();
+        EXPECT_TRUE(HasLine(inst.Log(), { "data.bin", c.logged })) << inst.Log();
+        EXPECT_EQ(server.Requests("/data.bin") - requestsBefore, c.requests);
+        // The rest only, or (beside the refused answer) the whole file.
+        if (c.requests == 1) EXPECT_EQ(server.BodyBytesSent("/data.bin") - servedBefore, 360000u);
+        else EXPECT_GE(server.BodyBytesSent("/data.bin") - servedBefore, 600000u);
+        EXPECT_FALSE(FileExists(inst.dir / "Update\\data.bin.dtm.validator"));
     }
 }
 

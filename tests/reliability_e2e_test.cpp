@@ -1,8 +1,11 @@
 // The real updater.exe where a run could lose or mix up files: the platform
 // holding a listed file, a planted journal, two updaters at once, a cancel
-// after the platform was stopped, a body that never ends.
+// after the platform was stopped, a body that never ends, a full disk, a
+// slow flush.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include "E2eUtil.h"
 #include "testserver.h"
@@ -30,6 +33,84 @@ int CountLines(const std::string& log, const std::string& piece)
     int n = 0;
     for (const std::string& line : LogLines(log)) n += line.find(piece) != std::string::npos ? 1 : 0;
     return n;
+}
+
+// A folder on a tmpfs of a few MiB, mounted for the test's length: a disk
+// that fills up. It can be made only under Wine (which runs Unix programs),
+// by a user allowed to mount.
+class TinyDisk {
+public:
+    explicit TinyDisk(unsigned mib)
+    {
+        using ToDos = WCHAR*(CDECL*)(const char*);
+        const FARPROC found = ::GetProcAddress(::GetModuleHandleA("kernel32"), "wine_get_dos_file_name");
+        ToDos toDos = nullptr;
+        static_assert(sizeof(toDos) == sizeof(found), "function pointers");
+        std::memcpy(&toDos, &found, sizeof(toDos));
+        const std::string tmp = toDos ? DosName(toDos, "/tmp") : std::string();
+        if (tmp.empty()) {
+            m_why = "not running under Wine";
+            return;
+        }
+        const std::string name = "updater-tinydisk-" + std::to_string(::GetTickCount64()) + "-" + std::to_string(::GetCurrentProcessId());
+        m_unix = "/tmp/" + name;
+        m_status = tmp + "\\" + name + ".status";
+        if (Run("mkdir " + m_unix + " && mount -t tmpfs -o size=" + std::to_string(mib) + "m updater-tinydisk " + m_unix) != 0) {
+            m_why = "mount -t tmpfs is not permitted here";
+            Run("rmdir " + m_unix);
+            return;
+        }
+        m_mounted = true;
+        m_path = tmp + "\\" + name;
+    }
+    ~TinyDisk()
+    {
+        if (m_mounted) Run("umount -l " + m_unix + " && rmdir " + m_unix);
+    }
+    TinyDisk(const TinyDisk&) = delete;
+    TinyDisk& operator=(const TinyDisk&) = delete;
+    bool Ready() const { return !m_path.empty(); }
+    const std::string& Path() const { return m_path; }
+    const std::string& Why() const { return m_why; }
+
+private:
+    template <class F> static std::string DosName(F toDos, const char* unixPath)
+    {
+        WCHAR* dos = toDos(unixPath);
+        if (!dos) return std::string();
+        char path[MAX_PATH] = {};
+        ::WideCharToMultiByte(CP_ACP, 0, dos, -1, path, MAX_PATH, nullptr, nullptr);
+        ::HeapFree(::GetProcessHeap(), 0, dos);
+        return path;
+    }
+    // A shell command's exit status. Wine neither waits for a Unix program
+    // nor passes its exit code on, so the command writes it to a file.
+    int Run(const std::string& command) const
+    {
+        ::DeleteFileA(m_status.c_str());
+        const std::string unixStatus = m_unix + ".status";
+        std::string line = "/bin/sh -c \"(" + command + ") >/dev/null 2>&1; echo $? > " + unixStatus + ".new && mv " +
+                           unixStatus + ".new " + unixStatus + "\"";
+        STARTUPINFOA si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        if (!::CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+        std::string status;
+        WaitUntil([&] { return ReadBytes(m_status, status); }, 20000, 20);
+        ::DeleteFileA(m_status.c_str());
+        return status.empty() ? -1 : std::atoi(status.c_str());
+    }
+
+    std::string m_unix, m_status, m_path, m_why;
+    bool m_mounted = false;
+};
+
+ULONGLONG FreeBytes(const std::string& folder)
+{
+    ULARGE_INTEGER free{};
+    return ::GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr) ? free.QuadPart : 0;
 }
 
 } // namespace
@@ -201,5 +282,56 @@ TEST(Reliability, ABodyThatNeverEndsFailsSoonHavingWrittenLittle)
         std::string partial;
         if (ReadBytes(inst.dir / "Update\\big.dat.dtm", partial)) EXPECT_LE(partial.size(), kListed);
         EXPECT_TRUE(HasLine(inst.Log(), { "big.dat", c.sendLength ? "announces" : "longer than" })) << inst.Log();
+        // The refused answer's connection is let go at once, not read to its end
+        // (what the connection's buffers took is all the server could send).
+        EXPECT_LT(server.BodyBytesSent("/big.dat"), 32ull << 20);
     }
+}
+
+TEST(Reliability, AFullDiskLeavesNoPartialDownload)
+{
+    TinyDisk disk(8);
+    if (!disk.Ready()) GTEST_SKIP() << "no small disk to fill: " << disk.Why();
+    ScopedEnv temp("TMP", disk.Path());  // the scratch installation is made on it
+    TestServer server;
+    Installation inst;
+    const std::string bytes = PatternBytes(2u << 20, 241);
+    server.ServeFile("/big.dat", bytes);
+    server.ServeFile("/update/update.xml", Listing(Entry("big.dat", bytes.size(), Md5Of(bytes), server.Url("/big.dat"))));
+    inst.Settings(SiteSetting(server));
+    // Room for the run's log, not for the download.
+    const ULONGLONG room = FreeBytes(disk.Path());
+    ASSERT_GT(room, 512u * 1024);
+    ASSERT_TRUE(WriteBytes(disk.Path() + "\\filler", std::string(static_cast<size_t>(room - 256 * 1024), 'f')));
+    const ULONGLONG freeBefore = FreeBytes(disk.Path());
+    const FileMap before = inst.Files();
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ExpectFailedRun(upd, inst, before);
+    EXPECT_FALSE(FileExists(inst.dir / "Update\\big.dat.dtm"));
+    EXPECT_TRUE(HasLine(inst.Log(), { "big.dat", "the disk is full" })) << inst.Log();
+    // What the download took is free again (the log took a little).
+    EXPECT_GT(FreeBytes(disk.Path()) + 64 * 1024, freeBefore);
+}
+
+TEST(Reliability, ASlowFinalFlushIsNotAStall)
+{
+    ScopedEnv stallLimit("UPDATER_STALL_TIMEOUT_MS", "1000");
+    ScopedEnv slowFlush("UPDATER_TEST_SLOW_FLUSH_MS", "3000");  // slow media
+    TestServer server;
+    Installation inst("updater.exe", kTestBuild);
+    const std::string bytes = PatternBytes(300000, 251);
+    server.ServeFile("/file.dat", bytes);
+    server.ServeFile("/update/update.xml", Listing(Entry("file.dat", bytes.size(), Md5Of(bytes), server.Url("/file.dat"))));
+    inst.Settings(SiteSetting(server));
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(30000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    EXPECT_TRUE(Holds(inst, "file.dat", bytes));
+    EXPECT_FALSE(HasLine(inst.Log(), { "nothing received" })) << inst.Log();
+    EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+    KillStandIns();
 }

@@ -8,6 +8,7 @@
 #include "support/Errors.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
+#include "support/TestHooks.h"
 
 namespace {
 // "bytes <first>-<last>/<total>"
@@ -21,18 +22,25 @@ bool ParseContentRange(const char* text, UINT64& first, UINT64& last, UINT64& to
     total = c;
     return true;
 }
+
+bool IsDiskFull(const CFileException& e)
+{
+    return e.m_lOsError == ERROR_DISK_FULL || e.m_lOsError == ERROR_HANDLE_DISK_FULL;
+}
 } // namespace
 
 Outcome FetchFile(const TransferContext& context, const DownloadTask& task)
 {
+    CFileFetch fetch(context, task);
     try {
-        CFileFetch(context, task).Run();
+        fetch.Run();
         return Outcome::Done();
     } catch (const TransferStopped&) {
         return Outcome::Stopped();
     } catch (const CInternetException& e) {
         return Outcome::Failed(DescribeError(e), MessageOf(e));
     } catch (const CFileException& e) {
+        if (IsDiskFull(e)) fetch.DropAfterFullDisk();
         return Outcome::Failed(DescribeError(e), DescribeError(e));
     } catch (const TransferRejected& e) {
         return Outcome::Failed(e.why);
@@ -65,11 +73,16 @@ UINT CFileFetch::Read(CHttpFile& http, BYTE* into, UINT limit)
     return n;
 }
 
-void CFileFetch::Begin(CDownloadVerifier::Source source)
+void CFileFetch::StopPlatformFirst()
 {
     // Once the user has asked to stop, the platform is left running.
     ThrowIfStopped();
     if (!m_context.sink.StopPlatform()) throw TransferRejected{ "the platform could not be stopped" };
+}
+
+void CFileFetch::Begin(CDownloadVerifier::Source source)
+{
+    StopPlatformFirst();
     m_fileBytes = 0;
     m_verifier = std::make_unique<CDownloadVerifier>(m_task, source);
     m_context.sink.FileStarted(m_task);
@@ -143,13 +156,37 @@ void CFileFetch::Append(const BYTE* data, UINT n)
     ReportPlaced(n);
 }
 
-std::string CFileFetch::CloseAndVerify()
+void CFileFetch::FlushDownload()
 {
     // On disk before anything may be installed from it.
     if (!::FlushFileBuffers(m_download.m_hFile))
         throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), m_path.c_str());
+    if (const DWORD slow = TestHooks::SlowFlushMs()) ::Sleep(slow);
     m_download.Close();
+}
+
+std::string CFileFetch::CloseAndVerify()
+{
+    // A big file flushed to slow media takes a while with no byte from the network.
+    CLocalWork busy(m_context.sink);
+    FlushDownload();
     return m_verifier->Finish();
+}
+
+void CFileFetch::DropDownload()
+{
+    m_download.Abort();
+    Delete(m_path);
+    Delete(ValidatorPath());
+}
+
+void CFileFetch::DropAfterFullDisk()
+{
+    if (m_path.empty()) return;
+    m_wholeAnswer.reset();
+    DropDownload();
+    Delete(m_path + ".prev");
+    RunLog::Write("download %s: the disk is full; the partial download is deleted", m_task.szName);
 }
 
 void CFileFetch::Run()
@@ -167,7 +204,7 @@ void CFileFetch::Run()
     } else if (have > static_cast<LONGLONG>(m_size)) {
         RunLog::Write("download %s: the kept %lld bytes are more than the file's %lu; fetched again", m_task.szName, have,
                       static_cast<unsigned long>(m_size));
-        Delete(m_path);
+        DropDownload();
         have = -1;
     }
     // A patch needs an installed copy to take chunks from; with only an
@@ -176,10 +213,7 @@ void CFileFetch::Run()
         PatchOrWhole(have);
         return;
     }
-    if (have > 0) {
-        if (Resume(have)) return;
-        RunLog::Write("download %s: the resumed file does not verify; fetched again from byte 0", m_task.szName);
-    }
+    if (have > 0 && Resume(have)) return;
     FetchWhole();
 }
 
@@ -189,11 +223,11 @@ void CFileFetch::PatchOrWhole(LONGLONG have)
     if (patched.IsDone()) return;
     if (patched.IsStopped()) throw TransferStopped{};
     ThrowIfStopped();
-    m_download.Abort();
-    Delete(m_path);
+    DropDownload();
     Delete(m_path + ".prev");
-    RunLog::Write("download %s: patch failed (%s); fetching the whole file", m_task.szName, patched.what.c_str());
-    FetchWhole();
+    RunLog::Write("download %s: patch failed (%s); %s", m_task.szName, patched.what.c_str(),
+                  m_wholeAnswer ? "taking the whole file the server is sending" : "fetching the whole file");
+    FetchWhole(std::move(m_wholeAnswer));
 }
 
 bool CFileFetch::ReuseEarlierDownload()
@@ -207,52 +241,22 @@ bool CFileFetch::ReuseEarlierDownload()
     const std::string mismatch = m_verifier->Finish();
     if (!mismatch.empty()) {
         RunLog::Write("download %s: the kept download does not verify (%s); fetched again", m_task.szName, mismatch.c_str());
-        Delete(m_path);
+        DropDownload();
         return false;
     }
+    FlushKept();
+    Delete(ValidatorPath());
     RunLog::Write("download %s: reused the verified download of an earlier run, %lu bytes", m_task.szName,
                   static_cast<unsigned long>(m_size));
     return true;
 }
 
-bool CFileFetch::Resume(LONGLONG have)
+void CFileFetch::FlushKept()
 {
-    RunLog::Write("download %s: GET %s from byte %lld", m_task.szName, m_task.szUrl, have);
-    auto http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(have) + "-\r\n");
-    std::string answer;
-    const bool resumed = RangeAnswered(*http, static_cast<UINT64>(have), m_size - 1ull, answer);
-    RunLog::Write("download %s: %s", m_task.szName, answer.c_str());
-    // A server that ignores ranges sends the whole file: start over with it.
-    DWORD status = 0;
-    if (!resumed && http->QueryInfoStatusCode(status) && status == 200) {
-        FetchWhole(std::move(http));
-        return true;
-    }
-    if (!resumed) throw TransferRejected{ "the resumed request was answered with " + answer };
-    DWORD announced = 0;
-    if (http->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, announced) && announced != m_size - have)
-        throw TransferRejected{ "the resumed request announces " + std::to_string(announced) + " bytes" };
-
-    Begin();
-    // The bytes already there go through the verifier first, from disk.
-    {
-        CSharedReadFile kept(m_path.c_str());
-        if (!kept.IsOpen()) throw CFileException(CFileException::fileNotFound, static_cast<LONG>(kept.OpenError()), m_path.c_str());
-        FeedFromDisk(kept, static_cast<UINT64>(have));
-    }
-    OpenDownload(CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite);
-    m_download.Seek(have, FILE_BEGIN);
-    ReadBody(*http);
-    http.reset();
-    const std::string mismatch = CloseAndVerify();
-    if (!mismatch.empty()) {
-        RunLog::Write("download %s: %s", m_task.szName, mismatch.c_str());
-        Delete(m_path);
-        return false;
-    }
-    RunLog::Write("download %s: resumed: %lld bytes kept, %llu fetched, verified", m_task.szName, have,
-                  static_cast<unsigned long long>(m_fileBytes - have));
-    return true;
+    // An earlier run may have been killed before its flush: what is installed must be on disk.
+    CLocalWork busy(m_context.sink);
+    OpenDownload(CFile::modeReadWrite);
+    FlushDownload();
 }
 
 UINT CFileFetch::ReadFirstBlock(CHttpFile& http, BYTE* first)
@@ -292,16 +296,20 @@ void CFileFetch::FetchWhole(std::unique_ptr<CHttpFile> http)
     const UINT n = ReadFirstBlock(*http, first);
 
     Begin();
+    // The validator of the bytes it held goes first, then the one of the bytes it will hold.
+    Delete(ValidatorPath());
     OpenDownload(CFile::modeCreate | CFile::modeReadWrite);
+    KeepValidator(*http);
     Append(first, n);
     ReadBody(*http);
     http.reset();
     // Wrong bytes are never installed, and their .dtm is not kept for a later run.
     const std::string mismatch = CloseAndVerify();
     if (!mismatch.empty()) {
-        Delete(m_path);
+        DropDownload();
         throw TransferRejected{ mismatch };
     }
+    Delete(ValidatorPath());
     RunLog::Write("download %s: %lu bytes%s", m_task.szName, static_cast<unsigned long>(m_fileBytes),
                   m_task.bVerify ? ", verified" : "");
 }

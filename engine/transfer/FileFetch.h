@@ -17,6 +17,31 @@ struct TransferRejected {
 // The user asked to stop, or the window is gone.
 struct TransferStopped {};
 
+// Local work under way, for the stall watchdog (TransferSink::LocalWork).
+class CLocalWork {
+public:
+    explicit CLocalWork(TransferSink& sink) : m_sink(sink) { m_sink.LocalWork(true); }
+    ~CLocalWork() { m_sink.LocalWork(false); }
+    CLocalWork(const CLocalWork&) = delete;
+    CLocalWork& operator=(const CLocalWork&) = delete;
+
+private:
+    TransferSink& m_sink;
+};
+
+// Beside an interrupted download, <name>.dtm.validator says which version of
+// the file its bytes are: one line, "ETag: <strong entity tag>" or
+// "Last-Modified: <date>" as the server sent it, ended by CRLF, printable
+// ASCII only, at most kMaxValidatorBytes in all. Anything else is no
+// validator. It is written when a whole download starts, sent back as
+// If-Range when the download is resumed, and deleted with the .dtm or once
+// the .dtm verifies. Nothing else reads it: the installation and the recovery
+// only ever name <name>.dtm.
+const char kValidatorSuffix[] = ".validator";
+const size_t kMaxValidatorBytes = 512;
+// The validator line in a side file's bytes; empty when they hold none.
+std::string ParseValidator(const std::string& bytes);
+
 class CSha256Digest;
 // The local copies a patch takes chunks from (Patch.cpp).
 struct PatchSources;
@@ -31,12 +56,17 @@ public:
     CFileFetch& operator=(const CFileFetch&) = delete;
 
     void Run();
+    // After a full disk: the partial download and what a patch kept aside go,
+    // so that the disk is not left full.
+    void DropAfterFullDisk();
 
 private:
     static const UINT kBlockSize = 8192;
     static const UINT kDiskPiece = 64 * 1024;
 
     bool ReuseEarlierDownload();
+    // The kept .dtm, read to check it, is flushed before it may be installed.
+    void FlushKept();
     void PatchOrWhole(LONGLONG have);
     // Patch.cpp: a patch from the installed copy and the chunk index; what went
     // wrong when it did not work (a stop passes through as TransferStopped).
@@ -51,7 +81,16 @@ private:
     // read and one write (at most up to the next fetched range); their length.
     UINT PlaceLocalRun(const std::vector<ChunkEntry>& chunks, size_t& i, UINT64 offset, UINT64 rangeStart,
                        PatchSources& local, std::vector<BYTE>& run);
+    // Resume.cpp: true once the file is there (resumed, or whole when the
+    // server sent all of it); false when the kept bytes could not be
+    // continued and were dropped: the whole file is then to be fetched.
     bool Resume(LONGLONG have);
+    // Why the answer to a resumed request cannot continue the kept bytes; empty when it can.
+    std::string ResumeRefusal(CHttpFile& http, UINT64 have, const std::string& validator) const;
+    bool GiveUpResume(std::unique_ptr<CHttpFile>& http, const std::string& why);
+    std::string ValidatorPath() const { return m_path + kValidatorSuffix; }
+    std::string KeptValidator() const;
+    void KeepValidator(const CHttpFile& http) const;
     void FetchWhole(std::unique_ptr<CHttpFile> http = nullptr);
     UINT ReadFirstBlock(CHttpFile& http, BYTE* first);
 
@@ -69,16 +108,21 @@ private:
     void FeedFromDisk(const CSharedReadFile& file, UINT64 length);
     // Stops the platform and announces the file; a second attempt starts its bars over.
     void Begin(CDownloadVerifier::Source source = CDownloadVerifier::Source::Network);
+    // Stops the platform, unless the user asked to stop (then the platform is left running).
+    void StopPlatformFirst();
     void OpenDownload(UINT flags);
     void ReportPlaced(UINT n);
     void Append(const BYTE* data, UINT n);
     // Flushes and closes the .dtm; what did not match, empty when everything did.
     std::string CloseAndVerify();
+    void FlushDownload();
     void ThrowIfStopped() const
     {
         if (m_context.sink.StopRequested()) throw TransferStopped{};
     }
     void Delete(const std::string& path) const { ::DeleteFileA(path.c_str()); }
+    // The .dtm and its validator are deleted (the .dtm closed first).
+    void DropDownload();
     std::string InstalledPath() const;
 
     const TransferContext& m_context;
@@ -87,6 +131,8 @@ private:
     std::string m_path;  // the .dtm
     CFile m_download;
     std::unique_ptr<CDownloadVerifier> m_verifier;
+    // A patch's range request answered with the whole file: taken as it is.
+    std::unique_ptr<CHttpFile> m_wholeAnswer;
     UINT64 m_fileBytes = 0;
     BYTE m_buffer[kDiskPiece];
 };

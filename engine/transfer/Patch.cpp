@@ -2,6 +2,7 @@
 // (and an interrupted download) cut into chunks, and the .dtm written in order
 // from the local chunks and single-range requests for the missing ones.
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -81,9 +82,23 @@ struct PatchSources {
             const UINT64 size = static_cast<UINT64>(length), half = size / 2;
             const UINT64 firstEnd = half + overlap < size ? half + overlap : size;
             const auto source = static_cast<std::uint32_t>(s);
-            std::thread second([&, s, half, size, source] { ScanChunks(paths[s], source, half, size, parts[2 * s + 1], stopped); });
-            ScanChunks(paths[s], source, 0, firstEnd, parts[2 * s], stopped);
+            // Whichever half fails, the other thread is joined first, and what went wrong is thrown here.
+            std::exception_ptr failed;
+            std::thread second([&, s, half, size, source] {
+                try {
+                    ScanChunks(paths[s], source, half, size, parts[2 * s + 1], stopped);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+            try {
+                ScanChunks(paths[s], source, 0, firstEnd, parts[2 * s], stopped);
+            } catch (...) {
+                second.join();
+                throw;
+            }
             second.join();
+            if (failed) std::rethrow_exception(failed);
         }
         for (const std::string& path : paths) files.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
     }
@@ -108,8 +123,31 @@ Outcome CFileFetch::TryPatch(LONGLONG have)
         return Outcome::Failed(DescribeError(e));
     } catch (const TransferRejected& e) {
         return Outcome::Failed(e.why);
+    } catch (const std::exception& e) {
+        return Outcome::Failed(e.what());
     }
 }
+
+namespace {
+// The bytes an earlier run left, as a source of chunks: an interrupted .dtm,
+// moved aside (to .prev) so that no file is read and written at once. An
+// older .prev (a patch cut short) gives way to a newer .dtm, and is a source
+// itself when there is none; nothing is ever moved onto an existing file.
+void AddEarlierBytes(const std::string& download, LONGLONG have, std::vector<std::string>& paths)
+{
+    const std::string previous = download + ".prev";
+    const bool olderOne = FileSizeOf(previous) >= 0;
+    if (have <= 0) {
+        if (olderOne) paths.push_back(previous);
+        return;
+    }
+    if (olderOne && !::DeleteFileA(previous.c_str())) {
+        paths.push_back(previous);
+        return;
+    }
+    if (::MoveFileExA(download.c_str(), previous.c_str(), 0)) paths.push_back(previous);
+}
+} // namespace
 
 
 std::vector<unsigned char> CFileFetch::FetchChunkIndex()
@@ -137,12 +175,12 @@ void CFileFetch::Patch(LONGLONG have)
     const ChunkIndexFault fault = DecodeChunkIndex(bytes.data(), bytes.size(), m_size, index);
     if (fault != ChunkIndexFault::None) throw TransferRejected{ std::string("the chunk index ") + DescribeChunkIndexFault(fault) };
 
-    // The local copies: the installed file, and a .dtm an earlier run left,
-    // moved aside first so that no file is read and written at once.
+    // A running platform may write to its files: it is stopped before the installed copy is read.
+    StopPlatformFirst();
+    // The local copies: the installed file, and what an earlier run left.
     PatchSources local;
     local.paths.push_back(InstalledPath());
-    const std::string previous = m_path + ".prev";
-    if (have > 0 && ::MoveFileExA(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING)) local.paths.push_back(previous);
+    AddEarlierBytes(m_path, have, local.paths);
     // Cutting a big copy takes a while with no byte from the network: it is progress all the same.
     local.Scan([this] {
         m_context.sink.Activity();
@@ -154,7 +192,7 @@ void CFileFetch::Patch(LONGLONG have)
     const std::vector<ByteRange> ranges = PlanFetches(index, missing);
     const PatchStats stats = WritePatched(index, ranges, local);
     local.files.clear();
-    Delete(previous);
+    Delete(m_path + ".prev");
     RunLog::Write("download %s: patched: %llu bytes reused, %llu fetched in %lu range request(s), index %lu bytes, verified",
                   m_task.szName, static_cast<unsigned long long>(stats.reused), static_cast<unsigned long long>(stats.fetched),
                   static_cast<unsigned long>(ranges.size()), static_cast<unsigned long>(bytes.size()));
@@ -163,6 +201,8 @@ void CFileFetch::Patch(LONGLONG have)
 PatchStats CFileFetch::WritePatched(const ChunkIndex& index, const std::vector<ByteRange>& ranges, PatchSources& local)
 {
     Begin(CDownloadVerifier::Source::Disk);
+    // A patched .dtm cut short is resumed, if ever, with its digests as the only check.
+    Delete(ValidatorPath());
     OpenDownload(CFile::modeCreate | CFile::modeReadWrite);
     CSha256Digest chunkDigest(true);
     PatchStats stats;
@@ -201,6 +241,12 @@ void CFileFetch::PlaceFetchedChunk(std::unique_ptr<CHttpFile>& http, const ByteR
     if (!http) {
         const UINT64 last = range.offset + range.length - 1;
         http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(range.offset) + "-" + std::to_string(last) + "\r\n");
+        DWORD status = 0;
+        if (http->QueryInfoStatusCode(status) && status == 200) {
+            // The whole file is on its way: it is taken instead of asking for it again.
+            m_wholeAnswer = std::move(http);
+            throw TransferRejected{ "a range request was answered with the whole file (HTTP 200)" };
+        }
         ExpectRange(*http, range.offset, last, "a range request");
     }
     for (UINT got = 0; got < chunk.length;) {

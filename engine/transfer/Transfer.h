@@ -22,6 +22,10 @@ public:
     virtual void FileProgress(const DownloadTask& task, UINT64 fileBytes, UINT n) = 0;
     // Bytes arrived or local work moved on: the transfer is not stalled.
     virtual void Activity() = 0;
+    // Local work that may take long without a byte from the network (a big
+    // .dtm flushed to slow media and its digests finished) begins or ends:
+    // while it lasts the transfer is not stalled.
+    virtual void LocalWork(bool busy) = 0;
 
 protected:
     ~TransferSink() = default;
@@ -40,4 +44,7 @@ struct TransferContext {
 // patched from the installed copy, and anything that goes wrong on those
 // paths falls back, once, to the whole file. A failure's text is the network
 // or file layer's description (empty for a rejected answer or wrong bytes).
+// A partial download is kept for the next run, except on a full disk (where
+// keeping it would keep the disk full) and when its bytes or its server's
+// answer show it cannot be continued.
 Outcome FetchFile(const TransferContext& context, const DownloadTask& task);

@@ -38,6 +38,7 @@ private:
             m_pool.FileProgress(m_index, fileBytes, n);
         }
         void Activity() override { m_pool.m_run.Activity(); }
+        void LocalWork(bool busy) override { m_pool.m_run.LocalWork(busy); }
 
     private:
         CTransferPool& m_pool;

@@ -30,14 +30,16 @@ protected:
 };
 
 // What the transfers share of the run: the stop token, the platform stopper
-// (called from several threads: it must serialise itself), activity for the
-// stall watchdog, and the end of every transfer at once (closing the session
-// unblocks every read in progress).
+// (called from several threads: it must serialise itself), activity and local
+// work for the stall watchdog (TransferSink's, from several threads), and the
+// end of every transfer at once (closing the session unblocks every read in
+// progress).
 class PoolRun {
 public:
     virtual bool StopRequested() const = 0;
     virtual bool StopPlatform() = 0;
     virtual void Activity() = 0;
+    virtual void LocalWork(bool busy) = 0;
     virtual void AbortTransfers() = 0;
 
 protected:
