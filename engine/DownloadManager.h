@@ -53,7 +53,7 @@ public:
     bool RecoverInterruptedInstall();
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
-    // Asks the run to stop: every transfer in flight is cut at once.
+    // Asks the run to stop: every transfer in flight stops at its next block.
     void Cancel();
     bool CancelRequested() const { return m_bCancel.load() != 0; }
     int GetState() const { return m_nState.load(); }

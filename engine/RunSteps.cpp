@@ -25,10 +25,6 @@ public:
     bool StopRequested() const override { return m_run.StopRequested(); }
     bool StopPlatform() override { return m_run.StopPlatformForRun(); }
     void Activity() override { m_run.MarkActivity(); }
-    void AbortTransfers() override
-    {
-        if (m_run.m_pSession) m_run.m_pSession->Close();
-    }
     void Connecting(const DownloadTask&) override
     {
         m_run.SetState(US_CONNECTING);

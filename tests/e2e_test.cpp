@@ -78,6 +78,7 @@ TEST(EndToEnd, AFailedTransferShowsTheConfiguredMessageAndInstallsNothing)
         notFound.status = 404;
         notFound.body = "<html><head><title>404 Not Found</title></head><body>gone</body></html>";
         notFound.contentType = "text/html";
+        notFound.answerDelayMs = 1000;  // the good file, in flight beside it, has arrived by then
         server.Serve("/gone.bin", notFound);
         server.ServeFile("/update/update.xml", Listing(Entry("good.bin", good.size(), Md5Of(good), server.Url("/good.bin")) +
                                                        Entry("gone.bin", 10, "x", server.Url("/gone.bin"))));
