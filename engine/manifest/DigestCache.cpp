@@ -8,14 +8,33 @@
 #include "Md5Digest.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
+#include "support/Task.h"
 #include "support/WindowsNames.h"
 #include "afxfile.h"
 #include "afxhandle.h"
 
 namespace {
 const char kCacheName[] = "digests.cache";
+const char kCursorName[] = "digests.cursor";
 
 std::string CachePath(const std::string& tempDir) { return JoinPath(tempDir, kCacheName); }
+
+// The cursor is a hint: one lost or cut short starts re-verification from the
+// first key again, so it is written in place, without a flush.
+std::string LoadCursor(const std::string& path)
+{
+    std::string bytes;
+    DWORD error = 0;
+    return ReadSmallFile(path, 4096, bytes, error) ? ParseReverifyCursor(bytes) : std::string();
+}
+
+void SaveCursor(const std::string& path, const std::string& key)
+{
+    CScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string bytes = SerializeReverifyCursor(key);
+    DWORD written = 0;
+    if (h) ::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
 
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
@@ -143,20 +162,22 @@ bool StampFile(const char* path, FileStamp& stamp)
 }
 
 CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
-                           std::uint64_t reverifyBytes)
-    : m_path(CachePath(tempDir)), m_started(::GetTickCount64())
+                           const ReverifyBudget& budget)
+    : m_path(CachePath(tempDir)), m_cursorPath(JoinPath(tempDir, kCursorName)), m_started(::GetTickCount64())
 {
     try {
         const char* why = nullptr;
         if (!Load(m_path, m_old, why)) RunLog::Write("digest cache: not used (%s)", why ? why : "unknown");
-        const std::vector<bool> marks = m_old.Reverify(listedNames, reverifyBytes);
+        m_cursor = LoadCursor(m_cursorPath);
+        const std::vector<bool> marks = m_old.Reverify(listedNames, budget, m_cursor, m_nextCursor);
         for (std::size_t i = 0; i < marks.size(); ++i)
-            if (marks[i]) m_reverifyKeys.push_back(WindowsNameKey(listedNames[i]));
+            if (marks[i]) m_reverifyKeys.push_back(m_old.Key(listedNames[i]));
         std::sort(m_reverifyKeys.begin(), m_reverifyKeys.end());
     } catch (...) {
         // Without its cache the pass reads every file, as it always could.
         m_old.Clear();
         m_reverifyKeys.clear();
+        m_nextCursor = m_cursor;
     }
 }
 
@@ -185,19 +206,20 @@ CString CDigestCache::Digest(const std::string& name, const CString& path, const
 {
     FileStamp stamp;
     bool stamped = false;
+    const DigestEntry* cached = nullptr;
     try {
         stamped = m_stamper.Stamp(path, stamp, known);
-        if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
-            if (const DigestEntry* cached = m_old.Find(name, stamp)) {
-                DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
-                kept.name = name;
-                m_new.Put(std::move(kept));
-                ++m_hits;
-                return CString(cached->md5.c_str());
-            }
+        cached = stamped ? m_old.Find(name, stamp) : nullptr;
+        if (cached && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), m_old.Key(name))) {
+            DigestEntry kept = *cached;  // as it was: the file is not written when nothing changed
+            kept.name = name;
+            m_new.Put(std::move(kept));
+            ++m_hits;
+            return CString(cached->md5.c_str());
         }
     } catch (...) {
         stamped = false;  // the file is read, as without a cache
+        cached = nullptr;
     }
     // Taken before the first byte is read: a later write shows in the file's
     // time, unless within the settle time, which Find does not trust.
@@ -207,7 +229,12 @@ CString CDigestCache::Digest(const std::string& name, const CString& path, const
     m_readBytes += stamped ? stamp.size : 0;
     if (stamped) {
         try {
-            m_new.Put({ name, stamp, md5.GetString(), takenAt });
+            // Read again and found as it was: the entry stands as it is.
+            DigestEntry entry = cached && SameHexDigest(md5, cached->md5.c_str())
+                                    ? *cached
+                                    : DigestEntry{ name, stamp, md5.GetString(), takenAt };
+            entry.name = name;
+            m_new.Put(std::move(entry));
         } catch (...) {
         }
     }
@@ -216,17 +243,24 @@ CString CDigestCache::Digest(const std::string& name, const CString& path, const
 
 bool CDigestCache::Commit()
 {
-    bool written = false;
+    bool failed = false;
+    m_written = false;
     try {
-        written = Save(m_path, m_new);
+        if (!m_new.SameEntries(m_old)) {
+            m_written = Save(m_path, m_new);
+            failed = !m_written;
+        }
+        if (m_nextCursor != m_cursor) SaveCursor(m_cursorPath, m_nextCursor);
     } catch (...) {
+        failed = true;
     }
     const std::uint64_t ms = ::GetTickCount64() - m_started;
-    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms%s",
+    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms; %s",
                   static_cast<unsigned long>(m_new.Size()), static_cast<unsigned long>(m_hits),
                   static_cast<unsigned long>(m_read), static_cast<unsigned long long>(m_readBytes),
-                  static_cast<unsigned long long>(ms), written ? "" : "; the cache could not be written");
-    return written;
+                  static_cast<unsigned long long>(ms),
+                  failed ? "the cache could not be written" : m_written ? "written" : "unchanged, not written");
+    return !failed;
 }
 
 bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files)

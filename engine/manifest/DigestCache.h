@@ -56,12 +56,12 @@ CString DigestInstalledFile(const CString& path);
 // One manifest pass's use of the cache, on the pass's thread:
 //   CDigestCache cache(tempDir, listedNames);   // loads the cache, picks the files to re-verify
 //   md5 = cache.Digest(name, path);             // for each installed file, instead of HashFilePath
-//   cache.Commit();                             // once the whole list was read: writes it, logs
+//   cache.Commit();                             // once the whole list was read: writes what changed, logs
 // Reading and writing the cache never throws; Digest throws what reading the file throws.
 class CDigestCache {
 public:
     CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
-                 std::uint64_t reverifyBytes = kReverifyBytes);
+                 const ReverifyBudget& budget = ReverifyBudget());
     CDigestCache(const CDigestCache&) = delete;
     CDigestCache& operator=(const CDigestCache&) = delete;
 
@@ -72,13 +72,17 @@ public:
     // known: the file's attributes when the caller has read them already.
     CString Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known = nullptr);
     // Replaces the cache file with this pass's entries (those of listed names
-    // digested or answered) and logs the pass. False when it could not be written.
+    // digested or answered) when they differ from the file's, keeps where
+    // re-verification goes on, and logs the pass. False when the cache had to
+    // be written and could not be.
     bool Commit();
 
     // Files whose MD5 came from the cache; files read, and their bytes.
     std::size_t Hits() const { return m_hits; }
     std::size_t Read() const { return m_read; }
     std::uint64_t ReadBytes() const { return m_readBytes; }
+    // Whether the last Commit wrote the cache file.
+    bool Written() const { return m_written; }
 
     // After an installation: entries for installed files, from the digest each
     // was verified with and the stamp of the installed file after the move.
@@ -90,11 +94,13 @@ public:
     static bool RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files);
 
 private:
-    std::string m_path;
+    std::string m_path, m_cursorPath;
     CFileStamper m_stamper;
     DigestTable m_old{ &WindowsNameKey }, m_new{ &WindowsNameKey };
     std::vector<std::string> m_reverifyKeys;  // sorted
+    std::string m_cursor, m_nextCursor;       // the last key read again, before and after this pass
     std::uint64_t m_started;  // GetTickCount64 at the pass's start
     std::size_t m_hits = 0, m_read = 0;
     std::uint64_t m_readBytes = 0;
+    bool m_written = false;
 };

@@ -5,6 +5,10 @@
 //   size TAB lastWrite TAB creation TAB volume TAB index TAB takenAt TAB md5 TAB name    (one per entry)
 //   md5 <MD5 of every byte before this line>
 // Numbers are unsigned decimals; times are FILETIME ticks.
+//
+// The re-verification cursor beside it, in the same code page:
+//   updater reverify cursor 1
+//   <the key of the last file read again>
 #include "manifest/DigestTable.h"
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +22,7 @@ const char kDigestCacheHeader[] = "updater digest cache 1";
 namespace {
 const char kHeaderPrefix[] = "updater digest cache ";
 const char kTrailerPrefix[] = "md5 ";
+const char kCursorHeader[] = "updater reverify cursor 1";
 const std::size_t kTrailerBytes = 4 + 32 + 2;
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -106,7 +111,8 @@ bool DigestTable::Put(DigestEntry entry)
     return true;
 }
 
-std::vector<bool> DigestTable::Reverify(const std::vector<std::string>& listed, std::uint64_t budget) const
+std::vector<bool> DigestTable::Reverify(const std::vector<std::string>& listed, const ReverifyBudget& budget,
+                                        const std::string& after, std::string& last) const
 {
     std::vector<std::string> keys;
     keys.reserve(listed.size());
@@ -117,19 +123,50 @@ std::vector<bool> DigestTable::Reverify(const std::vector<std::string>& listed, 
         const auto it = m_entries.find(keys.back());
         if (it != m_entries.end() && seen.insert(keys.back()).second) candidates.push_back(&*it);
     }
-    std::sort(candidates.begin(), candidates.end(), [](const auto* a, const auto* b) {
-        return a->second.takenAt != b->second.takenAt ? a->second.takenAt < b->second.takenAt : a->first < b->first;
-    });
+    std::sort(candidates.begin(), candidates.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    // Round from the first key after the last one read again.
+    const auto next = std::upper_bound(candidates.begin(), candidates.end(), after,
+                                       [](const std::string& key, const auto* c) { return key < c->first; });
+    std::rotate(candidates.begin(), next, candidates.end());
     std::unordered_set<std::string> chosen;
     std::uint64_t bytes = 0;
+    last.clear();
     for (const auto* c : candidates) {
+        if (!chosen.empty() && (chosen.size() >= budget.files || bytes >= budget.bytes)) break;
         chosen.insert(c->first);
         bytes += c->second.stamp.size;
-        if (bytes >= budget) break;
+        last = c->first;
     }
     std::vector<bool> marks(listed.size(), false);
     for (std::size_t i = 0; i < listed.size(); ++i) marks[i] = chosen.count(keys[i]) != 0;
     return marks;
+}
+
+bool DigestTable::SameEntries(const DigestTable& other) const
+{
+    if (m_entries.size() != other.m_entries.size()) return false;
+    for (const auto& kv : m_entries) {
+        const auto it = other.m_entries.find(kv.first);
+        if (it == other.m_entries.end()) return false;
+        const DigestEntry &a = kv.second, &b = it->second;
+        if (a.name != b.name || a.stamp != b.stamp || a.md5 != b.md5 || a.takenAt != b.takenAt) return false;
+    }
+    return true;
+}
+
+std::string SerializeReverifyCursor(const std::string& key)
+{
+    return std::string(kCursorHeader) + "\r\n" + key + "\r\n";
+}
+
+std::string ParseReverifyCursor(const std::string& bytes)
+{
+    const std::string header = std::string(kCursorHeader) + "\r\n";
+    if (bytes.size() < header.size() + 2 || bytes.compare(0, header.size(), header) != 0 ||
+        bytes.compare(bytes.size() - 2, 2, "\r\n") != 0)
+        return std::string();
+    std::string key = bytes.substr(header.size(), bytes.size() - header.size() - 2);
+    return FitsLine(key) ? key : std::string();
 }
 
 std::string DigestTable::Serialize() const

@@ -101,7 +101,7 @@ void Unreadable(const char* why)
     throw PassFailed();
 }
 
-void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document)
+void ParseManifestXml(const std::string& body, std::size_t length, ComPtr<IXMLDOMDocument>& document)
 {
     CLSID clsid;
     Check(::CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &clsid));
@@ -109,14 +109,15 @@ void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document
     Check(document->put_async(VARIANT_FALSE));
     Check(document->put_validateOnParse(VARIANT_FALSE));
     Check(document->put_resolveExternals(VARIANT_FALSE));
-    SAFEARRAY* bytes = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(body.size()));
+    if (length > body.size()) throw PassFailed();
+    SAFEARRAY* bytes = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
     if (!bytes) throw PassFailed();
     Variant source;
     source.vt = VT_ARRAY | VT_UI1;
     source.parray = bytes;  // freed with the variant
     void* data = nullptr;
     Check(::SafeArrayAccessData(bytes, &data));
-    std::memcpy(data, body.data(), body.size());
+    std::memcpy(data, body.data(), length);
     ::SafeArrayUnaccessData(bytes);
     VARIANT_BOOL loaded = VARIANT_FALSE;
     Check(document->load(source, &loaded));

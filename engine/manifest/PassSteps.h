@@ -23,8 +23,9 @@ struct PassContext {
 // Logs why the manifest is unreadable and ends the pass.
 [[noreturn]] void Unreadable(const char* why);
 
-// The document as msxml reads it from the bytes (it finds the encoding itself).
-void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document);
+// The document as msxml reads it from the first length bytes of body (it finds
+// the encoding itself).
+void ParseManifestXml(const std::string& body, std::size_t length, ComPtr<IXMLDOMDocument>& document);
 // The root's "serial" attribute (0 when absent); a serial that is not a number ends the pass.
 std::uint64_t ReadSerialAttribute(IXMLDOMDocument* document);
 // Every entry of the list; unsafe ones are logged and passed over, and any

@@ -70,10 +70,17 @@ void DropDuplicates(std::vector<ListedFile>& entries, const PassContext& context
 std::vector<ListedFile> SelectChanged(std::vector<ListedFile>& entries, const PassContext& context, CDigestCache& cache)
 {
     std::vector<ListedFile> queued;
+    // Only what is fetched gets a line of its own: a start with nothing to
+    // update writes a few lines, whatever the number of files.
     for (ListedFile& entry : entries) {
         const char* change = ChangeOf(entry, JoinPath(context.request.installDir, entry.name), cache);
-        RunLog::Write("entry %s: %s", entry.name.c_str(), change ? change : "up to date");
-        if (change) queued.push_back(std::move(entry));
+        if (!change) continue;
+        RunLog::Write("entry %s: %s", entry.name.c_str(), change);
+        queued.push_back(std::move(entry));
     }
+    RunLog::Write("entries: %lu up to date, %lu queued; digests: %lu from the digest cache, %lu read (%llu bytes)",
+                  static_cast<unsigned long>(entries.size() - queued.size()), static_cast<unsigned long>(queued.size()),
+                  static_cast<unsigned long>(cache.Hits()), static_cast<unsigned long>(cache.Read()),
+                  static_cast<unsigned long long>(cache.ReadBytes()));
     return queued;
 }
