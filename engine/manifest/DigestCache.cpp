@@ -39,7 +39,32 @@ void SaveCursor(const std::string& path, const std::string& key)
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
 // Names in a folder's listing are looked up folded, as Windows compares them.
-std::wstring Upper(const wchar_t* text, int n) { return FoldWindowsName(std::wstring(text, n > 0 ? n : 0)); }
+// Most names are ASCII, which Windows folds as a-z to A-Z: that is done here,
+// without a call per name.
+std::wstring Upper(const wchar_t* text, int n)
+{
+    std::wstring name(text, n > 0 ? n : 0);
+    for (wchar_t& c : name) {
+        if (c >= 0x80) return FoldWindowsName(std::wstring(text, n > 0 ? n : 0));
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        else if (c == L'/') c = L'\\';
+    }
+    return name;
+}
+
+// The folded form of an ANSI name (ASCII widened here, without a call).
+std::wstring UpperAnsi(const char* name)
+{
+    std::wstring wide;
+    for (const char* c = name; *c; ++c) {
+        if (static_cast<unsigned char>(*c) >= 0x80) {
+            wide = WidenAnsi(name);
+            break;
+        }
+        wide += static_cast<wchar_t>(*c);
+    }
+    return Upper(wide.data(), static_cast<int>(wide.size()));
+}
 
 // Past this many entries in all, folders are no longer listed (memory stays bounded).
 const std::size_t kMaxListedEntries = 256 * 1024;
@@ -65,8 +90,17 @@ bool Save(const std::string& path, const DigestTable& table) { return ReplaceFil
 
 std::string WindowsNameKey(const std::string& name)
 {
-    const std::string key = WindowsNameKeyUtf8(name.data(), name.size());
-    return key.empty() ? AsciiNameKey(name) : key;
+    // An ASCII name's key without a call: what WindowsNameKeyUtf8 makes of it.
+    std::string key(name);
+    for (char& c : key) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            key = WindowsNameKeyUtf8(name.data(), name.size());
+            return key.empty() ? AsciiNameKey(name) : key;
+        }
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        else if (c == '/') c = '\\';
+    }
+    return key;
 }
 
 std::uint64_t NowTicks()
@@ -155,6 +189,41 @@ bool CFileStamper::Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_AT
     return true;
 }
 
+bool CFileStamper::StampListed(const char* path, FileStamp& stamp, DWORD& attributes)
+{
+    const char* cut = std::strrchr(path, '\\');
+    if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
+    if (cut && cut[1]) {
+        // Files of one folder usually follow one another in the list.
+        const std::size_t folderLength = static_cast<std::size_t>(cut + 1 - path);
+        if (!m_lastFolder || m_lastFolderPath.compare(0, std::string::npos, path, folderLength) != 0) {
+            m_lastFolderPath.assign(path, folderLength);
+            m_lastFolder = &FolderOf(m_lastFolderPath);
+        }
+        const Folder& folder = *m_lastFolder;
+        if (folder.listed) {
+            const auto it = folder.files.find(UpperAnsi(cut + 1));
+            if (it == folder.files.end()) {
+                attributes = INVALID_FILE_ATTRIBUTES;
+                return false;
+            }
+            const Listed& e = it->second;
+            if (!(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                attributes = e.attributes;
+                stamp = { e.size, e.lastWrite, e.creation, folder.serial, e.id };
+                return !(e.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+            }
+        }
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        attributes = INVALID_FILE_ATTRIBUTES;
+        return false;
+    }
+    attributes = data.dwFileAttributes;
+    return Stamp(path, stamp, &data);
+}
+
 bool StampFile(const char* path, FileStamp& stamp)
 {
     CFileStamper stamper;
@@ -202,39 +271,62 @@ CString DigestInstalledFile(const CString& path)
     return digest.Final();
 }
 
-CString CDigestCache::Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known)
+bool CDigestCache::StampOf(const char* path, FileStamp& stamp, DWORD& attributes)
+{
+    try {
+        return m_stamper.StampListed(path, stamp, attributes);
+    } catch (...) {
+        attributes = ::GetFileAttributesA(path);  // out of memory: read without a stamp
+        return false;
+    }
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path)
 {
     FileStamp stamp;
     bool stamped = false;
-    const DigestEntry* cached = nullptr;
     try {
-        stamped = m_stamper.Stamp(path, stamp, known);
-        cached = stamped ? m_old.Find(name, stamp) : nullptr;
-        if (cached && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), m_old.Key(name))) {
-            DigestEntry kept = *cached;  // as it was: the file is not written when nothing changed
-            kept.name = name;
-            m_new.Put(std::move(kept));
+        stamped = m_stamper.Stamp(path, stamp);
+    } catch (...) {
+        stamped = false;
+    }
+    return Digest(name, path, stamped ? &stamp : nullptr);
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path, const FileStamp* stamp)
+{
+    std::string key;
+    std::string cachedMd5;  // the entry's, when it may stand for the file
+    try {
+        if (stamp) {
+            key = m_old.Key(name);
+            if (const DigestEntry* cached = m_old.FindByKey(key, *stamp)) cachedMd5 = cached->md5;
+        }
+        if (!cachedMd5.empty() && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), key)) {
+            // Kept as it was: a pass that changes no entry does not write the file.
+            m_old.MoveEntry(key, m_new);
             ++m_hits;
-            return CString(cached->md5.c_str());
+            return CString(cachedMd5.c_str());
         }
     } catch (...) {
-        stamped = false;  // the file is read, as without a cache
-        cached = nullptr;
+        stamp = nullptr;  // the file is read, as without a cache
+        cachedMd5.clear();
     }
     // Taken before the first byte is read: a later write shows in the file's
     // time, unless within the settle time, which Find does not trust.
     const std::uint64_t takenAt = NowTicks();
     const CString md5 = DigestInstalledFile(path);
     ++m_read;
-    m_readBytes += stamped ? stamp.size : 0;
-    if (stamped) {
+    m_readBytes += stamp ? stamp->size : 0;
+    if (stamp) {
         try {
             // Read again and found as it was: the entry stands as it is.
-            DigestEntry entry = cached && SameHexDigest(md5, cached->md5.c_str())
-                                    ? *cached
-                                    : DigestEntry{ name, stamp, md5.GetString(), takenAt };
-            entry.name = name;
-            m_new.Put(std::move(entry));
+            if (!cachedMd5.empty() && SameHexDigest(md5, cachedMd5.c_str())) {
+                m_old.MoveEntry(key, m_new);
+            } else {
+                m_new.PutByKey(std::move(key), { name, *stamp, md5.GetString(), takenAt });
+                m_changed = true;
+            }
         } catch (...) {
         }
     }
@@ -246,7 +338,8 @@ bool CDigestCache::Commit()
     bool failed = false;
     m_written = false;
     try {
-        if (!m_new.SameEntries(m_old)) {
+        // Entries of files no longer listed are left out too.
+        if (m_changed || m_old.Size() != 0) {
             m_written = Save(m_path, m_new);
             failed = !m_written;
         }

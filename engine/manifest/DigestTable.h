@@ -39,9 +39,9 @@ const std::uint64_t kDigestSettleTicks = 2ull * 10000000;
 // read again (in key order, round from the last to the first), until either
 // budget is spent: this many bytes or this many files, whichever comes first,
 // and at least one file. Files of at most kReverifyBytes / kReverifyFiles
-// bytes (128 KiB) spend the file budget, bigger ones the byte budget.
+// bytes (256 KiB) spend the file budget, bigger ones the byte budget.
 const std::uint64_t kReverifyBytes = 64ull * 1024 * 1024;
-const std::size_t kReverifyFiles = 512;
+const std::size_t kReverifyFiles = 256;
 struct ReverifyBudget {
     std::uint64_t bytes = kReverifyBytes;
     std::size_t files = kReverifyFiles;
@@ -75,6 +75,9 @@ public:
     // entry the file cannot hold (empty name, a control character, an MD5 that
     // is not 32 hex digits).
     bool Put(DigestEntry entry);
+    // The same, with the name's key already made (Key(entry.name)).
+    const DigestEntry* FindByKey(const std::string& key, const FileStamp& now) const;
+    bool PutByKey(std::string key, DigestEntry entry);
     // For each listed name, whether it is read this pass whatever its entry
     // says: the listed names with an entry, in key order from the first key
     // after `after` (from the first key when none is), until the budget is
@@ -94,8 +97,8 @@ public:
     // this version the table is left empty and why says what was wrong.
     bool Parse(const std::string& bytes, const char** why = nullptr);
 
-    // Every entry equal, field by field, to other's.
-    bool SameEntries(const DigestTable& other) const;
+    // Moves the entry kept under key, as it is, into other (no copy).
+    void MoveEntry(const std::string& key, DigestTable& other);
 
 private:
     NameKeyFunction m_key;

@@ -2,7 +2,6 @@
 // (size, signature, DTD), the document, the list, the selection.
 #include "manifest/ManifestPass.h"
 #include <objbase.h>
-#include <msxml2.h>
 #include <wininet.h>
 #include <atomic>
 #include <memory>
@@ -39,12 +38,11 @@ struct PassJob {
     CScopedHandle done{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };       // the whole pass has ended
 };
 
-// The manifest a pass reads: as the server sent it, or the kept copy when the
-// server says it has not changed since.
+// The manifest a pass reads: as the server sent it, or the kept copy (with the
+// list read from it) when the server says it has not changed since.
 struct Fetched {
-    std::string body;
+    KeptManifest manifest;
     bool fromKept = false;
-    std::string etag, lastModified;  // the validators of a whole answer
 };
 
 // Asks for a compressed manifest only when WinINet will decode it, and asks
@@ -94,19 +92,20 @@ Fetched Download(const std::string& url, KeptManifest& kept, HANDLE responded)
             ::SetEvent(responded);
             RunLog::Write("manifest: HTTP 304, the kept copy is current (%lu bytes)",
                           static_cast<unsigned long>(kept.body.size()));
-            fetched.body = std::move(kept.body);
+            fetched.manifest = std::move(kept);
             fetched.fromKept = true;
             return fetched;
         }
         kept = KeptManifest();  // its memory, before the new body arrives
-        ReadBody(*http, fetched.body);
+        std::string& body = fetched.manifest.body;
+        ReadBody(*http, body);
         ::SetEvent(responded);
-        const bool over = fetched.body.size() > kManifestMaxBytes;
+        const bool over = body.size() > kManifestMaxBytes;
         RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, over ? "more than " : "",
-                      static_cast<unsigned long>(over ? kManifestMaxBytes : fetched.body.size()));
+                      static_cast<unsigned long>(over ? kManifestMaxBytes : body.size()));
         if (status != 200) throw PassFailed();
-        fetched.etag = HeaderText(*http, HTTP_QUERY_ETAG);
-        fetched.lastModified = HeaderText(*http, HTTP_QUERY_LAST_MODIFIED);
+        fetched.manifest.etag = HeaderText(*http, HTTP_QUERY_ETAG);
+        fetched.manifest.lastModified = HeaderText(*http, HTTP_QUERY_LAST_MODIFIED);
     } catch (const CInternetException& e) {
         ::SetEvent(responded);
         RunLog::Write("manifest: request failed (internet error %lu)", e.m_dwError);
@@ -133,24 +132,21 @@ KeptManifest UsableKept(const PassContext& context)
     return kept;
 }
 
-// A manifest read whole is kept for the next start, with what the server
-// will compare; one sent without a validator replaces the kept copy by none.
-void KeepForNextStart(const PassContext& context, Fetched& fetched)
+// What a manifest read anew is kept as for the next start, with what the
+// server will compare; empty when the server sent no validator.
+std::string KeptBytes(const PassContext& context, const std::string& url, KeptManifest& manifest)
 {
-    const std::string& tempDir = context.request.tempDir;
-    if (fetched.fromKept) return;
-    KeptManifest kept;
-    kept.address = KeptAddress(context.request.url);
-    kept.etag = fetched.etag;
-    kept.lastModified = fetched.lastModified;
-    if (!kept.HasValidator()) {
-        DropKept(tempDir);
-        return;
-    }
-    kept.body = std::move(fetched.body);
-    if (!SaveKept(tempDir, kept)) {
+    manifest.address = KeptAddress(url);
+    std::string bytes = manifest.HasValidator() ? SerializeKept(manifest) : std::string();
+    if (bytes.empty()) DropKept(context.request.tempDir);  // nothing a server could compare
+    return bytes;
+}
+
+void KeepForNextStart(const PassContext& context, const std::string& bytes)
+{
+    if (!bytes.empty() && !SaveKept(context.request.tempDir, bytes)) {
         RunLog::Write("manifest: could not be kept for the next start");
-        DropKept(tempDir);
+        DropKept(context.request.tempDir);
     }
 }
 
@@ -178,9 +174,8 @@ std::size_t CheckRawManifest(const std::string& body, const PassJob& job)
 }
 
 // An older signed manifest must not take players back to an older release.
-void CheckSerial(IXMLDOMDocument* document, const PassJob& job, ManifestList& list)
+void CheckSerial(std::uint64_t serial, const PassJob& job, ManifestList& list)
 {
-    const std::uint64_t serial = ReadSerialAttribute(document);
     if (job.lastSerialState == LastSerial::Read && serial < job.lastSerial) {
         RunLog::Write("manifest: serial %llu is lower than %llu, the serial of the last finished run",
                       static_cast<unsigned long long>(serial), static_cast<unsigned long long>(job.lastSerial));
@@ -206,14 +201,21 @@ std::vector<ListedFile> Select(std::vector<ListedFile>& entries, const PassConte
     return changed;
 }
 
-// The list as the document gives it; the parsed tree, far larger than the
-// text, is gone before the installed files are looked at.
-std::vector<ListedFile> ReadList(const std::string& body, std::size_t length, const PassJob& job, ManifestList& list)
+// The list: as kept with the manifest when it is the kept copy and was read
+// as this pass reads it, otherwise from the document. A list read anew is
+// kept with it (keptBytes) once the pass has read it whole.
+std::vector<ListedFile> ReadList(Fetched& fetched, const PassJob& job, ManifestList& list, std::string& keptBytes)
 {
-    ComPtr<IXMLDOMDocument> document;
-    ParseManifestXml(body, length, document);
-    if (job.context.signedOnly) CheckSerial(document.get(), job, list);
-    return ReadEntries(document.get(), job.context);
+    KeptManifest& manifest = fetched.manifest;
+    const std::size_t length = CheckRawManifest(manifest.body, job);
+    const ReadAs readAs = ReadAsNow(job.context);
+    if (!fetched.fromKept || !(manifest.content.readAs == readAs)) {
+        manifest.content = ReadManifestXml(manifest.body, length, readAs);
+        keptBytes = KeptBytes(job.context, job.context.request.url, manifest);
+    }
+    manifest.body = std::string();  // no longer needed
+    if (job.context.signedOnly) CheckSerial(manifest.content.serial, job, list);
+    return SafeEntries(std::move(manifest.content.entries), job.context);
 }
 
 ManifestList ReadManifest(const PassJob& job)
@@ -223,12 +225,12 @@ ManifestList ReadManifest(const PassJob& job)
         KeptManifest kept = UsableKept(job.context);
         Fetched fetched = Download(job.context.request.url, kept, job.responded.get());
         if (job.state.load() == PassJob::kGivenUp) throw PassFailed();  // nobody waits for the result any more
-        const std::size_t length = CheckRawManifest(fetched.body, job);
-        std::vector<ListedFile> entries = ReadList(fetched.body, length, job, list);
+        std::string keptBytes;
+        std::vector<ListedFile> entries = ReadList(fetched, job, list, keptBytes);
         DropDuplicates(entries, job.context);
         list.files = Select(entries, job.context);
         list.complete = true;
-        KeepForNextStart(job.context, fetched);
+        KeepForNextStart(job.context, keptBytes);
     } catch (const PassFailed&) {
         // A pass that did not read the whole list queues nothing: no mixed updates.
         list = ManifestList();
