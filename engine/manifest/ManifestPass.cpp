@@ -13,6 +13,7 @@
 #include "manifest/PassSteps.h"
 #include "manifest/SerialFile.h"
 #include "manifest/Signature.h"
+#include "rules/SignedManifest.h"
 #include "rules/SiteRules.h"
 #include "support/RunLog.h"
 #include "support/Task.h"
@@ -129,6 +130,19 @@ KeptManifest UsableKept(const PassContext& context)
         return KeptManifest();
     }
     if (kept.address != KeptAddress(context.request.url) || !kept.HasValidator()) return KeptManifest();
+    // A signed copy is checked again before the server is asked about it: one
+    // changed on disk since is dropped, so the manifest is fetched whole.
+    std::size_t signedLength = 0;
+    if (context.signedOnly) {
+        const std::string why = CheckManifestSignature(kept.body, signedLength);
+        if (!why.empty()) {
+            RunLog::Write("manifest: the kept copy fails its signature check (%s); dropped, the manifest is fetched whole",
+                          why.c_str());
+            DropKept(tempDir);
+            return KeptManifest();
+        }
+        RunLog::Write("manifest: the kept copy's signature verified");
+    }
     return kept;
 }
 
@@ -153,7 +167,7 @@ void KeepForNextStart(const PassContext& context, const std::string& bytes)
 // The checks made on the raw bytes, before any XML parser sees them. Returns
 // how many bytes the parser reads: a signed manifest without its signature
 // comment.
-std::size_t CheckRawManifest(const std::string& body, const PassJob& job)
+std::size_t CheckRawManifest(const std::string& body, const PassJob& job, bool signatureVerified)
 {
     if (body.size() > kManifestMaxBytes) {
         const std::string why = "larger than " + std::to_string(kManifestMaxBytes >> 20) + " MiB";
@@ -162,7 +176,10 @@ std::size_t CheckRawManifest(const std::string& body, const PassJob& job)
     // An XML document never starts so; a WinINet that did not decode the gzip it was offered would pass this on.
     if (body.size() >= 2 && body[0] == '\x1f' && body[1] == '\x8b') Unreadable("it came compressed and was not decoded");
     std::size_t length = body.size();
-    if (job.context.signedOnly) {
+    if (job.context.signedOnly && signatureVerified) {
+        std::vector<unsigned char> signature;  // the kept copy, checked before it was offered: only its length is needed
+        if (SplitSignedManifest(body, length, signature) != SignatureFault::None) Unreadable("it is not signed");
+    } else if (job.context.signedOnly) {
         // Not one entry is read from a manifest that this build's key did not sign.
         const std::string why = CheckManifestSignature(body, length);
         if (!why.empty()) Unreadable(why.c_str());
@@ -207,7 +224,7 @@ std::vector<ListedFile> Select(std::vector<ListedFile>& entries, const PassConte
 std::vector<ListedFile> ReadList(Fetched& fetched, const PassJob& job, ManifestList& list, std::string& keptBytes)
 {
     KeptManifest& manifest = fetched.manifest;
-    const std::size_t length = CheckRawManifest(manifest.body, job);
+    const std::size_t length = CheckRawManifest(manifest.body, job, fetched.fromKept);
     const ReadAs readAs = ReadAsNow(job.context);
     if (!fetched.fromKept || !(manifest.content.readAs == readAs)) {
         manifest.content = ReadManifestXml(manifest.body, length, readAs);
