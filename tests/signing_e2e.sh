@@ -64,9 +64,13 @@ publish() {  # publish SITE RELEASE [OPTIONS...]: SITE is served at /SITE
 manifest_variant() {  # manifest_variant FROM TO
     mkdir -p "$work/sites/$2/update" && cp "$work/sites/$1/update/update.xml" "$work/sites/$2/update/update.xml"
 }
+# nginx sends update.xml.gz to an updater (it asks for gzip): a manifest changed
+# here gets its compressed copy anew.
+regzip() { [ ! -e "$1.gz" ] || gzip -9nc "$1" > "$1.gz"; }
 edit() {  # edit SITE PYTHON: runs PYTHON with d = the manifest text, writes d back
     python3 -c "import sys; p = sys.argv[1]; d = open(p, 'rb').read().decode(); $2
 open(p, 'wb').write(d.encode())" "$work/sites/$1/update/update.xml"
+    regzip "$work/sites/$1/update/update.xml"
 }
 resign() {  # resign SITE: signs the manifest's text before its signature comment anew with the test key
     python3 - "$work/sites/$1/update/update.xml" "$key" <<'PY'
@@ -85,6 +89,7 @@ while i < len(der):
 rs = b''.join(v.to_bytes(32, 'big') for v in values)
 open(path, 'wb').write(body + b'<!-- signature: ecdsa-p256-sha256 ' + base64.b64encode(rs) + b' -->\n')
 PY
+    regzip "$work/sites/$1/update/update.xml"
 }
 
 check "the release is published signed" publish signed "$work/release" --sign-key "$key" --serial 200
