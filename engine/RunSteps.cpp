@@ -161,18 +161,21 @@ bool CDownloadManager::RecoverInterruptedInstall()
     return consistent;
 }
 
-BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
-                   DWORD timeoutMs)
+ManifestFetch FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                            DWORD timeoutMs)
 {
     const ManifestList list =
         RunManifestPass({ url, exeDir.str(), manager.GetTempDir().str(), OwnFileName() }, timeoutMs);
-    if (!list.complete) return FALSE;
+    if (!list.complete) return ManifestFetch::Failed;
     if (list.hasSerial) manager.SetManifestSerial(list.serial);
+    // Nothing to install: the installation is this manifest's, so a damaged
+    // serial file is written anew now (an installation keeps it when it finishes).
+    if (list.files.empty() && list.hasSerial && list.serialFileDamaged) KeepSerial(manager.GetTempDir().str(), list.serial);
     for (const ListedFile& file : list.files) {
         totalSize += file.size;
         manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.size, file.md5.c_str(),
                         file.hasSha256 ? file.sha256.c_str() : nullptr,
                         file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str());
     }
-    return list.files.empty() ? FALSE : TRUE;
+    return list.files.empty() ? ManifestFetch::NothingToUpdate : ManifestFetch::Queued;
 }

@@ -185,3 +185,59 @@ TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)
         KillStandIns();
     }
 }
+
+TEST(EndToEnd, AFailedRunStaysInTheLogThroughTenStartsWithNothingToUpdate)
+{
+    // Thousands of files up to date: a start with nothing to update must not
+    // write a line per file, or the failed run would be renamed away.
+    const int kFiles = 3000;
+    TestServer server;
+    Installation inst;
+    std::string entries;
+    ::CreateDirectoryA((inst.dir / "data").c_str(), nullptr);
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "data\\file" + std::to_string(100000 + i) + ".bin", bytes = "bytes of " + name;
+        WriteBytes(inst.dir / name, bytes);
+        entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url("/never/" + std::to_string(i)));
+    }
+    TestRoute notFound;
+    notFound.status = 404;
+    notFound.body = "<html><body>gone</body></html>";
+    server.Serve("/gone.bin", notFound);
+    server.ServeFile("/update/update.xml", Listing(entries + Entry("gone.bin", 10, Md5Of("0123456789"), server.Url("/gone.bin"))));
+    inst.Settings(SiteSetting(server));
+    const FileMap before = inst.Files();
+    {
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ExpectFailedRun(upd, inst, before, 0, 60000);
+    }
+    const std::string failedRun = inst.Log();
+    std::string failedLine;
+    for (const std::string& line : LogLines(failedRun))
+        if (line.find("download gone.bin: failed") != std::string::npos) failedLine = line;
+    ASSERT_FALSE(failedLine.empty()) << failedRun;
+
+    server.ServeFile("/update/update.xml", Listing(entries));
+    for (int start = 1; start <= 10; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        const size_t linesBefore = LogLines(inst.Log()).size();
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(60000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(inst.PlatformStarts(), start);
+        const std::string log = inst.Log();
+        EXPECT_TRUE(LastLineHas(log, "outcome: finished"));
+        // One summary line for the files up to date, whatever their number.
+        EXPECT_TRUE(HasLine(log, { "entries: 3000 up to date, 0 queued" })) << LastLogLine(log);
+        EXPECT_LT(LogLines(log).size(), linesBefore + 40);
+    }
+    EXPECT_EQ(server.Requests("/gone.bin"), 1);
+    // The failed run, whole, in update.log.1 or update.log.
+    const std::string older = inst.Read("Update\\update.log.1");
+    const std::string kept = (older == "<missing>" ? std::string() : older) + inst.Log();
+    EXPECT_NE(kept.find(failedRun), std::string::npos) << "the failed run is no longer in the log";
+    EXPECT_TRUE(HasLine(kept, { failedLine }));
+    KillStandIns();
+}

@@ -380,7 +380,7 @@ TEST_F(Publishing, AnUpdateInPlaceReplacesAddsAndRemovesStaleFilesAfterTheManife
     EXPECT_NE(r.out.find("1 added, 1 changed, 1 unchanged, 2 removed"), std::string::npos) << r.out;
 
     const std::vector<std::string> expected = { "files/game.dat", "files/readme.txt", "files/textures/stone.pak",
-                                                "index.html", "update/update.xml" };
+                                                "index.html", "update/update.xml", "update/update.xml.gz" };
     EXPECT_EQ(SiteListing(), expected);
     EXPECT_FALSE(fs::exists(site / "files" / "maps"));  // emptied folders go too
     EXPECT_EQ(Served("game.dat"), Pattern(800, 3));
@@ -488,7 +488,7 @@ TEST_F(Publishing, IndexesFollowTheirFilesAndStaleOnesGoAfterTheManifest)
     const Outcome r = Publish();
     ASSERT_EQ(r.status, kPublished) << r.err;
     const std::vector<std::string> listing = { "chunks/big.dat.idx", "files/big.dat", "files/shrinks.dat",
-                                               "update/update.xml" };
+                                               "update/update.xml", "update/update.xml.gz" };
     EXPECT_EQ(SiteListing(), listing);
     const std::string newIndex = ReadFile(site / "chunks" / "big.dat.idx");
     EXPECT_NE(newIndex, oldIndex);
