@@ -228,6 +228,7 @@ TEST_F(Publishing, NamesThatAreOneFileForWindowsOrTheUpdatersOwnAreRefused)
 {
     Put("Maps/level.map", Pattern(40, 1));
     Put("maps/LEVEL.map", Pattern(40, 2));
+    Put("maps/other.map", Pattern(40, 9));  // another file, but in "Maps" for Windows
     Put("\u03A3.dat", Pattern(40, 3));  // Σ and σ: one name for Windows, not only in ASCII
     Put("\u03C3.dat", Pattern(40, 4));
     Put("updater.EX_", Pattern(40, 5));  // both would end up as the side file
@@ -239,6 +240,7 @@ TEST_F(Publishing, NamesThatAreOneFileForWindowsOrTheUpdatersOwnAreRefused)
     for (const char* refusal : { "refused: maps/LEVEL.map: same file as \"Maps/level.map\"",
                                  "refused: \u03C3.dat: same file as \"\u03A3.dat\"",
                                  "refused: updater.exe: same file as \"updater.EX_\"",
+                                 "refused: maps/other.map: folder \"maps\" is the folder \"Maps\" for Windows",
                                  "refused: update/x.dat: name is or lies inside \"Update\"" })
         EXPECT_NE(r.err.find(refusal), std::string::npos) << refusal << "\n" << r.err;
     EXPECT_EQ(r.err.find("Updates/ok.dat"), std::string::npos) << r.err;

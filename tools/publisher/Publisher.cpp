@@ -361,6 +361,7 @@ std::string ScanFile(const PublishOptions& options, const std::string& base, std
             why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
                   "and the updater puts a top-level X.exe as X.EX_)";
     }
+    if (why.empty()) why = FolderCaseClash(rel, folded);
     if (why.empty()) why = CheckContent(file.source, rel, base, file, progress, options.quiet, options.progressBar);
     return why;
 }
