@@ -4,8 +4,10 @@
 // started again.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include "DownloadManager.h"
+#include "afxfile.h"
 #include "afxinet.h"
 #include "install/Installer.h"
 #include "install/Platform.h"
@@ -89,13 +91,29 @@ int CDownloadManager::Install()
 {
     Notify(0, 0, US_INSTALLING, "开始安装更新，请稍候...");
     std::vector<const DownloadTask*> files;
-    for (const auto& task : m_tasks) files.push_back(task.get());
+    std::vector<std::string> names;
+    for (const auto& task : m_tasks) {
+        files.push_back(task.get());
+        names.push_back(task->szName);
+    }
     if (!files.empty() && !StopPlatformBeforeInstalling()) {
         RunLog::Write("install failed: the platform could not be stopped");
         ReportFailure("安装  文件失败");
         return 1;
     }
-    const Outcome outcome = InstallDownloads(files, { m_strTempDir.str(), m_strAppDir.str(), OwnFileName() });
+    // The copies kept aside: their digests from the cache where their stamps
+    // still stand (the pass has just digested them), read otherwise.
+    std::optional<CDigestCache> cache;
+    const auto keptDigest = [&](const DownloadTask& task, const std::string& path) {
+        if (!cache) cache.emplace(m_strTempDir.str(), names, 0);
+        try {
+            return std::string(cache->Digest(task.szName, path.c_str()).GetString());
+        } catch (const CFileException&) {
+            return std::string();
+        }
+    };
+    const Outcome outcome =
+        InstallDownloads(files, { m_strTempDir.str(), m_strAppDir.str(), OwnFileName(), keptDigest });
     if (!outcome.IsDone()) {
         ReportFailure(outcome.text.c_str());
         return 1;
@@ -156,7 +174,16 @@ int CDownloadManager::Run()
 bool CDownloadManager::RecoverInterruptedInstall()
 {
     bool platformStopped = false;
-    const bool consistent = ::RecoverInterruptedInstall(m_strTempDir.str(), m_strAppDir.str(), platformStopped);
+    // A file is moved back only when its bytes prove it the interrupted run's.
+    const auto digestOf = [](const std::string& path) {
+        try {
+            return std::string(DigestInstalledFile(path.c_str()).GetString());
+        } catch (const CFileException&) {
+            return std::string();
+        }
+    };
+    const bool consistent =
+        ::RecoverInterruptedInstall(m_strTempDir.str(), m_strAppDir.str(), digestOf, platformStopped);
     if (platformStopped) NotePlatformStopped();
     return consistent;
 }
