@@ -245,7 +245,10 @@ TEST(Reliability, TheLockHoldsWhateverTheFoldersSpellingOrItsAccess)
         const FileMap before = inst.Files();
         Process second;
         ASSERT_TRUE(inst.Run(second));
-        ASSERT_TRUE(second.Ended(10000)) << "two updaters run for one folder";
+        if (!second.Ended(10000)) {
+            ADD_FAILURE() << "two updaters run for one folder";
+            continue;
+        }
         EXPECT_EQ(second.ExitCode(), 0u);
         EXPECT_EQ(server.Requests("/update/update.xml"), fetches);
         EXPECT_TRUE(SameFiles(inst.Files(), before));
@@ -317,7 +320,10 @@ TEST(Reliability, AKillAtAnyPointLeavesTheOldOrTheNewInstallationAndThePlayersFi
 
         Process upd;
         ASSERT_TRUE(inst.Run(upd));
-        ASSERT_TRUE(upd.Ended(30000));
+        if (!upd.Ended(30000)) {
+            ADD_FAILURE() << "the run did not end; box: " << DismissFailureBox(upd, 1000) << "; " << inst.Log();
+            continue;
+        }
         EXPECT_EQ(upd.ExitCode(), 0u);
         FileMap after = inst.Files();
         after.erase("standin-started.txt");
