@@ -152,36 +152,80 @@ TEST(Reliability, AFileThePlatformHoldsOpenIsReadAndReplacedWithTheRest)
     KillStandIns();
 }
 
-TEST(Reliability, APlantedJournalIsSetAsideAndNothingIsMoved)
+// A journal the updater did not write, or must not act on: nothing it names is
+// moved, and a journal another updater has open is left exactly as it is.
+TEST(Reliability, AJournalThatIsNotThisRunsToActOnMovesNothing)
 {
-    TestServer server;
-    server.ServeFile("/update/update.xml", Listing(""));
-    Installation inst;
-    inst.Settings(SiteSetting(server));
-    // A file beside the installation, and one inside it that a rollback of the
-    // journal's first step would take away.
-    const std::string folderName = inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1);
-    const std::string outside = inst.dir / ("..\\" + folderName + "-outside.txt");
-    WriteBytes(outside, "not the updater's");
-    WriteBytes(inst.dir / "ok.dat", "installed");
-    ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
-    const std::string journal = "R 1-2-3\r\nA ok.dat\tok\r\nA ..\\" + folderName + "-outside.txt\tstolen\r\n";
-    WriteBytes(inst.dir / "Update\\install.journal", journal);
+    struct Case {
+        const char* what;
+        const char* journal;  // <outside> stands for a file beside the installation
+        const char* log;      // what the log says of it
+        bool setAside, heldOpen;
+    };
+    const Case cases[] = {
+        { "naming a file outside the installation", "V 2\r\nR 1-2-3\r\nA ok.dat\tok\t-\r\nA <outside>\tstolen\t-\r\n",
+          "not acted on: it names", true, false },
+        { "written by an earlier version", "R 1-2-3\r\nA ok.dat\tok\r\nA user.cfg\tuser\r\n",
+          "not acted on: it was written by an earlier version", true, false },
+        // As a run would plant it after an unsigned manifest moved the temporary folder.
+        { "naming the player's files with other digests",
+          "V 2\r\nR 1-2-3\r\nA user.cfg\tuser\t0123456789abcdef0123456789abcdef\r\n"
+          "K saves\\slot1.sav\tslot\t0123456789abcdef0123456789abcdef\t-\r\nA updater.INI\tini\t-\r\n",
+          "user.cfg is not the file this run put there", false, false },
+        { "open in another updater that is installing", "V 2\r\nR 1-2-3\r\nA user.cfg\tuser\t-\r\n",
+          "open in another updater", false, true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        server.ServeFile("/update/update.xml", Listing(""));
+        Installation inst;
+        inst.Settings(SiteSetting(server));
+        const std::string folderName = inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1);
+        const std::string outside = inst.dir / ("..\\" + folderName + "-outside.txt");
+        WriteBytes(outside, "not the updater's");
+        WriteBytes(inst.dir / "ok.dat", "installed");
+        WriteBytes(inst.dir / "user.cfg", "the player's settings");
+        ::CreateDirectoryA((inst.dir / "saves").c_str(), nullptr);
+        WriteBytes(inst.dir / "saves\\slot1.sav", "the player's game");
+        ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
+        std::string journal = c.journal;
+        const size_t mark = journal.find("<outside>");
+        if (mark != std::string::npos) journal.replace(mark, 9, "..\\" + folderName + "-outside.txt");
+        WriteBytes(inst.dir / "Update\\install.journal", journal);
+        const FileMap before = inst.Files();
+        CScopedHandle held(c.heldOpen ? ::CreateFileA((inst.dir / "Update\\install.journal").c_str(), GENERIC_WRITE,
+                                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)
+                                      : nullptr);
+        ASSERT_EQ(static_cast<bool>(held), c.heldOpen);
 
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    ASSERT_TRUE(upd.Ended(20000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    std::string bytes;
-    EXPECT_TRUE(ReadBytes(outside, bytes) && bytes == "not the updater's");
-    EXPECT_TRUE(Holds(inst, "ok.dat", "installed"));
-    EXPECT_FALSE(FileExists(inst.dir / "Update\\stolen.dtm"));
-    EXPECT_TRUE(Holds(inst, "Update\\install.journal.rejected", journal));
-    EXPECT_FALSE(FileExists(inst.dir / "Update\\install.journal"));
-    EXPECT_TRUE(HasLine(inst.Log(), { "set aside", "not acted on" })) << inst.Log();
-    EXPECT_EQ(inst.PlatformStarts(), 1);  // the run went on
-    ::DeleteFileA(outside.c_str());
-    KillStandIns();
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        if (c.heldOpen) {
+            // Nothing may be installed over another updater's installation: the run fails.
+            ExpectFailedRun(upd, inst, before);
+            EXPECT_EQ(server.Requests("/update/update.xml"), 0);
+            held.reset();
+        } else {
+            ASSERT_TRUE(upd.Ended(20000));
+            EXPECT_EQ(upd.ExitCode(), 0u);
+            EXPECT_EQ(inst.PlatformStarts(), 1);  // the run went on
+            FileMap after = inst.Files();
+            after.erase("standin-started.txt");
+            EXPECT_TRUE(SameFiles(after, before));
+        }
+        std::string bytes;
+        EXPECT_TRUE(ReadBytes(outside, bytes) && bytes == "not the updater's");
+        for (const char* stolen : { "Update\\stolen.dtm", "Update\\user.dtm", "Update\\ok.dtm", "Update\\ini.dtm" })
+            EXPECT_FALSE(FileExists(inst.dir / stolen)) << stolen;
+        EXPECT_EQ(FileExists(inst.dir / "Update\\install.journal.rejected"), c.setAside);
+        if (c.setAside) EXPECT_TRUE(Holds(inst, "Update\\install.journal.rejected", journal));
+        if (c.heldOpen) EXPECT_TRUE(Holds(inst, "Update\\install.journal", journal));
+        else EXPECT_FALSE(FileExists(inst.dir / "Update\\install.journal"));
+        EXPECT_TRUE(HasLine(inst.Log(), { c.log })) << inst.Log();
+        ::DeleteFileA(outside.c_str());
+        KillStandIns();
+    }
 }
 
 TEST(Reliability, TwoUpdatersStartedTogetherMakeOneRun)
