@@ -34,10 +34,10 @@ struct JournalStep {
     StepKind kind;
     std::string dest;   // relative to the installation folder
     std::string local;  // the download's name in the temporary folder (empty for a folder)
-    std::string newMd5;   // Keep, Add: the MD5 of the file moved in ("" when unknown)
-    std::string keptMd5;  // Keep: the MD5 of the installed copy kept aside ("" when unknown)
     int kept = 0;       // Keep: which kept copy of the run this is (0, 1, ...)
     StepState state = StepState::Untouched;
+    std::string newMd5{};   // Keep, Add: the MD5 of the file moved in ("" when unknown)
+    std::string keptMd5{};  // Keep: the MD5 of the installed copy kept aside ("" when unknown)
 };
 
 struct JournalPlan {
