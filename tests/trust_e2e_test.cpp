@@ -425,7 +425,10 @@ TEST(Trust, ARedirectLoopOrAStalledBodyFailsTheRunInBoundedTime)
     }
 }
 
-TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
+namespace {
+// shortForm: the settings name the temporary folder through the installation's
+// 8.3 form; it is still the same folder inside it.
+void ExpectUnsafeNamesSkipped(bool shortForm)
 {
     const char* const hostile[] = {
         "COM1.txt", "NUL", "aux.dat", "LPT9", "sub\\con",
@@ -436,49 +439,52 @@ TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
         // Our own files: the journal, a kept copy, the serial.
         "Update\\install.journal", "Update\\x.dat.bak", "update\\manifest.serial",
     };
-    // The temporary folder named as the settings name it, and through the
-    // installation's 8.3 form: still the same folder inside it.
+    TestServer server;
+    Installation inst;
+    char shortPath[MAX_PATH] = {};
+    ::GetShortPathNameA(inst.dir.Path().c_str(), shortPath, MAX_PATH);
+    const std::string shortName = std::string(shortPath).substr(std::string(shortPath).rfind('\\') + 1);
+    std::string entries;
+    int n = 0;
+    for (const char* name : hostile) {
+        const std::string bytes = PatternBytes(500, 90 + n), path = "/h/" + std::to_string(n++);
+        server.ServeFile(path, bytes);
+        entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url(path));
+    }
+    // Safe names after them, one of them Chinese (UTF-8 in the XML, code page 936 on disk).
+    const std::string safe = PatternBytes(700, 98), chinese = PatternBytes(800, 99);
+    server.ServeFile("/safe.dat", safe);
+    server.ServeFile("/cn.dat", chinese);
+    entries += Entry("safe.dat", safe.size(), Md5Of(safe), server.Url("/safe.dat"));
+    entries += Entry("\xE6\xB8\xB8\xE6\x88\x8F.dat", chinese.size(), Md5Of(chinese), server.Url("/cn.dat"));
+    server.ServeFile("/update/update.xml", Listing(entries));
+    inst.Settings(SiteSetting(server) + (shortForm ? "[Setup]\r\nTempDir=..\\" + shortName + "\\Update\r\n" : ""));
+    FileMap expected = inst.Files();
+    expected["safe.dat"] = safe;
+    expected["游戏.dat"] = chinese;
+
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(20000));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    for (int i = 0; i < n; ++i) {
+        SCOPED_TRACE(hostile[i]);
+        EXPECT_EQ(server.Requests("/h/" + std::to_string(i)), 0);
+    }
+    EXPECT_EQ(inst.PlatformStarts(), 1);
+    FileMap files = inst.Files();
+    files.erase("standin-started.txt");
+    EXPECT_TRUE(SameFiles(files, expected));
+    EXPECT_TRUE(FileExists(inst.dir / "Update\\update.log"));
+    KillStandIns();
+}
+} // namespace
+
+TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
+{
     for (bool shortForm : { false, true }) {
         SCOPED_TRACE(shortForm ? "temporary folder named through the 8.3 form" : "temporary folder by default");
-        TestServer server;
-        Installation inst;
-        char shortPath[MAX_PATH] = {};
-        ::GetShortPathNameA(inst.dir.Path().c_str(), shortPath, MAX_PATH);
-        const std::string shortName = std::string(shortPath).substr(std::string(shortPath).rfind('\\') + 1);
-        if (shortForm && shortName == inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1)) continue;  // no 8.3 names here
-        std::string entries;
-        int n = 0;
-        for (const char* name : hostile) {
-            const std::string bytes = PatternBytes(500, 90 + n), path = "/h/" + std::to_string(n++);
-            server.ServeFile(path, bytes);
-            entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url(path));
-        }
-        // Safe names after them, one of them Chinese (UTF-8 in the XML, code page 936 on disk).
-        const std::string safe = PatternBytes(700, 98), chinese = PatternBytes(800, 99);
-        server.ServeFile("/safe.dat", safe);
-        server.ServeFile("/cn.dat", chinese);
-        entries += Entry("safe.dat", safe.size(), Md5Of(safe), server.Url("/safe.dat"));
-        entries += Entry("\xE6\xB8\xB8\xE6\x88\x8F.dat", chinese.size(), Md5Of(chinese), server.Url("/cn.dat"));
-        server.ServeFile("/update/update.xml", Listing(entries));
-        inst.Settings(SiteSetting(server) + (shortForm ? "[Setup]\r\nTempDir=..\\" + shortName + "\\Update\r\n" : ""));
-        FileMap expected = inst.Files();
-        expected["safe.dat"] = safe;
-        expected["游戏.dat"] = chinese;
-
-        Process upd;
-        ASSERT_TRUE(inst.Run(upd));
-        ASSERT_TRUE(upd.Ended(20000));
-        EXPECT_EQ(upd.ExitCode(), 0u);
-        for (int i = 0; i < n; ++i) {
-            SCOPED_TRACE(hostile[i]);
-            EXPECT_EQ(server.Requests("/h/" + std::to_string(i)), 0);
-        }
-        EXPECT_EQ(inst.PlatformStarts(), 1);
-        FileMap files = inst.Files();
-        files.erase("standin-started.txt");
-        EXPECT_TRUE(SameFiles(files, expected));
-        EXPECT_TRUE(FileExists(inst.dir / "Update\\update.log"));
-        KillStandIns();
+        ExpectUnsafeNamesSkipped(shortForm);
     }
 }
 
@@ -526,6 +532,8 @@ TEST(Trust, AManifestWithADtdOrOverTheSizeLimitIsNotRead)
         server.Serve("/update/update.xml", route);
         inst.Settings(SiteSetting(server));
         const int fetchedBefore = server.Requests("/payload.dat");
+        Process platform;  // no second one may be started beside it
+        inst.StartPlatform(platform);
 
         Process upd;
         const ULONGLONG start = ::GetTickCount64();
@@ -536,6 +544,7 @@ TEST(Trust, AManifestWithADtdOrOverTheSizeLimitIsNotRead)
         EXPECT_EQ(server.Requests("/payload.dat"), fetchedBefore);
         EXPECT_FALSE(FileExists(inst.dir / "payload.dat"));
         EXPECT_EQ(inst.PlatformStarts(), 1);
+        EXPECT_FALSE(platform.Ended(0));
         const std::string log = inst.Log();
         EXPECT_TRUE(HasLine(log, { "manifest unreadable" })) << log;
         if (c.gzip) {
