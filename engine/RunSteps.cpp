@@ -105,7 +105,7 @@ int CDownloadManager::Install()
     // still stand (the pass has just digested them), read otherwise.
     std::optional<CDigestCache> cache;
     const auto keptDigest = [&](const DownloadTask& task, const std::string& path) {
-        if (!cache) cache.emplace(m_strTempDir.str(), names, 0);
+        if (!cache) cache.emplace(m_strTempDir.str(), names, ReverifyBudget{ 0, 0 });
         try {
             return std::string(cache->Digest(task.szName, path.c_str()).GetString());
         } catch (const CFileException&) {
