@@ -98,6 +98,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     InitBar(m_fileBar, m_progressFile);
     InitBar(m_totalBar, m_progressTotal);
     SetBarRange(m_totalBar, Kb(m_dwTotalSize));
+    m_progressTotal.SetRange32(0, m_totalBar.high);
     m_progressFile.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_progressTotal.SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
     m_btnClose.SetWindowPos(nullptr, 0, 0, 28, 21, SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
@@ -187,7 +188,6 @@ void CUpdaterDlg::InitBar(BarView& bar, CSkinProgressCtrl& ctrl)
 
 void CUpdaterDlg::SetBarRange(BarView& bar, int high)
 {
-    bar.ctrl->SetRange32(0, high);
     bar.low = 0;
     bar.high = high;
     // The control keeps its position when the range changes.
@@ -221,7 +221,7 @@ bool CUpdaterDlg::DoneTextChanges(UINT32 dwDone, bool always, CString& text)
 void CUpdaterDlg::ShowFrame(const Frame& frame)
 {
     // One round trip to the window's thread, however many controls change.
-    if (frame.hasFileLine || frame.hasDoneText || frame.filePos >= 0 || frame.totalPos >= 0)
+    if (frame.hasFileLine || frame.hasDoneText || frame.fileHigh >= 0 || frame.filePos >= 0 || frame.totalPos >= 0)
         SendMessage(WM_SHOW_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
 }
 
@@ -235,6 +235,7 @@ LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM lParam)
     ::ReplyMessage(0);
     if (frame.hasFileLine) m_textFile.SetWindowText(frame.fileLine);
     if (frame.hasDoneText) m_textDone.SetWindowText(frame.doneText);
+    if (frame.fileHigh >= 0) m_progressFile.SetRange32(0, frame.fileHigh);
     if (frame.filePos >= 0) m_progressFile.SetPos(frame.filePos);
     if (frame.totalPos >= 0) m_progressTotal.SetPos(frame.totalPos);
     return 0;
@@ -256,12 +257,17 @@ void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, con
 {
     CString text;
     switch (nStatus) {
-    case US_FILE_START:
+    case US_FILE_START: {
+        // One round trip to the window for the range and the empty bar.
+        Frame frame;
         m_dwFileSize = dwTotal;
         SetBarRange(m_fileBar, Kb(dwTotal));
-        if (BarMoves(m_fileBar, 0, true)) m_progressFile.SetPos(0);
+        frame.fileHigh = m_fileBar.high;
+        if (BarMoves(m_fileBar, 0, true)) frame.filePos = 0;
+        ShowFrame(frame);
         m_bFileStarted = true;
         break;
+    }
     case US_PROGRESS: {
         Frame frame;
         // The first line is the same for every block of a file.

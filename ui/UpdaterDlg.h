@@ -58,6 +58,7 @@ protected:
         int low = 0, high = 0, pos = 0;
     };
     void InitBar(BarView& bar, CSkinProgressCtrl& ctrl);
+    // Sets the bar's range as the reports see it; the control gets it with a frame.
     void SetBarRange(BarView& bar, int high);
     // Whether a report changes what a bar or the downloaded-KB text shows (and
     // remembers it as shown).
@@ -69,6 +70,7 @@ protected:
     struct Frame {
         bool hasFileLine = false, hasDoneText = false;
         CString fileLine, doneText;
+        int fileHigh = -1;  // the upper bar's new range, set before its position
         int filePos = -1;
         int totalPos = -1;
     };
