@@ -37,15 +37,18 @@ std::string HeadOf(const std::string& index, size_t fileSize)
     return index.substr(0, static_cast<size_t>(head));
 }
 
-// withHead: the manifest gives the head's length (the publisher always does).
+// headLength: what the manifest says of the head's length (the publisher
+// gives it exactly): kExactHead, kNoHead, or another number.
+const long long kExactHead = -1, kNoHead = -2;
 std::string ChunkedEntry(const std::string& name, const std::string& bytes, const TestServer& server,
-                         const std::string& indexUrl = std::string(), bool withHead = true)
+                         const std::string& indexUrl = std::string(), long long headLength = kExactHead)
 {
     const std::string head = HeadOf(IndexOf(bytes), bytes.size());
+    const std::string length = std::to_string(headLength == kExactHead ? static_cast<long long>(head.size()) : headLength);
     return "<file filename=\"" + name + "\" filesize=\"" + std::to_string(bytes.size()) + "\" fileversion=\"1\" md5=\"" +
            Md5Of(bytes) + "\" sha256=\"" + Sha256Hex(bytes) + "\" fileload=\"" + server.Url("/big.dat") + "\" chunks=\"" +
            (indexUrl.empty() ? server.Url("/big.dat.idx") : indexUrl) + "\" chunkssha256=\"" + Sha256Hex(head) + "\"" +
-           (withHead ? " chunkshead=\"" + std::to_string(head.size()) + "\"" : std::string()) + "/>";
+           (headLength != kNoHead ? " chunkshead=\"" + length + "\"" : std::string()) + "/>";
 }
 
 // Runs the updater to the end of a successful run.
@@ -77,17 +80,18 @@ TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
         bool corruptRange;
         bool ftpIndex;       // the index offered at an ftp: URL
         bool platformLocks;  // the running platform holds big.dat open, sharing nothing
-        bool withHead;       // the manifest gives the index head's length
+        long long headLength;  // what the manifest says of the index head's length
         const char* logged;
         int requests;        // for /big.dat; -1: as many ranges as the patch needs
     };
     const Case cases[] = {
-        { "ranges answered", false, false, false, false, true, "patched:", -1 },
-        { "no head length in the manifest", false, false, false, false, false, "patched:", -1 },
-        { "ranges ignored (200)", true, false, false, false, true, "taking the whole file the server is sending", 1 },
-        { "a corrupted range", false, true, false, false, true, "does not match the index", -1 },
-        { "an ftp: index", false, false, true, false, true, "internet error 12006", 1 },
-        { "the platform holding the file", false, false, false, true, true, "patched:", -1 },
+        { "ranges answered", false, false, false, false, kExactHead, "patched:", -1 },
+        { "no head length in the manifest", false, false, false, false, kNoHead, "patched:", -1 },
+        { "a head length too short", false, false, false, false, 70, "patched:", -1 },
+        { "ranges ignored (200)", true, false, false, false, kExactHead, "taking the whole file the server is sending", 1 },
+        { "a corrupted range", false, true, false, false, kExactHead, "does not match the index", -1 },
+        { "an ftp: index", false, false, true, false, kExactHead, "internet error 12006", 1 },
+        { "the platform holding the file", false, false, false, true, kExactHead, "patched:", -1 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -103,7 +107,7 @@ TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
         server.Serve("/big.dat.idx", indexRoute);
         const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/big.dat.idx";
         server.ServeFile("/update/update.xml",
-                         Listing(ChunkedEntry("big.dat", fresh, server, c.ftpIndex ? ftp : "", c.withHead)));
+                         Listing(ChunkedEntry("big.dat", fresh, server, c.ftpIndex ? ftp : "", c.headLength)));
         inst.Settings(SiteSetting(server));
         Process platform;
         if (c.platformLocks) {
