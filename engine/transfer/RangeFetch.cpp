@@ -15,6 +15,13 @@ bool TakeExtra()
     return false;
 }
 
+// No more ranges at once, threads or buffers than there are ranges; at least one.
+unsigned Width(size_t ranges, unsigned wanted)
+{
+    const size_t width = wanted ? wanted : 1;
+    return static_cast<unsigned>(ranges && ranges < width ? ranges : width);
+}
+
 // Another fetch gives its extra back without telling us: look again this often.
 const std::chrono::milliseconds kBudgetPoll(20);
 // A reader waiting for bytes looks at the stop token this often.
@@ -23,13 +30,13 @@ const std::chrono::milliseconds kStopPoll(100);
 
 CRangeFetch::CRangeFetch(std::vector<ByteRange> ranges, Opener open, TransferSink& sink, unsigned width,
                          UINT bufferBytes, UINT64 lookahead)
-    : m_ranges(std::move(ranges)), m_open(std::move(open)), m_sink(sink), m_width(width ? width : 1),
+    : m_ranges(std::move(ranges)), m_open(std::move(open)), m_sink(sink),
+      m_width(Width(m_ranges.size(), width)),
       m_lookahead(lookahead), m_slots(m_width)
 {
     for (Slot& slot : m_slots) slot.ring.resize(bufferBytes ? bufferBytes : 1);
-    const size_t threads = m_ranges.size() < m_width ? m_ranges.size() : m_width;
     try {
-        while (m_threads.size() < threads) m_threads.emplace_back([this] { Work(); });
+        while (m_threads.size() < m_width && m_threads.size() < m_ranges.size()) m_threads.emplace_back([this] { Work(); });
     } catch (...) {
         // Fewer threads is fewer ranges at once; none is no fetch.
         if (m_threads.empty()) throw;
