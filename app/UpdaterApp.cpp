@@ -32,19 +32,24 @@ BOOL CUpdaterApp::InitInstance()
 
     char exePath[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-    const bool anotherRuns = m_lock.Take(exePath) == CInstallationLock::State::TakenByAnother;
+    const CInstallationLock::State lock = m_lock.Take(exePath);
     const CString profile = SettingsPathFor(exePath);
     // A path that does not fit leaves no settings file: every key takes its default.
     SetProfileName(profile.IsEmpty() ? nullptr : profile.GetString());
-    if (anotherRuns) {
-        // The first one finishes the run and starts the platform.
+    if (lock != CInstallationLock::State::Held) {
         char folder[MAX_PATH];
         lstrcpynA(folder, exePath, MAX_PATH);
         ::PathRemoveFileSpecA(folder);
         RunLog::Open(JoinPath(folder, GetProfileString(kSectionSetup, kKeyTempDir, kDefaultTempDir).str()));
+    }
+    if (lock == CInstallationLock::State::TakenByAnother) {
+        // The first one finishes the run and starts the platform.
         RunLog::Write("start: %s; another updater is already running for this folder; this one exits", exePath);
         return FALSE;
     }
+    if (lock == CInstallationLock::State::Unavailable)
+        RunLog::Write("start: %s; no installation lock can be made (error %lu); the run goes on without one", exePath,
+                      m_lock.Error());
 
     m_pUpdaterDlg = std::make_unique<CUpdaterDlg>(nullptr);
     m_pMainWnd = m_pUpdaterDlg.get();

@@ -118,10 +118,9 @@ BOOL CDownloadManager::Start()
 
 void CDownloadManager::Cancel()
 {
+    // Every transfer stops at its next block; the session is not closed here:
+    // under Wine closing it reads what is left of each answer, on this thread.
     m_bCancel.store(1);
-    // A read blocked on a stalled server ends when its session closes; nothing
-    // is fetched after a cancel.
-    if (m_pSession) m_pSession->Close();
 }
 
 bool CDownloadManager::Abandon()

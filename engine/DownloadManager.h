@@ -54,7 +54,7 @@ public:
     bool RecoverInterruptedInstall();
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
-    // Asks the run to stop: every transfer in flight is cut at once.
+    // Asks the run to stop: every transfer in flight stops at its next block.
     void Cancel();
     bool CancelRequested() const { return m_bCancel.load() != 0; }
     int GetState() const { return m_nState.load(); }
@@ -150,11 +150,15 @@ protected:
 
 // The manifest pass (manifest/ManifestPass.h) for the window: fetches the
 // manifest at url and queues into manager every listed file that is missing
-// from exeDir or differs; adds the queued files' sizes to totalSize. TRUE when
-// something was queued and the whole list was read.
+// from exeDir or differs; adds the queued files' sizes to totalSize.
 const DWORD kManifestTimeoutMs = 30000;
-BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
-                   DWORD timeoutMs = kManifestTimeoutMs);
+enum class ManifestFetch {
+    Failed,           // the list was not read to its end: nothing is queued
+    NothingToUpdate,  // read whole, and every listed file is up to date
+    Queued,           // read whole, and something was queued
+};
+ManifestFetch FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                            DWORD timeoutMs = kManifestTimeoutMs);
 // True while a manifest pass that was given up on is still running: the
 // process must then end without destroying the objects it may still use.
 bool AbandonedManifestPassRunning();

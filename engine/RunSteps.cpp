@@ -4,8 +4,10 @@
 // started again.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include "DownloadManager.h"
+#include "afxfile.h"
 #include "afxinet.h"
 #include "install/Installer.h"
 #include "install/Platform.h"
@@ -25,10 +27,6 @@ public:
     bool StopRequested() const override { return m_run.StopRequested(); }
     bool StopPlatform() override { return m_run.StopPlatformForRun(); }
     void Activity() override { m_run.MarkActivity(); }
-    void AbortTransfers() override
-    {
-        if (m_run.m_pSession) m_run.m_pSession->Close();
-    }
     void Connecting(const DownloadTask&) override
     {
         m_run.SetState(US_CONNECTING);
@@ -93,13 +91,29 @@ int CDownloadManager::Install()
 {
     Notify(0, 0, US_INSTALLING, "开始安装更新，请稍候...");
     std::vector<const DownloadTask*> files;
-    for (const auto& task : m_tasks) files.push_back(task.get());
+    std::vector<std::string> names;
+    for (const auto& task : m_tasks) {
+        files.push_back(task.get());
+        names.push_back(task->szName);
+    }
     if (!files.empty() && !StopPlatformBeforeInstalling()) {
         RunLog::Write("install failed: the platform could not be stopped");
         ReportFailure("安装  文件失败");
         return 1;
     }
-    const Outcome outcome = InstallDownloads(files, { m_strTempDir.str(), m_strAppDir.str(), OwnFileName() });
+    // The copies kept aside: their digests from the cache where their stamps
+    // still stand (the pass has just digested them), read otherwise.
+    std::optional<CDigestCache> cache;
+    const auto keptDigest = [&](const DownloadTask& task, const std::string& path) {
+        if (!cache) cache.emplace(m_strTempDir.str(), names, ReverifyBudget{ 0, 0 });
+        try {
+            return std::string(cache->Digest(task.szName, path.c_str()).GetString());
+        } catch (const CFileException&) {
+            return std::string();
+        }
+    };
+    const Outcome outcome =
+        InstallDownloads(files, { m_strTempDir.str(), m_strAppDir.str(), OwnFileName(), keptDigest });
     if (!outcome.IsDone()) {
         ReportFailure(outcome.text.c_str());
         return 1;
@@ -160,18 +174,30 @@ int CDownloadManager::Run()
 bool CDownloadManager::RecoverInterruptedInstall()
 {
     bool platformStopped = false;
-    const bool consistent = ::RecoverInterruptedInstall(m_strTempDir.str(), m_strAppDir.str(), platformStopped);
+    // A file is moved back only when its bytes prove it the interrupted run's.
+    const auto digestOf = [](const std::string& path) {
+        try {
+            return std::string(DigestInstalledFile(path.c_str()).GetString());
+        } catch (const CFileException&) {
+            return std::string();
+        }
+    };
+    const bool consistent =
+        ::RecoverInterruptedInstall(m_strTempDir.str(), m_strAppDir.str(), digestOf, platformStopped);
     if (platformStopped) NotePlatformStopped();
     return consistent;
 }
 
-BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
-                   DWORD timeoutMs)
+ManifestFetch FetchManifest(const char* url, const CString& exeDir, CDownloadManager& manager, UINT32& totalSize,
+                            DWORD timeoutMs)
 {
     const ManifestList list =
         RunManifestPass({ url, exeDir.str(), manager.GetTempDir().str(), OwnFileName() }, timeoutMs);
-    if (!list.complete) return FALSE;
+    if (!list.complete) return ManifestFetch::Failed;
     if (list.hasSerial) manager.SetManifestSerial(list.serial);
+    // Nothing to install: the installation is this manifest's, so a damaged
+    // serial file is written anew now (an installation keeps it when it finishes).
+    if (list.files.empty() && list.hasSerial && list.serialFileDamaged) KeepSerial(manager.GetTempDir().str(), list.serial);
     for (const ListedFile& file : list.files) {
         totalSize += file.size;
         manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.size, file.md5.c_str(),
@@ -179,5 +205,5 @@ BOOL FetchManifest(const char* url, const CString& exeDir, CDownloadManager& man
                         file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str(),
                         file.chunksHead);
     }
-    return list.files.empty() ? FALSE : TRUE;
+    return list.files.empty() ? ManifestFetch::NothingToUpdate : ManifestFetch::Queued;
 }

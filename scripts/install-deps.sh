@@ -7,7 +7,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 xvfb xauth x11-apps x11-utils fonts-wqy-microhei fonts-arphic-gbsn00lp imagemagick locales
     nginx-light curl python3 procps
-    openssl libssl-dev libcurl4-openssl-dev libxml2-dev
+    openssl libssl-dev libcurl4-openssl-dev libxml2-dev zlib1g-dev libz-mingw-w64-dev
     tinyproxy-bin
 )
 missing=()

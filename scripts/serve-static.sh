@@ -19,9 +19,11 @@ pid $state/nginx.pid;
 error_log $state/error.log${cert:+ info};
 events { worker_connections 64; }
 http {
-    # The usual line, then the proxy a request came through and the connection it came on.
+    # The usual line, then the proxy a request came through, the connection it came on
+    # and the bytes sent with the headers.
     log_format e2e '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
-                   '"\$http_referer" "\$http_user_agent" via="\$http_via" connection=\$connection';
+                   '"\$http_referer" "\$http_user_agent" via="\$http_via" connection=\$connection '
+                   'sent=\$bytes_sent';
     access_log $state/access.log e2e;
     client_body_temp_path $state/tmp;
     proxy_temp_path $state/tmp;
@@ -33,6 +35,8 @@ http {
     server {
         $listen
         root $root;
+        # A manifest published with update.xml.gz beside it goes out compressed.
+        gzip_static on;
         ${rate:+limit_rate $rate;}
     }
 }

@@ -137,6 +137,26 @@ FileMap Installation::TempFiles() const
     return files;
 }
 
+std::vector<std::pair<std::string, std::string>> OtherSpellings(const std::string& folder)
+{
+    std::vector<std::pair<std::string, std::string>> spellings;
+    char shortForm[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameA(folder.c_str(), shortForm, MAX_PATH);
+    if (n > 0 && n < MAX_PATH && folder != shortForm) spellings.push_back({ "its 8.3 form", shortForm });
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t wide[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, wide, MAX_PATH);
+    if (char* unixPath = toUnix ? toUnix(wide) : nullptr) {
+        std::string z = std::string("Z:") + unixPath;
+        for (char& c : z) c = c == '/' ? '\\' : c;
+        ::HeapFree(::GetProcessHeap(), 0, unixPath);
+        spellings.push_back({ "Wine's Z: drive", z });
+    }
+    return spellings;
+}
+
 std::string Listing(const std::string& entries)
 {
     return "<?xml version=\"1.0\"?><manifest><filelist>" + entries + "</filelist></manifest>";

@@ -73,6 +73,11 @@ struct Installation {
     FileMap TempFiles() const;
 };
 
+// Other spellings of an existing folder, each with what it is: its 8.3 form
+// (when the file system gives one) and, under Wine, the same folder seen
+// through the Z: drive (Wine keeps the spelling a program was started with).
+std::vector<std::pair<std::string, std::string>> OtherSpellings(const std::string& folder);
+
 std::string Listing(const std::string& entries);
 std::string Entry(const std::string& name, size_t size, const std::string& md5, const std::string& url);
 std::string SiteSetting(const TestServer& s);

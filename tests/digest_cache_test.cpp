@@ -1,6 +1,7 @@
 // The digest cache: when an entry may stand for reading a file, which files a
 // pass reads again anyway, and a cache file that cannot be trusted.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <windows.h>
 #include "manifest/DigestCache.h"
 #include "TestUtil.h"
@@ -94,22 +95,88 @@ TEST(DigestCacheRules, AnEntryStandsForTheFileOnlyWhileEveryFieldIsUnchangedAndS
     EXPECT_FALSE(table.Put({ "", now, kMd5, 0 }));
 }
 
-TEST(DigestCacheRules, ReverificationTakesTheOldestListedEntriesUntilTheBudgetIsRead)
+TEST(DigestCacheRules, ReverificationGoesRoundTheListedEntriesWithinItsBudget)
 {
     DigestTable table(&WindowsNameKey);
     table.Put(Entry("a", 50, 40 * kMiB));
     table.Put(Entry("b", 10, 30 * kMiB));
     table.Put(Entry("c", 30, 40 * kMiB));
-    table.Put(Entry("gone", 1, 100 * kMiB));  // oldest, but not listed any more
+    table.Put(Entry("gone", 1, 100 * kMiB));  // not listed any more
     table.Put(Entry("e", 40, 1));
     const std::vector<std::string> listed{ "a", "B", "c", "e", "new", "b" };
-    // b (30 MiB) then c (70 MiB in all): 64 MiB reached.
-    EXPECT_EQ(table.Reverify(listed), (std::vector<bool>{ false, true, true, false, false, true }));
+    std::string last;
+    // From the first key: A (40 MiB) then B (70 MiB in all): 64 MiB reached.
+    EXPECT_EQ(table.Reverify(listed, {}, "", last), (std::vector<bool>{ true, true, false, false, false, true }));
+    EXPECT_EQ(last, "B");
+    // Then on from there, round to the start: C, E, A.
+    EXPECT_EQ(table.Reverify(listed, {}, "B", last), (std::vector<bool>{ true, false, true, true, false, false }));
+    EXPECT_EQ(last, "A");
+    // A key no longer listed: on from the next one.
+    EXPECT_EQ(table.Reverify(listed, {}, "D", last), (std::vector<bool>{ true, true, false, true, false, true }));
     // At least one file, however small the budget.
-    EXPECT_EQ(table.Reverify(listed, 0), (std::vector<bool>{ false, true, false, false, false, true }));
-    // Under the budget, every listed file that has an entry.
-    EXPECT_EQ(table.Reverify(listed, 1000 * kMiB), (std::vector<bool>{ true, true, true, true, false, true }));
-    EXPECT_EQ(DigestTable().Reverify(listed), std::vector<bool>(6, false));
+    EXPECT_EQ(table.Reverify(listed, { 0, 0 }, "", last), (std::vector<bool>{ true, false, false, false, false, false }));
+    // The file budget ends a pass of small files.
+    EXPECT_EQ(table.Reverify(listed, { 1000 * kMiB, 2 }, "B", last),
+              (std::vector<bool>{ false, false, true, true, false, false }));
+    // Within the budget, every listed file that has an entry.
+    EXPECT_EQ(table.Reverify(listed, { 1000 * kMiB, 100 }, "", last),
+              (std::vector<bool>{ true, true, true, true, false, true }));
+    EXPECT_EQ(DigestTable().Reverify(listed, {}, "", last), std::vector<bool>(6, false));
+    EXPECT_EQ(last, "");
+
+    // Every file is read again within a bounded number of passes: at most one
+    // pass per kReverifyFiles files plus one per kReverifyBytes, plus one.
+    struct Install {
+        const char* what;
+        std::size_t files;
+        std::uint64_t (*size)(std::size_t i);
+        int passes;  // exactly
+    };
+    const Install installs[] = {
+        { "10 000 files of 16 KiB", 10000, [](std::size_t) { return 16ull * 1024; }, 40 },
+        { "2000 files of 2 MiB", 2000, [](std::size_t) { return 2 * kMiB; }, 63 },
+        // Names in key order put a big file at least every 11th: each pass
+        // ends with one, and the small files after the last one take one more.
+        { "a mix: every tenth file 100 MiB, the others 8 KiB", 1000,
+          [](std::size_t i) { return i % 10 ? 8ull * 1024 : 100 * kMiB; }, 101 },
+    };
+    for (const Install& inst : installs) {
+        SCOPED_TRACE(inst.what);
+        DigestTable big;
+        std::vector<std::string> names;
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < inst.files; ++i) {
+            names.push_back("d\\f" + std::to_string(i));
+            big.Put(Entry(names.back(), 100, inst.size(i)));
+            total += inst.size(i);
+        }
+        std::vector<int> reads(inst.files, 0);
+        std::string after;
+        int passes = 0;
+        for (std::size_t covered = 0; covered < inst.files && passes < 10000; ++passes) {
+            const std::vector<bool> marks = big.Reverify(names, {}, after, after);
+            std::size_t files = 0, firstReads = 0;
+            std::uint64_t bytes = 0, biggest = 0;
+            for (std::size_t i = 0; i < marks.size(); ++i) {
+                if (!marks[i]) continue;
+                firstReads += reads[i]++ == 0;
+                ++files;
+                bytes += inst.size(i);
+                biggest = std::max(biggest, inst.size(i));
+            }
+            ASSERT_GE(files, 1u);
+            // Within the budget: it was not spent before the pass's last file.
+            ASSERT_LE(files, kReverifyFiles);
+            ASSERT_LT(bytes - biggest, kReverifyBytes);
+            // Round the list: no file is read twice before every file was read once.
+            covered += firstReads;
+            if (covered < inst.files) {
+                ASSERT_EQ(firstReads, files) << "pass " << passes;
+            }
+        }
+        EXPECT_EQ(passes, inst.passes);
+        EXPECT_LE(static_cast<std::uint64_t>(passes), inst.files / kReverifyFiles + total / kReverifyBytes + 1);
+    }
 }
 
 TEST(DigestCacheRules, ADamagedTruncatedOrForeignCacheIsIgnored)
@@ -168,7 +235,7 @@ TEST(DigestCacheFiles, APassAnswersFromTheCacheAndReadsTheOldestAndTheChangedAga
     // A damaged cache is as good as none: every file is read, and a sound one replaces it.
     ASSERT_TRUE(WriteBytes(temp + "\\digests.cache", std::string(kDigestCacheHeader) + "\r\ngarbage"));
     {
-        CDigestCache pass(temp, names, 1);
+        CDigestCache pass(temp, names, { 1 });
         for (size_t i = 0; i < names.size(); ++i)
             EXPECT_EQ(std::string(pass.Digest(names[i], (app / names[i]).c_str())),
                       Md5Of(PatternBytes(1000, static_cast<unsigned>(i + 1))));
@@ -194,7 +261,7 @@ TEST(DigestCacheFiles, APassAnswersFromTheCacheAndReadsTheOldestAndTheChangedAga
     ASSERT_NE(movedC.fileIndex, oldC.fileIndex);
     {
         // a has the oldest entry: read again. b's entry still stands. c is a new file.
-        CDigestCache pass(temp, names, 1);
+        CDigestCache pass(temp, names, { 1 });
         EXPECT_EQ(std::string(pass.Digest("A.BIN", (app / "a.bin").c_str())), Md5Of(PatternBytes(1000, 1)));
         EXPECT_EQ(std::string(pass.Digest("b.bin", (app / "b.bin").c_str())), Md5Of(PatternBytes(1000, 2)));
         EXPECT_EQ(std::string(pass.Digest("c.bin", (app / "c.bin").c_str())), Md5Of(newC));
@@ -204,21 +271,35 @@ TEST(DigestCacheFiles, APassAnswersFromTheCacheAndReadsTheOldestAndTheChangedAga
     }
     {
         // b's entry, kept with its age, is now the oldest: its damage is found.
-        CDigestCache pass(temp, names, 1);
+        CDigestCache pass(temp, names, { 1 });
         EXPECT_EQ(std::string(pass.Digest("a.bin", (app / "a.bin").c_str())), Md5Of(PatternBytes(1000, 1)));
         EXPECT_EQ(std::string(pass.Digest("b.bin", (app / "b.bin").c_str())), Md5Of(newB));
         EXPECT_EQ(std::string(pass.Digest("c.bin", (app / "c.bin").c_str())), Md5Of(newC));
         EXPECT_EQ(pass.Hits(), 2u);
         EXPECT_EQ(pass.Read(), 1u);
         // Listed names only: a pass over one file leaves a cache of one entry.
-        CDigestCache one(temp, { "a.bin" }, 1);
+        CDigestCache one(temp, { "a.bin" }, { 1 });
         one.Digest("a.bin", (app / "a.bin").c_str());
         EXPECT_TRUE(one.Commit());
         ASSERT_TRUE(ReadBytes(temp + "\\digests.cache", bytes));
         DigestTable left;
         ASSERT_TRUE(left.Parse(bytes, nullptr));
         EXPECT_EQ(left.Size(), 1u);
+        EXPECT_TRUE(one.Written());
     }
+    // Nothing changed: the file read again matches its entry, and the cache
+    // file is left as it is (not even replaced by the same bytes).
+    FileStamp before, after;
+    ASSERT_TRUE(StampFile((temp + "\\digests.cache").c_str(), before));
+    for (int pass = 0; pass < 2; ++pass) {
+        CDigestCache same(temp, { "a.bin" }, { 1 });
+        EXPECT_EQ(std::string(same.Digest("a.bin", (app / "a.bin").c_str())), Md5Of(PatternBytes(1000, 1)));
+        EXPECT_EQ(same.Read(), 1u);
+        EXPECT_TRUE(same.Commit());
+        EXPECT_FALSE(same.Written());
+    }
+    ASSERT_TRUE(StampFile((temp + "\\digests.cache").c_str(), after));
+    EXPECT_TRUE(before == after);
 }
 
 TEST(DigestCacheFiles, InstalledFilesGetEntriesFromTheDigestTheyWereVerifiedWith)
@@ -230,7 +311,7 @@ TEST(DigestCacheFiles, InstalledFilesGetEntriesFromTheDigestTheyWereVerifiedWith
     ASSERT_TRUE(Settle(app / "old.bin"));
     ASSERT_TRUE(Settle(app / "settled.bin"));
     {
-        CDigestCache pass(temp, { "old.bin" }, 1);
+        CDigestCache pass(temp, { "old.bin" }, { 1 });
         pass.Digest("old.bin", (app / "old.bin").c_str());
         ASSERT_TRUE(pass.Commit());
     }
@@ -238,7 +319,7 @@ TEST(DigestCacheFiles, InstalledFilesGetEntriesFromTheDigestTheyWereVerifiedWith
     const std::string verified = "00000000000000000000000000000001";
     ASSERT_TRUE(CDigestCache::RecordInstalled(temp, { { "settled.bin", app / "settled.bin", verified },
                                                       { "fresh.bin", app / "fresh.bin", verified } }));
-    CDigestCache pass(temp, { "old.bin", "settled.bin", "fresh.bin" }, 1);
+    CDigestCache pass(temp, { "old.bin", "settled.bin", "fresh.bin" }, { 1 });
     EXPECT_EQ(std::string(pass.Digest("settled.bin", (app / "settled.bin").c_str())), verified);
     // Written less than 2 s before its entry: read again.
     EXPECT_EQ(std::string(pass.Digest("fresh.bin", (app / "fresh.bin").c_str())), Md5Of(PatternBytes(500)));

@@ -6,7 +6,7 @@
 #include "E2eUtil.h"
 #include "testserver.h"
 
-TEST(EndToEnd, NothingToUpdateStartsThePlatformAndLeavesTheSettingsAlone)
+TEST(EndToEnd, NothingToUpdateLeavesTheRunningPlatformAndTheSettingsAlone)
 {
     TestServer server;
     server.ServeFile("/update/update.xml", Listing(""));
@@ -25,7 +25,7 @@ TEST(EndToEnd, NothingToUpdateStartsThePlatformAndLeavesTheSettingsAlone)
     EXPECT_EQ(target.rfind("/update/update.xml?=", 0), 0u) << target;
     EXPECT_LE(std::stoi(target.substr(20)), 32767);
     EXPECT_FALSE(platform.Ended(0));  // nothing to replace: the running platform was left alone
-    EXPECT_EQ(inst.PlatformStarts(), 2);
+    EXPECT_EQ(inst.PlatformStarts(), 1);  // and no second one started beside it
     EXPECT_EQ(inst.Read("updater.INI"), ini);
     EXPECT_TRUE(FileExists(inst.dir / "Tmp"));
     EXPECT_FALSE(FileExists(inst.dir / "Update"));
@@ -45,6 +45,8 @@ TEST(EndToEnd, AnUpdateReplacesFilesWritesTheSideFileAndRestartsThePlatform)
     server.ServeFile("/update/update.xml",
                      Listing(Entry("game.dat", game.size(), Md5Of(game), server.Url("/files/game.dat")) +
                              Entry("maps\\data.bin", data.size(), Md5Of(data), server.Url("/files/data.bin")) +
+                             // One new folder for Windows, named in two letter cases.
+                             Entry("MAPS\\more.bin", game.size(), Md5Of(game), server.Url("/files/game.dat")) +
                              Entry("updater.exe", self.size(), Md5Of(self), server.Url("/files/updater.exe"))));
     inst.Settings(SiteSetting(server));
     Process platform;
@@ -58,6 +60,7 @@ TEST(EndToEnd, AnUpdateReplacesFilesWritesTheSideFileAndRestartsThePlatform)
     EXPECT_EQ(inst.PlatformStarts(), 2); // and started again at the end
     EXPECT_EQ(inst.Read("game.dat"), game);
     EXPECT_EQ(inst.Read("maps\\data.bin"), data);
+    EXPECT_EQ(inst.Read("maps\\more.bin"), game);
     EXPECT_EQ(inst.Read("updater.EX_"), self);
     EXPECT_EQ(inst.Read("updater.exe"), oldSelf);
     EXPECT_FALSE(FileExists(inst.dir / "Update\\game.dat.dtm"));
@@ -78,6 +81,7 @@ TEST(EndToEnd, AFailedTransferShowsTheConfiguredMessageAndInstallsNothing)
         notFound.status = 404;
         notFound.body = "<html><head><title>404 Not Found</title></head><body>gone</body></html>";
         notFound.contentType = "text/html";
+        notFound.answerDelayMs = 1000;  // the good file, in flight beside it, has arrived by then
         server.Serve("/gone.bin", notFound);
         server.ServeFile("/update/update.xml", Listing(Entry("good.bin", good.size(), Md5Of(good), server.Url("/good.bin")) +
                                                        Entry("gone.bin", 10, "x", server.Url("/gone.bin"))));
@@ -183,4 +187,61 @@ TEST(EndToEnd, WithoutUsableSettingsTheDefaultsAreUsedAndTheRunStillEnds)
         EXPECT_EQ(inst.PlatformStarts(), 1);
         KillStandIns();
     }
+}
+
+TEST(EndToEnd, AFailedRunStaysInTheLogThroughTenStartsWithNothingToUpdate)
+{
+    // Thousands of files up to date: a start with nothing to update must not
+    // write a line per file, or the failed run would be renamed away.
+    const int kFiles = 3000;
+    TestServer server;
+    Installation inst;
+    std::string entries;
+    ::CreateDirectoryA((inst.dir / "data").c_str(), nullptr);
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "data\\file" + std::to_string(100000 + i) + ".bin", bytes = "bytes of " + name;
+        WriteBytes(inst.dir / name, bytes);
+        entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url("/never/" + std::to_string(i)));
+    }
+    TestRoute notFound;
+    notFound.status = 404;
+    notFound.body = "<html><body>gone</body></html>";
+    server.Serve("/gone.bin", notFound);
+    server.ServeFile("/update/update.xml", Listing(entries + Entry("gone.bin", 10, Md5Of("0123456789"), server.Url("/gone.bin"))));
+    inst.Settings(SiteSetting(server));
+    const FileMap before = inst.Files();
+    {
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ExpectFailedRun(upd, inst, before, 0, 60000);
+    }
+    const std::string failedRun = inst.Log();
+    std::string failedLine;
+    for (const std::string& line : LogLines(failedRun))
+        if (line.find("download gone.bin: failed") != std::string::npos) failedLine = line;
+    ASSERT_FALSE(failedLine.empty()) << failedRun;
+
+    server.ServeFile("/update/update.xml", Listing(entries));
+    for (int start = 1; start <= 10; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        const size_t linesBefore = LogLines(inst.Log()).size();
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(60000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_EQ(inst.PlatformStarts(), start);
+        const std::string log = inst.Log();
+        EXPECT_TRUE(LastLineHas(log, "outcome: finished"));
+        // One summary line for the files up to date, whatever their number.
+        EXPECT_TRUE(HasLine(log, { "entries: 3000 up to date, 0 queued" })) << LastLogLine(log);
+        EXPECT_LT(LogLines(log).size(), linesBefore + 40);
+        KillStandIns();  // closed by the player: the next start starts it again
+    }
+    EXPECT_EQ(server.Requests("/gone.bin"), 1);
+    // The failed run, whole, in update.log.1 or update.log.
+    const std::string older = inst.Read("Update\\update.log.1");
+    const std::string kept = (older == "<missing>" ? std::string() : older) + inst.Log();
+    EXPECT_NE(kept.find(failedRun), std::string::npos) << "the failed run is no longer in the log";
+    EXPECT_TRUE(HasLine(kept, { failedLine }));
+    KillStandIns();
 }

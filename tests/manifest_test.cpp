@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include "DownloadManager.h"
-#include "DownloadManager.h"
 #include "TestUtil.h"
 #include "testserver.h"
 
@@ -25,7 +24,7 @@ protected:
     void SetUp() override { ::CoInitialize(nullptr); manager.Init(&sink, "http://h/", (app / "Update").c_str(), app.Path().c_str()); }
     void TearDown() override { ::CoUninitialize(); }
 
-    BOOL Fetch(const std::string& body, int status = 200)
+    ManifestFetch Fetch(const std::string& body, int status = 200)
     {
         TestRoute route;
         route.status = status;
@@ -64,7 +63,7 @@ TEST_F(ManifestTest, MissingOrDifferentFilesAreQueuedAndCounted)
         Entry("missing.bin", "4000", Md5Of(same), "http://h/missing") +
         Entry("upper.bin", "8000", upper, "http://h/upper"));
     WriteBytes(app / "upper.bin", changed);
-    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Fetch(body), ManifestFetch::Queued);
     // An upper-case digest of the installed bytes is up to date.
     EXPECT_EQ(Queued(), (std::vector<std::string>{ "changed.bin", "missing.bin" }));
     EXPECT_EQ(total, 6000u);  // the matching files' sizes are not counted
@@ -77,11 +76,13 @@ TEST_F(ManifestTest, MissingOrDifferentFilesAreQueuedAndCounted)
 TEST_F(ManifestTest, ErrorStatusesAndOtherDocumentsQueueNothing)
 {
     const std::string listing = Manifest(Entry("a.bin", "1", "x", "http://h/a"));
-    EXPECT_FALSE(Fetch(listing, 404));
-    EXPECT_FALSE(Fetch(listing, 500));
-    EXPECT_FALSE(Fetch("this is not xml at all"));
-    EXPECT_FALSE(Fetch("<other><filelist>" + Entry("a.bin", "1", "x", "http://h/a") + "</filelist></other>"));
-    EXPECT_FALSE(Fetch(Manifest("")));
+    EXPECT_EQ(Fetch(listing, 404), ManifestFetch::Failed);
+    EXPECT_EQ(Fetch(listing, 500), ManifestFetch::Failed);
+    EXPECT_EQ(Fetch("this is not xml at all"), ManifestFetch::Failed);
+    // Another document has no list to read: nothing to update, not a failure.
+    EXPECT_EQ(Fetch("<other><filelist>" + Entry("a.bin", "1", "x", "http://h/a") + "</filelist></other>"),
+              ManifestFetch::NothingToUpdate);
+    EXPECT_EQ(Fetch(Manifest("")), ManifestFetch::NothingToUpdate);
     EXPECT_EQ(manager.GetTaskCount(), 0);
     EXPECT_EQ(total, 0u);
 }
@@ -102,7 +103,8 @@ TEST_F(ManifestTest, APassThatStopsBeforeTheEndQueuesNothing)
         TestRoute route;
         route.body = Manifest(a + failing + Entry("d.bin", "5", "x", "http://h/d"));
         server.Serve("/m2", route);
-        EXPECT_FALSE(FetchManifest(server.Url("/m2").c_str(), (app.Path() + "\\").c_str(), other, otherTotal));
+        EXPECT_EQ(FetchManifest(server.Url("/m2").c_str(), (app.Path() + "\\").c_str(), other, otherTotal),
+                  ManifestFetch::Failed);
         EXPECT_EQ(other.GetTaskCount(), 0);
         EXPECT_EQ(otherTotal, 0u);
     }
@@ -118,7 +120,7 @@ TEST_F(ManifestTest, EntriesForOneFileAreOneEntryAndTheLastWins)
                              Entry("A.BIN", "16", "x", "http://h/a2") + Entry("\xCF\x83.bin", "32", "x", "http://h/lower") +
                              Entry("UNIT_TESTS.EX_", "64", "x", "http://h/side") + Entry("sub/b.bin", "128", "x", "http://h/s1") +
                              Entry("SUB\\B.bin", "256", "x", "http://h/s2") + "</filelist></manifest>";
-    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Fetch(body), ManifestFetch::Queued);
     std::vector<std::string> urls;
     for (int i = 0; i < manager.GetTaskCount(); ++i) urls.push_back(manager.GetTask(i)->szUrl);
     EXPECT_EQ(urls, (std::vector<std::string>{ "http://h/b", "http://h/a2", "http://h/lower", "http://h/side", "http://h/s2" }));
@@ -144,7 +146,7 @@ TEST_F(ManifestTest, EntriesThatDoNotFitOrCouldLeaveTheFolderAreSkipped)
         Entry(std::string(31, 'k'), "8", "x", "http://h/k") +
         Entry("data\\ok.bin", "16", "x", "http://h/ok") +
         Entry("Updates\\ok.bin", "32", "x", "http://h/ok2"));
-    EXPECT_TRUE(Fetch(body));
+    EXPECT_EQ(Fetch(body), ManifestFetch::Queued);
     EXPECT_EQ(Queued(), (std::vector<std::string>{ std::string(31, 'k'), "data\\ok.bin", "Updates\\ok.bin" }));
     EXPECT_EQ(total, 56u);
 }
@@ -161,18 +163,19 @@ TEST_F(ManifestTest, InstalledCopiesHeldOpenAreReadOrQueued)
     HANDLE exclusive = ::CreateFileA((app / "locked.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    const BOOL queued = Fetch(Manifest(Entry("open.bin", "1", Md5Of(bytes), "http://h/o") +
+    const ManifestFetch queued = Fetch(Manifest(Entry("open.bin", "1", Md5Of(bytes), "http://h/o") +
                                        Entry("locked.bin", "2", Md5Of(bytes), "http://h/l") +
                                        Entry("c.bin", "4", "x", "http://h/c")));
     ::CloseHandle(writer);
     ::CloseHandle(exclusive);
-    EXPECT_TRUE(queued);
+    EXPECT_EQ(queued, ManifestFetch::Queued);
     EXPECT_EQ(Queued(), (std::vector<std::string>{ "locked.bin", "c.bin" }));
 }
 
 TEST_F(ManifestTest, UnreachableSiteQueuesNothing)
 {
-    EXPECT_FALSE(FetchManifest("http://127.0.0.1:1/update/update.xml?=1", (app.Path() + "\\").c_str(), manager, total));
+    EXPECT_EQ(FetchManifest("http://127.0.0.1:1/update/update.xml?=1", (app.Path() + "\\").c_str(), manager, total),
+              ManifestFetch::Failed);
     EXPECT_EQ(manager.GetTaskCount(), 0);
 }
 
@@ -184,8 +187,9 @@ TEST_F(ManifestTest, AServerThatStopsAnsweringEndsThePass)
     route.stallMs = 60000;
     server.Serve("/update/update.xml", route);
     const ULONGLONG start = ::GetTickCount64();
-    EXPECT_FALSE(FetchManifest(server.Url("/update/update.xml?=1").c_str(), (app.Path() + "\\").c_str(), manager,
-                               total, 1500));
+    EXPECT_EQ(FetchManifest(server.Url("/update/update.xml?=1").c_str(), (app.Path() + "\\").c_str(), manager,
+                            total, 1500),
+              ManifestFetch::Failed);
     EXPECT_LT(::GetTickCount64() - start, 30000u);  // gave up at its limit, long before the server would have
     EXPECT_EQ(manager.GetTaskCount(), 0);
 }
@@ -195,7 +199,7 @@ TEST_F(ManifestTest, ALongListIsReadWhole)
     std::string entries;
     for (int i = 0; i < 10000; ++i)
         entries += Entry("f" + std::to_string(i) + ".bin", "3", "x", "http://h/f" + std::to_string(i));
-    EXPECT_TRUE(Fetch(Manifest(entries)));
+    EXPECT_EQ(Fetch(Manifest(entries)), ManifestFetch::Queued);
     ASSERT_EQ(manager.GetTaskCount(), 10000);
     EXPECT_STREQ(manager.GetTask(9999)->szName, "f9999.bin");
     EXPECT_EQ(manager.GetTask(9999)->nId, 10000);

@@ -34,6 +34,7 @@ check "the publisher publishes the release" "$publisher" --quiet "$rel" "127.0.0
 manifest="$site/update/update.xml"
 check "the manifest lists 8 files" test "$(grep -c '<file ' "$manifest" 2>/dev/null)" = 8
 check "the manifest names the PE versions" grep -q 'filename="Quorvanta.exe" filesize="[0-9]*" fileversion="3.2.0.17"' "$manifest"
+check "update.xml.gz beside it holds the same bytes" cmp -s <(gzip -dc "$manifest.gz" 2>/dev/null) "$manifest"
 
 "$(dirname "$0")/../scripts/serve-static.sh" "$site" "$port" "$work/nginx" 280 &
 servers+=($!)
@@ -79,6 +80,24 @@ check "run 1: unchanged files were not downloaded" \
 check "run 1: changed and new files were downloaded once each" \
     test "$(grep -Ec 'GET /files/(game\.dat|maps/level1\.map|textures\.pak|updater\.exe|notes%20%26%20more\.txt|%E8%B5%84%E6%96%99/%E8%AF%B4%E6%98%8E\.txt) HTTP[^"]*" 200' <<<"$requests")" -eq 6
 check "run 1: the restarted stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
+# nginx sent update.xml.gz (the updater asks for gzip): its size, not the manifest's.
+manifest_sent=$(grep -E '"GET /update/update\.xml\?=[0-9]+ HTTP[^"]*" 200 ' <<<"$requests" | awk '{print $10}' | tail -n 1)
+check "run 1: the manifest came compressed ($manifest_sent bytes for $(stat -c %s "$manifest"))" \
+    test "${manifest_sent:-0}" -eq "$(stat -c %s "$manifest.gz")"
+
+# --- Run 1b: a later start with nothing new -------------------------------------
+log_from=$(lines "$work/nginx/access.log")
+(cd "$inst" && timeout 120 "$wine" "$inst/updater.exe" >/dev/null 2>&1)
+rc=$?
+requests=$(tail -n +$((log_from + 1)) "$work/nginx/access.log")
+check "run 1b: updater.exe exits with code 0 (got $rc)" test $rc -eq 0
+check "run 1b: the manifest was answered 304, in under 2 KB" \
+    grep -Eq '"GET /update/update\.xml\?=[0-9]+ HTTP[^"]*" 304 0 .* sent=[0-9]{1,3}$' <<<"$requests"
+# The running updater.exe still differs from the listed one (that went to updater.EX_).
+check "run 1b: no other file was asked for than updater.exe" \
+    test "$(grep -v '"GET /update/update\.xml?=' <<<"$requests" | grep -vc '"GET /files/updater\.exe ')" -eq 0
+check "run 1b: the stand-in was started (3 starts logged)" test "$(lines "$inst/standin-started.txt")" -eq 3
+check "run 1b: the stand-in has its window (closed now)" timeout 30 "$wine" "$bin/dismissbox.exe" close 10000
 
 # --- Run 2: a listed file is missing from the site ---------------------------
 rm "$site/files/maps/level1.map"

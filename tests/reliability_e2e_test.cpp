@@ -4,10 +4,13 @@
 // slow flush.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include "E2eUtil.h"
+#include "install/InstallLock.h"
 #include "testserver.h"
 
 namespace {
@@ -26,6 +29,15 @@ void PublishFiles(TestServer& server, const std::vector<Served>& files)
         entries += Entry(files[i].name, files[i].bytes.size(), Md5Of(files[i].bytes), server.Url(path));
     }
     server.ServeFile("/update/update.xml", Listing(entries));
+}
+
+// A kept copy left in the temporary folder's first folder of kept copies ("" when none).
+std::string FirstKeptCopy(const Installation& inst)
+{
+    for (const auto& file : inst.TempFiles())
+        if (file.first.compare(0, 5, "kept.") == 0 && file.first.find("install.journal") == std::string::npos)
+            return inst.dir / ("Update\\" + file.first);
+    return std::string();
 }
 
 int CountLines(const std::string& log, const std::string& piece)
@@ -140,36 +152,78 @@ TEST(Reliability, AFileThePlatformHoldsOpenIsReadAndReplacedWithTheRest)
     KillStandIns();
 }
 
-TEST(Reliability, APlantedJournalIsSetAsideAndNothingIsMoved)
+// A journal the updater did not write, or must not act on: nothing it names is
+// moved, and a journal another updater has open is left exactly as it is.
+TEST(Reliability, AJournalThatIsNotThisRunsToActOnMovesNothing)
 {
-    TestServer server;
-    server.ServeFile("/update/update.xml", Listing(""));
-    Installation inst;
-    inst.Settings(SiteSetting(server));
-    // A file beside the installation, and one inside it that a rollback of the
-    // journal's first step would take away.
-    const std::string folderName = inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1);
-    const std::string outside = inst.dir / ("..\\" + folderName + "-outside.txt");
-    WriteBytes(outside, "not the updater's");
-    WriteBytes(inst.dir / "ok.dat", "installed");
-    ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
-    const std::string journal = "R 1-2-3\r\nA ok.dat\tok\r\nA ..\\" + folderName + "-outside.txt\tstolen\r\n";
-    WriteBytes(inst.dir / "Update\\install.journal", journal);
+    struct Case {
+        const char* what;
+        const char* journal;  // <outside> stands for a file beside the installation
+        const char* log;      // what the log says of it
+        bool setAside, heldOpen;
+    };
+    const Case cases[] = {
+        { "naming a file outside the installation", "V 2\r\nR 1-2-3\r\nA ok.dat\tok\t-\r\nA <outside>\tstolen\t-\r\n",
+          "not acted on: it names", true, false },
+        { "written by an earlier version", "R 1-2-3\r\nA ok.dat\tok\r\nA user.cfg\tuser\r\n",
+          "not acted on: it was written by an earlier version", true, false },
+        // As a run would plant it after an unsigned manifest moved the temporary folder.
+        { "naming the player's files with other digests",
+          "V 2\r\nR 1-2-3\r\nA user.cfg\tuser\t0123456789abcdef0123456789abcdef\r\n"
+          "K saves\\slot1.sav\tslot\t0123456789abcdef0123456789abcdef\t-\r\nA updater.INI\tini\t-\r\n",
+          "user.cfg is not the file this run put there", false, false },
+        { "open in another updater that is installing", "V 2\r\nR 1-2-3\r\nA user.cfg\tuser\t-\r\n",
+          "open in another updater", false, true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        server.ServeFile("/update/update.xml", Listing(""));
+        Installation inst;
+        inst.Settings(SiteSetting(server));
+        const std::string folderName = inst.dir.Path().substr(inst.dir.Path().rfind('\\') + 1);
+        const std::string outside = inst.dir / ("..\\" + folderName + "-outside.txt");
+        WriteBytes(outside, "not the updater's");
+        WriteBytes(inst.dir / "ok.dat", "installed");
+        WriteBytes(inst.dir / "user.cfg", "the player's settings");
+        ::CreateDirectoryA((inst.dir / "saves").c_str(), nullptr);
+        WriteBytes(inst.dir / "saves\\slot1.sav", "the player's game");
+        ::CreateDirectoryA((inst.dir / "Update").c_str(), nullptr);
+        std::string journal = c.journal;
+        const size_t mark = journal.find("<outside>");
+        if (mark != std::string::npos) journal.replace(mark, 9, "..\\" + folderName + "-outside.txt");
+        WriteBytes(inst.dir / "Update\\install.journal", journal);
+        const FileMap before = inst.Files();
+        CScopedHandle held(c.heldOpen ? ::CreateFileA((inst.dir / "Update\\install.journal").c_str(), GENERIC_WRITE,
+                                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)
+                                      : nullptr);
+        ASSERT_EQ(static_cast<bool>(held), c.heldOpen);
 
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    ASSERT_TRUE(upd.Ended(20000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    std::string bytes;
-    EXPECT_TRUE(ReadBytes(outside, bytes) && bytes == "not the updater's");
-    EXPECT_TRUE(Holds(inst, "ok.dat", "installed"));
-    EXPECT_FALSE(FileExists(inst.dir / "Update\\stolen.dtm"));
-    EXPECT_TRUE(Holds(inst, "Update\\install.journal.rejected", journal));
-    EXPECT_FALSE(FileExists(inst.dir / "Update\\install.journal"));
-    EXPECT_TRUE(HasLine(inst.Log(), { "set aside", "not acted on" })) << inst.Log();
-    EXPECT_EQ(inst.PlatformStarts(), 1);  // the run went on
-    ::DeleteFileA(outside.c_str());
-    KillStandIns();
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        if (c.heldOpen) {
+            // Nothing may be installed over another updater's installation: the run fails.
+            ExpectFailedRun(upd, inst, before);
+            EXPECT_EQ(server.Requests("/update/update.xml"), 0);
+            held.reset();
+        } else {
+            ASSERT_TRUE(upd.Ended(20000));
+            EXPECT_EQ(upd.ExitCode(), 0u);
+            EXPECT_EQ(inst.PlatformStarts(), 1);  // the run went on
+            FileMap after = inst.Files();
+            after.erase("standin-started.txt");
+            EXPECT_TRUE(SameFiles(after, before));
+        }
+        std::string bytes;
+        EXPECT_TRUE(ReadBytes(outside, bytes) && bytes == "not the updater's");
+        for (const char* stolen : { "Update\\stolen.dtm", "Update\\user.dtm", "Update\\ok.dtm", "Update\\ini.dtm" })
+            EXPECT_FALSE(FileExists(inst.dir / stolen)) << stolen;
+        EXPECT_EQ(Holds(inst, "Update\\install.journal.rejected", journal), c.setAside);
+        EXPECT_EQ(Holds(inst, "Update\\install.journal", journal), c.heldOpen);
+        EXPECT_TRUE(HasLine(inst.Log(), { c.log })) << inst.Log();
+        ::DeleteFileA(outside.c_str());
+        KillStandIns();
+    }
 }
 
 TEST(Reliability, TwoUpdatersStartedTogetherMakeOneRun)
@@ -194,6 +248,143 @@ TEST(Reliability, TwoUpdatersStartedTogetherMakeOneRun)
     EXPECT_EQ(server.Requests("/update/update.xml"), 1);
     EXPECT_EQ(inst.PlatformStarts(), 1);
     KillStandIns();
+}
+
+// Whoever holds the folder's lock (an updater started through another spelling
+// of the folder, or one whose lock this user may not open, as an elevated one's
+// or one in another logon session), a second updater logs it and exits at once.
+TEST(Reliability, TheLockHoldsWhateverTheFoldersSpellingOrItsAccess)
+{
+    TestServer server;
+    Installation inst;
+    TestRoute stalled;  // keeps the first updater in its manifest pass, holding the lock
+    stalled.body = Listing("");
+    stalled.stallMs = 60000;
+    server.Serve("/update/update.xml", stalled);
+    inst.Settings(SiteSetting(server));
+    std::vector<std::pair<std::string, std::string>> holders = OtherSpellings(inst.dir.Path());
+    ASSERT_FALSE(holders.empty()) << "no other spelling of " << inst.dir.Path();
+    holders.push_back({ "a lock this user may not open", "" });
+    int fetches = 0;
+    for (const auto& holder : holders) {
+        SCOPED_TRACE(holder.first);
+        Process first;
+        CScopedHandle denied;
+        if (!holder.second.empty()) {
+            ASSERT_TRUE(first.Start(holder.second + "\\updater.exe", holder.second));
+            ASSERT_TRUE(server.WaitForRequests("/update/update.xml", ++fetches, 15000)) << "the first never ran";
+        } else {
+            // An empty DACL: the mutex exists and nobody may open it.
+            PSECURITY_DESCRIPTOR sd = nullptr;
+            ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA("D:", SDDL_REVISION_1, &sd, nullptr));
+            SECURITY_ATTRIBUTES sa{ sizeof(sa), sd, FALSE };
+            wchar_t folder[MAX_PATH] = {};
+            ::MultiByteToWideChar(CP_ACP, 0, inst.dir.Path().c_str(), -1, folder, MAX_PATH);
+            denied.reset(::CreateMutexW(&sa, FALSE, CInstallationLock::NameFor(folder, L"Global\\").c_str()));
+            ::LocalFree(sd);
+            ASSERT_TRUE(denied);
+        }
+        const FileMap before = inst.Files();
+        Process second;
+        ASSERT_TRUE(inst.Run(second));
+        if (!second.Ended(10000)) {
+            ADD_FAILURE() << "two updaters run for one folder";
+            continue;
+        }
+        EXPECT_EQ(second.ExitCode(), 0u);
+        EXPECT_EQ(server.Requests("/update/update.xml"), fetches);
+        EXPECT_TRUE(SameFiles(inst.Files(), before));
+        EXPECT_TRUE(LastLineHas(inst.Log(), "another updater is already running")) << inst.Log();
+        if (first.pi.hProcess) {
+            ::TerminateProcess(first.pi.hProcess, 0);
+            EXPECT_TRUE(first.Ended(10000));
+        }
+    }
+}
+
+// A kill at each point of an installation's life, then a start with nothing
+// to update: the installation is exactly the old one or exactly the new one,
+// and a file the player wrote where the run puts one, after the kill, stays.
+TEST(Reliability, AKillAtAnyPointLeavesTheOldOrTheNewInstallationAndThePlayersFiles)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> hooks;  // of the run that is killed
+        const char* recoveryKill;  // then a start killed there during its recovery (null: none)
+        bool committed;            // the new installation stands
+    };
+    const Case cases[] = {
+        { "after the plan, before the first move", { { "UPDATER_TEST_KILL_AT", "planned" } }, nullptr, false },
+        { "after the last move, before the commit line", { { "UPDATER_TEST_KILL_AT", "moved" } }, nullptr, false },
+        { "during the clean-up", { { "UPDATER_TEST_KILL_AT", "tidying" } }, nullptr, true },
+        { "during a recovery's rollback", { { "UPDATER_TEST_CRASH_AFTER_MOVES", "4" } }, "rollback", false },
+        { "the commit line's flush fails, then a kill during the rollback",
+          { { "UPDATER_TEST_FAIL_COMMIT", "1" }, { "UPDATER_TEST_KILL_AT", "rollback" } }, nullptr, false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        Installation inst("updater.exe", kTestBuild);
+        WriteBytes(inst.dir / "a.dat", "old a");
+        WriteBytes(inst.dir / "b.dat", "old b");
+        WriteBytes(inst.dir / "user.cfg", "the player's settings");
+        const std::vector<Served> files = { { "a.dat", PatternBytes(3000, 241) },
+                                            { "b.dat", PatternBytes(3000, 242) },
+                                            { "new\\c.dat", PatternBytes(3000, 243) },
+                                            { "d.dat", PatternBytes(3000, 244) } };
+        PublishFiles(server, files);
+        inst.Settings(SiteSetting(server));
+        FileMap expected = inst.Files();
+        if (c.committed)
+            for (const Served& f : files) expected[f.name] = f.bytes;
+        // The test build with these hooks, killed where they say.
+        const auto killed = [&inst](const std::vector<std::pair<const char*, const char*>>& hooks) {
+            std::vector<std::unique_ptr<ScopedEnv>> set;
+            for (const auto& hook : hooks) set.push_back(std::make_unique<ScopedEnv>(hook.first, hook.second));
+            Process upd;
+            return inst.Run(upd) && upd.Ended(30000) && upd.ExitCode() == 3u;
+        };
+        ASSERT_TRUE(killed(c.hooks)) << LastLogLine(inst.Log());
+        if (c.recoveryKill) {
+            ASSERT_TRUE(killed({ { "UPDATER_TEST_KILL_AT", c.recoveryKill } })) << inst.Log();
+        }
+        // Where the run put d.dat, or where it had not yet.
+        WriteBytes(inst.dir / "d.dat", "the player's own d.dat");
+        expected["d.dat"] = "the player's own d.dat";
+        // A kept copy that cannot be deleted (a library some program still maps) blocks nothing.
+        const std::string held = c.committed ? FirstKeptCopy(inst) : std::string();
+        CScopedHandle holding(held.empty() ? nullptr
+                                           : ::CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                           OPEN_EXISTING, 0, nullptr));
+        ASSERT_EQ(static_cast<bool>(holding), c.committed) << "no kept copy was left to hold";
+        server.ServeFile("/update/update.xml", Listing(""));
+
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        if (!upd.Ended(30000)) {
+            ADD_FAILURE() << "the run did not end; box: " << DismissFailureBox(upd, 1000) << "; " << inst.Log();
+            continue;
+        }
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        FileMap after = inst.Files();
+        after.erase("standin-started.txt");
+        EXPECT_TRUE(SameFiles(after, expected));
+        EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+        KillStandIns();
+        if (!c.committed) {
+            EXPECT_TRUE(HasLine(inst.Log(), { "d.dat is not the file this run put there" })) << inst.Log();
+            EXPECT_TRUE(NothingKeptAside(inst));
+            continue;
+        }
+        // Once nothing holds it, a later start deletes what was left.
+        holding.reset();
+        Process again;
+        ASSERT_TRUE(inst.Run(again));
+        ASSERT_TRUE(again.Ended(30000));
+        EXPECT_TRUE(NothingKeptAside(inst));
+        EXPECT_TRUE(HasLine(inst.Log(), { "kept copies an earlier installation left were deleted" })) << inst.Log();
+        KillStandIns();
+    }
 }
 
 TEST(Reliability, ACancelAfterThePlatformWasStoppedStartsItAgain)

@@ -3,11 +3,25 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <memory>
+#include <string>
 #include "rules/PathRules.h"
 #include "Settings.h"
 #include "NameFoldingTable.h"
+#include "TestUtil.h"
 #include "install/InstallLock.h"
+#include "support/Task.h"
 #include "support/WindowsNames.h"
+
+namespace {
+std::string ShortForm(const std::string& path)
+{
+    char shortPath[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameA(path.c_str(), shortPath, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? shortPath : path;
+}
+
+std::wstring Wide(const std::string& text) { return WidenAnsi(text.c_str()); }
+} // namespace
 
 TEST(Settings, FileSitesBesideTheExecutableWithOnlyTheLastExtensionReplaced)
 {
@@ -89,12 +103,53 @@ TEST(WindowsNames, ConversionsAreExactOrSayNotAndNamesCompareAsWindowsDoes)
     for (const NameFolding& f : kNameFoldings) EXPECT_TRUE(UpperAsWindows(wide(f.name)) == wide(f.folded)) << f.name;
 }
 
+// Started through an 8.3 path (Windows keeps it in the module's name, Wine
+// does not), the updater still knows its own name; and the temporary folder is
+// placed by what it is, however the settings spell it.
+TEST(WindowsNames, TheOwnNameAndTheTemporaryFoldersPlaceDoNotFollowTheSpelling)
+{
+    ScratchDir dir("a long folder name");
+    WriteBytes(dir / "The Updater.exe", "x");
+    const std::string shortDir = ShortForm(dir.Path());
+    EXPECT_EQ(LongFileName(ShortForm(dir / "The Updater.exe").c_str()), "The Updater.exe");
+    EXPECT_EQ(LongFileName((dir / "not there.exe").c_str()), "not there.exe");
+    ::CreateDirectoryA((dir / "Update").c_str(), nullptr);
+    ::CreateDirectoryA((dir / "sibling").c_str(), nullptr);
+    struct Case {
+        std::string installation, temp;
+        const char* inside;
+        bool covers;
+    };
+    const Case cases[] = {
+        { dir.Path(), shortDir + "\\Update", "Update", false },
+        { dir.Path(), dir / "sibling\\..\\NEW", "NEW", false },  // not made yet
+        { shortDir, dir.Path(), "", true },
+        { dir / "Update", shortDir, "", true },
+        { dir / "Update", dir / "sibling", "", false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.installation + " / " + c.temp);
+        const TempFolderPlace place = PlaceTempFolder(c.installation.c_str(), c.temp.c_str());
+        EXPECT_EQ(place.inside, c.inside);
+        EXPECT_EQ(place.coversInstallation, c.covers);
+    }
+}
+
 TEST(InstallationLock, OneNamePerFolderAndASecondTakerFindsItTaken)
 {
     const std::wstring a = CInstallationLock::NameFor(L"C:\\Games\\Hall", L"Local\\");
     EXPECT_EQ(a, CInstallationLock::NameFor(L"c:/GAMES/hall", L"Local\\"));
     EXPECT_NE(a, CInstallationLock::NameFor(L"C:\\Games\\Hall2", L"Local\\"));
     EXPECT_EQ(a.find(L'\\', 6), std::wstring::npos);  // one namespace separator, no more
+    // A folder that exists has one name however its path is spelled.
+    ScratchDir dir("a long folder name");
+    ScratchDir other("a long folder name");
+    const std::wstring named = CInstallationLock::NameFor(Wide(dir.Path()), L"Local\\");
+    EXPECT_NE(ShortForm(dir.Path()), dir.Path());
+    EXPECT_EQ(CInstallationLock::NameFor(Wide(ShortForm(dir.Path())), L"Local\\"), named);
+    EXPECT_NE(CInstallationLock::NameFor(Wide(other.Path()), L"Local\\"), named);
+    EXPECT_EQ(named.size(), CInstallationLock::NameFor(Wide(other.Path()), L"Local\\").size());
+
     char exe[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
     auto first = std::make_unique<CInstallationLock>();
@@ -106,4 +161,13 @@ TEST(InstallationLock, OneNamePerFolderAndASecondTakerFindsItTaken)
     first.reset();
     CInstallationLock third;
     EXPECT_EQ(third.Take(exe), CInstallationLock::State::Held);
+    // A global name that is something else altogether: no lock, and no local
+    // one taken instead. (One we may not open is taken: see the end-to-end test.)
+    const std::wstring global = CInstallationLock::NameFor(Wide(dir.Path()), L"Global\\");
+    CScopedHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, global.c_str()));
+    ASSERT_TRUE(squatter);
+    CInstallationLock lock;
+    EXPECT_EQ(lock.Take((dir / "updater.exe").c_str()), CInstallationLock::State::Unavailable);
+    EXPECT_EQ(lock.Error(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(::OpenMutexW(SYNCHRONIZE, FALSE, named.c_str()), nullptr);
 }

@@ -53,6 +53,7 @@ release() {  # release DIR VERSION
 }
 release "$work/release" 2
 release "$work/release-old" 1.5
+release "$work/release3" 3
 
 port=$(free_port)
 publish() {  # publish SITE RELEASE [OPTIONS...]: SITE is served at /SITE
@@ -63,9 +64,13 @@ publish() {  # publish SITE RELEASE [OPTIONS...]: SITE is served at /SITE
 manifest_variant() {  # manifest_variant FROM TO
     mkdir -p "$work/sites/$2/update" && cp "$work/sites/$1/update/update.xml" "$work/sites/$2/update/update.xml"
 }
+# nginx sends update.xml.gz to an updater (it asks for gzip): a manifest changed
+# here gets its compressed copy anew.
+regzip() { [ ! -e "$1.gz" ] || gzip -9nc "$1" > "$1.gz"; }
 edit() {  # edit SITE PYTHON: runs PYTHON with d = the manifest text, writes d back
     python3 -c "import sys; p = sys.argv[1]; d = open(p, 'rb').read().decode(); $2
 open(p, 'wb').write(d.encode())" "$work/sites/$1/update/update.xml"
+    regzip "$work/sites/$1/update/update.xml"
 }
 resign() {  # resign SITE: signs the manifest's text before its signature comment anew with the test key
     python3 - "$work/sites/$1/update/update.xml" "$key" <<'PY'
@@ -84,6 +89,7 @@ while i < len(der):
 rs = b''.join(v.to_bytes(32, 'big') for v in values)
 open(path, 'wb').write(body + b'<!-- signature: ecdsa-p256-sha256 ' + base64.b64encode(rs) + b' -->\n')
 PY
+    regzip "$work/sites/$1/update/update.xml"
 }
 
 check "the release is published signed" publish signed "$work/release" --sign-key "$key" --serial 200
@@ -94,6 +100,7 @@ check "the release is published signed with another key" \
 check "the release is published for the swapped file" publish swapped "$work/release" --sign-key "$key"
 check "the release is published at serial 300" publish serial300 "$work/release" --sign-key "$key" --serial 300
 check "the older release is published at serial 100" publish serial100 "$work/release-old" --sign-key "$key" --serial 100
+check "a newer release is published at serial 400" publish serial400 "$work/release3" --sign-key "$key" --serial 400
 check "the signed manifest ends with its signature comment" \
     grep -Eq '^<!-- signature: ecdsa-p256-sha256 [A-Za-z0-9+/]{86}== -->$' "$work/sites/signed/update/update.xml"
 
@@ -159,6 +166,7 @@ logged() { grep -Fq -- "$2" "$1/Update/update.log" 2>/dev/null; }  # logged DIR 
 installed() {  # installed DIR: the new release is in place
     cmp -s "$work/release/game.dat" "$1/game.dat" && cmp -s "$work/release/maps/level1.map" "$1/maps/level1.map"
 }
+installed3() { cmp -s "$work/release3/game.dat" "$1/game.dat" && cmp -s "$work/release3/maps/level1.map" "$1/maps/level1.map"; }
 untouched() {  # untouched DIR: the installation is as it was before the run
     test "$(cat "$1/game.dat")" = "game data, version 1 (as installed)" -a ! -e "$1/maps/level1.map"
 }
@@ -174,6 +182,31 @@ for site in signed pkcs8; do
     check "a/$site: the stand-in was started" standin_starts "$inst" 1
     check "a/$site: the log says the signature was verified" logged "$inst" "manifest: signature verified"
 done
+
+# A later start: nginx answers 304 and the kept copy, checked again, decides.
+inst="$work/inst-signed"
+run_updater "$inst"
+check "a/kept: the manifest was answered 304" grep -Eq '"GET /signed/update/update\.xml\?=[0-9]+ HTTP[^"]*" 304' <<<"$requests"
+check "a/kept: nothing was fetched" no_file_fetched
+check "a/kept: the kept copy's signature was checked again" logged "$inst" "the kept copy's signature verified"
+check "a/kept: the stand-in was started" standin_starts "$inst" 2
+# The kept copy altered on disk, its own checksum made right: the signature
+# check drops it and the manifest is fetched whole.
+python3 - "$inst/Update/manifest.kept" <<'PY'
+import hashlib, sys
+path = sys.argv[1]
+data = open(path, 'rb').read()
+head, tail = data.split(b'\r\n\r\n', 1)
+at = tail.index(b'sha256="') + 8
+tail = tail[:at] + (b'1' if tail[at:at + 1] == b'0' else b'0') + tail[at + 1:]
+lines = [l if not l.startswith(b'md5 ') else b'md5 ' + hashlib.md5(tail).hexdigest().encode() for l in head.split(b'\r\n')]
+open(path, 'wb').write(b'\r\n'.join(lines) + b'\r\n\r\n' + tail)
+PY
+run_updater "$inst"
+check "a/altered: the altered kept copy was dropped" logged "$inst" "the kept copy fails its signature check"
+check "a/altered: the manifest was fetched whole" grep -Eq '"GET /signed/update/update\.xml\?=[0-9]+ HTTP[^"]*" 200' <<<"$requests"
+check "a/altered: the release is still installed, nothing fetched" eval 'installed "$inst" && no_file_fetched'
+check "a/altered: the stand-in was started" standin_starts "$inst" 3
 
 # b. Not signed by the built-in key as served: an empty run, nothing fetched.
 for case in "altered:it is signed by another key or was altered after signing" \
@@ -220,14 +253,32 @@ check "d: the run at serial 100 exits with code 0 (got $rc)" test $rc -eq 0
 check "d: the older release was not installed or fetched" eval 'installed "$inst" && no_file_fetched'
 check "d: the run at serial 100 started the stand-in" standin_starts "$inst" 2
 check "d: the log says the manifest is older" logged "$inst" "manifest unreadable: it is older than the last manifest installed"
-# A serial file cut short (as a crash could leave it) no longer says which
-# manifests are older: no signed manifest is trusted until it is deleted.
+# A serial file that holds no number (emptied, or garbage, as only the player's
+# machine can leave it) is taken as absent and written anew: signed updates go
+# on, and older manifests are refused again afterwards.
+serial_is() { test "$(tr -d '\r\n' < "$1/Update/manifest.serial")" = "$2"; }
+last_line_has() { tail -n 1 "$1/Update/update.log" | grep -Fq -- "$2"; }
 : > "$inst/Update/manifest.serial"
 set_site "$inst" serial300
 run_updater "$inst"
-check "d: with the serial file emptied, nothing is fetched" no_file_fetched
+check "d: with the serial file emptied, exit code 0 (got $rc)" test $rc -eq 0
+check "d: with the serial file emptied, the release stays and nothing is fetched" eval 'installed "$inst" && no_file_fetched'
 check "d: with the serial file emptied, the stand-in was started" standin_starts "$inst" 3
-check "d: the log says how to recover" logged "$inst" "\\Update\\manifest.serial to accept"
+check "d: the log says the serial file was taken as absent" logged "$inst" "holds no serial; taken as absent"
+check "d: the emptied serial file holds 300 again" serial_is "$inst" 300
+check "d: the run with the serial file emptied finished" last_line_has "$inst" "outcome: finished"
+printf 'not a serial\r\n' > "$inst/Update/manifest.serial"
+set_site "$inst" serial400
+run_updater "$inst"
+check "d: with a serial file of garbage, the release at serial 400 is installed" installed3 "$inst"
+check "d: with a serial file of garbage, the stand-in was started again" standin_starts "$inst" 4
+check "d: the serial 400 was kept" serial_is "$inst" 400
+set_site "$inst" serial100
+run_updater "$inst"
+check "d: after that, the release at serial 100 is refused again" \
+    test "$(grep -c "manifest unreadable: it is older than the last manifest installed" "$inst/Update/update.log")" -eq 2
+check "d: the refused run is logged as failed" last_line_has "$inst" "outcome: failed (no manifest was read"
+check "d: the refused run started the stand-in" standin_starts "$inst" 5
 
 # e. An updater without a key installs from a signed manifest.
 inst="$work/inst-unkeyed"

@@ -6,6 +6,7 @@
 #include <wininet.h>
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -73,6 +74,74 @@ int CountNewSizes(const Installation& inst, const std::vector<NewFile>& files)
     int n = 0;
     for (const NewFile& f : files) n += SizeOf(inst.dir / f.name) == static_cast<long long>(f.bytes.size()) ? 1 : 0;
     return n;
+}
+
+std::uint32_t Crc32(const std::string& bytes, std::uint32_t crc = 0)
+{
+    crc = ~crc;
+    for (unsigned char b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string LittleEndian32(std::uint32_t v)
+{
+    return std::string{ static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24) };
+}
+
+const char kGzipHeader[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff";
+
+// bytes as a gzip stream of stored (uncompressed) blocks: what a server sends
+// with Content-Encoding: gzip, without needing a compressor here.
+std::string GzipStored(const std::string& bytes)
+{
+    std::string out(kGzipHeader, 10);
+    size_t at = 0;
+    do {
+        const size_t n = std::min<size_t>(bytes.size() - at, 65535);
+        const bool last = at + n == bytes.size();
+        out += static_cast<char>(last ? 1 : 0);
+        out += std::string{ static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(~n), static_cast<char>(~n >> 8) };
+        out.append(bytes, at, n);
+        at += n;
+    } while (at < bytes.size());
+    return out + LittleEndian32(Crc32(bytes)) + LittleEndian32(static_cast<std::uint32_t>(bytes.size()));
+}
+
+// A gzip stream of 1 + 258 * runs letters 'A' in a few hundred kilobytes: one
+// literal, then copies of 258 bytes at distance 1 (fixed Huffman codes).
+std::string GzipBomb(size_t runs)
+{
+    std::string out(kGzipHeader, 10);
+    std::uint32_t acc = 0;
+    int held = 0;
+    auto bits = [&](std::uint32_t v, int n) {  // least significant bit first
+        acc |= v << held;
+        held += n;
+        for (; held >= 8; held -= 8, acc >>= 8) out += static_cast<char>(acc & 0xFF);
+    };
+    auto code = [&](std::uint32_t c, int n) {  // Huffman codes go most significant bit first
+        std::uint32_t r = 0;
+        for (int i = 0; i < n; ++i) r |= ((c >> i) & 1u) << (n - 1 - i);
+        bits(r, n);
+    };
+    bits(1, 1);                 // the last block
+    bits(1, 2);                 // fixed Huffman codes
+    code(0x30 + 'A', 8);        // the literal
+    for (size_t i = 0; i < runs; ++i) {
+        code(0xC5, 8);          // length 258 (code 285)
+        code(0, 5);             // distance 1
+    }
+    code(0, 7);                 // end of block
+    if (held) out += static_cast<char>(acc & 0xFF);
+    const size_t size = 1 + 258 * runs;
+    std::uint32_t crc = 0;
+    const std::string piece(1 << 20, 'A');
+    for (size_t left = size; left; left -= std::min(left, piece.size()))
+        crc = Crc32(piece.substr(0, std::min(left, piece.size())), crc);
+    return out + LittleEndian32(crc) + LittleEndian32(static_cast<std::uint32_t>(size));
 }
 
 } // namespace
@@ -304,11 +373,13 @@ TEST(Trust, ARedirectLoopOrAStalledBodyFailsTheRunInBoundedTime)
         const char* what;
         bool redirect;
         size_t stallAfter;
+        bool withOthers;  // files in flight beside it arrive whole: only the stall fails the run
     };
     const Case cases[] = {
-        { "redirect to itself", true, 0 },
-        { "stall right after the headers", false, 0 },
-        { "stall after some of the body", false, 30000 },
+        { "redirect to itself", true, 0, false },
+        { "stall right after the headers", false, 0, false },
+        { "stall after some of the body", false, 30000, false },
+        { "one stalled among files that arrive", false, 30000, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -325,7 +396,15 @@ TEST(Trust, ARedirectLoopOrAStalledBodyFailsTheRunInBoundedTime)
             route.stallMs = 120000;  // cut short when the server goes
         }
         server.Serve("/file.bin", route);
-        server.ServeFile("/update/update.xml", Listing(Entry("file.bin", 200000, Md5Of(route.body), server.Url("/file.bin"))));
+        std::string entries = Entry("file.bin", 200000, Md5Of(route.body), server.Url("/file.bin"));
+        const std::vector<std::string> others = c.withOthers ? std::vector<std::string>{ "o1.bin", "o2.bin", "o3.bin" }
+                                                             : std::vector<std::string>();
+        for (const std::string& name : others) {
+            const std::string bytes = PatternBytes(40000, static_cast<int>(name[1]));
+            server.ServeFile("/" + name, bytes);
+            entries += Entry(name, bytes.size(), Md5Of(bytes), server.Url("/" + name));
+        }
+        server.ServeFile("/update/update.xml", Listing(entries));
         inst.Settings(SiteSetting(server));
         const FileMap before = inst.Files();
 
@@ -341,10 +420,15 @@ TEST(Trust, ARedirectLoopOrAStalledBodyFailsTheRunInBoundedTime)
             EXPECT_GE(waited, kStallLimitMs - 200) << "gave up before the stall limit";
             EXPECT_LE(waited, kStallLimitMs + 5000);
         }
+        for (const std::string& name : others)  // arrived and verified: kept for the next run
+            EXPECT_TRUE(Holds(inst, "Update\\" + name + ".dtm", PatternBytes(40000, static_cast<int>(name[1]))));
     }
 }
 
-TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
+namespace {
+// shortForm: the settings name the temporary folder through the installation's
+// 8.3 form; it is still the same folder inside it.
+void ExpectUnsafeNamesSkipped(bool shortForm)
 {
     const char* const hostile[] = {
         "COM1.txt", "NUL", "aux.dat", "LPT9", "sub\\con",
@@ -357,6 +441,9 @@ TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
     };
     TestServer server;
     Installation inst;
+    char shortPath[MAX_PATH] = {};
+    ::GetShortPathNameA(inst.dir.Path().c_str(), shortPath, MAX_PATH);
+    const std::string shortName = std::string(shortPath).substr(std::string(shortPath).rfind('\\') + 1);
     std::string entries;
     int n = 0;
     for (const char* name : hostile) {
@@ -371,7 +458,7 @@ TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
     entries += Entry("safe.dat", safe.size(), Md5Of(safe), server.Url("/safe.dat"));
     entries += Entry("\xE6\xB8\xB8\xE6\x88\x8F.dat", chinese.size(), Md5Of(chinese), server.Url("/cn.dat"));
     server.ServeFile("/update/update.xml", Listing(entries));
-    inst.Settings(SiteSetting(server));
+    inst.Settings(SiteSetting(server) + (shortForm ? "[Setup]\r\nTempDir=..\\" + shortName + "\\Update\r\n" : ""));
     FileMap expected = inst.Files();
     expected["safe.dat"] = safe;
     expected["游戏.dat"] = chinese;
@@ -388,15 +475,27 @@ TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
     FileMap files = inst.Files();
     files.erase("standin-started.txt");
     EXPECT_TRUE(SameFiles(files, expected));
+    EXPECT_TRUE(FileExists(inst.dir / "Update\\update.log"));
     KillStandIns();
 }
+} // namespace
 
-TEST(Trust, AManifestWithADtdOrOverSixteenMebibytesIsNotRead)
+TEST(Trust, UnsafeNamesAreSkippedWithoutBeingFetched)
 {
+    for (bool shortForm : { false, true }) {
+        SCOPED_TRACE(shortForm ? "temporary folder named through the 8.3 form" : "temporary folder by default");
+        ExpectUnsafeNamesSkipped(shortForm);
+    }
+}
+
+TEST(Trust, AManifestWithADtdOrOverTheSizeLimitIsNotRead)
+{
+    const size_t kLimit = 64 * 1024 * 1024;
     struct Case {
         const char* what;
         std::string manifest;
         bool sendLength;
+        bool gzip;
     };
     const std::string payload = PatternBytes(1000, 111);
     TestServer server;
@@ -413,12 +512,14 @@ TEST(Trust, AManifestWithADtdOrOverSixteenMebibytesIsNotRead)
     // Many small comments: an XML parser reads it well, only its size is wrong.
     std::string huge = Listing(entry);
     const std::string comment = "<!--" + std::string(1016, 'x') + "-->\n";
-    while (huge.size() <= 16 * 1024 * 1024) huge += comment;
+    while (huge.size() <= kLimit) huge += comment;
     const Case cases[] = {
-        { "entity in a file name", dtd, true },
-        { "entity expansion bomb", bomb, true },
-        { "over 16 MiB", huge, true },
-        { "over 16 MiB, no length announced", huge, false },
+        { "entity in a file name", dtd, true, false },
+        { "entity expansion bomb", bomb, true, false },
+        { "over 64 MiB", huge, true, false },
+        { "over 64 MiB, no length announced", huge, false, false },
+        // A few hundred kilobytes on the wire, past the limit once decoded.
+        { "over 64 MiB once its gzip encoding is decoded", GzipBomb(kLimit / 258 + 100), true, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -427,9 +528,12 @@ TEST(Trust, AManifestWithADtdOrOverSixteenMebibytesIsNotRead)
         route.body = c.manifest;
         route.contentType = "text/xml";
         route.sendLength = c.sendLength;
+        if (c.gzip) route.extraHeaders = "Content-Encoding: gzip\r\n";
         server.Serve("/update/update.xml", route);
         inst.Settings(SiteSetting(server));
         const int fetchedBefore = server.Requests("/payload.dat");
+        Process platform;  // no second one may be started beside it
+        inst.StartPlatform(platform);
 
         Process upd;
         const ULONGLONG start = ::GetTickCount64();
@@ -440,7 +544,91 @@ TEST(Trust, AManifestWithADtdOrOverSixteenMebibytesIsNotRead)
         EXPECT_EQ(server.Requests("/payload.dat"), fetchedBefore);
         EXPECT_FALSE(FileExists(inst.dir / "payload.dat"));
         EXPECT_EQ(inst.PlatformStarts(), 1);
-        EXPECT_TRUE(HasLine(inst.Log(), { "manifest unreadable" })) << inst.Log();
+        EXPECT_FALSE(platform.Ended(0));
+        const std::string log = inst.Log();
+        EXPECT_TRUE(HasLine(log, { "manifest unreadable" })) << log;
+        if (c.gzip) {
+            EXPECT_TRUE(HasLine(log, { "manifest unreadable: larger than 64 MiB" })) << log;
+        }
+        // Nothing was checked: the run is not reported as a finished update.
+        EXPECT_TRUE(LastLineHas(log, "outcome: failed (no manifest was read; nothing was updated)"));
         KillStandIns();
     }
+}
+
+TEST(Trust, TheKeptManifestIsReusedOnlyWhileTheServerSaysItIsCurrent)
+{
+    TestServer server;
+    Installation inst;
+    const std::string a = PatternBytes(3000, 121), b = PatternBytes(4000, 122), b2 = PatternBytes(4000, 123);
+    server.ServeFile("/a.bin", a);
+    server.ServeFile("/b.bin", b);
+    server.ServeFile("/b2.bin", b2);
+    const std::string release1 = Listing(Entry("a.bin", a.size(), Md5Of(a), server.Url("/a.bin")) +
+                                         Entry("sub\\b.bin", b.size(), Md5Of(b), server.Url("/b.bin")));
+    const std::string release2 = Listing(Entry("a.bin", a.size(), Md5Of(a), server.Url("/a.bin")) +
+                                         Entry("sub\\b.bin", b2.size(), Md5Of(b2), server.Url("/b2.bin")));
+    const std::string lastModified = "Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT\r\n";
+    auto serve = [&](int status, const std::string& body, const std::string& etag, bool gzip) {
+        TestRoute route;
+        route.status = status;
+        route.body = gzip ? GzipStored(body) : body;
+        route.contentType = "text/xml";
+        route.sendLength = status != 304;
+        route.extraHeaders = "ETag: " + etag + "\r\n" + lastModified + (gzip ? "Content-Encoding: gzip\r\n" : "");
+        server.Serve("/update/update.xml", route);
+    };
+    inst.Settings(SiteSetting(server));
+    auto run = [&] {
+        Process upd;
+        ASSERT_TRUE(inst.Run(upd));
+        ASSERT_TRUE(upd.Ended(30000));
+        EXPECT_EQ(upd.ExitCode(), 0u);
+        EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+        KillStandIns();
+    };
+    auto asked = [&] { return server.LastRequestHeaders("/update/update.xml"); };
+
+    // 1. Sent compressed; read whole and kept with its validators.
+    serve(200, release1, "\"r1\"", true);
+    run();
+    EXPECT_TRUE(Holds(inst, "sub\\b.bin", b));
+    EXPECT_NE(asked().find("Accept-Encoding: gzip"), std::string::npos) << asked();
+    EXPECT_EQ(asked().find("If-None-Match"), std::string::npos) << asked();
+    ASSERT_TRUE(FileExists(inst.dir / "Update\\manifest.kept"));
+
+    // 2. Not modified: the kept list decides (a file deleted since is fetched again).
+    ASSERT_TRUE(::DeleteFileA((inst.dir / "a.bin").c_str()));
+    serve(304, "", "\"r1\"", false);
+    run();
+    EXPECT_NE(asked().find("If-None-Match: \"r1\""), std::string::npos) << asked();
+    EXPECT_NE(asked().find("If-Modified-Since: Tue, 08 Dec 2026 10:00:00 GMT"), std::string::npos) << asked();
+    EXPECT_TRUE(HasLine(inst.Log(), { "manifest: HTTP 304, the kept copy is current" }));
+    EXPECT_TRUE(Holds(inst, "a.bin", a));
+    EXPECT_EQ(server.Requests("/a.bin"), 2);
+    EXPECT_EQ(server.Requests("/b.bin"), 1);
+
+    // 3. A new release, from a server that compares: fetched whole and installed.
+    serve(200, release2, "\"r2\"", false);
+    run();
+    EXPECT_NE(asked().find("If-None-Match: \"r1\""), std::string::npos) << asked();
+    EXPECT_TRUE(Holds(inst, "sub\\b.bin", b2));
+
+    // 4. A server that ignores the validator: the whole answer, nothing to update.
+    run();
+    EXPECT_NE(asked().find("If-None-Match: \"r2\""), std::string::npos) << asked();
+    EXPECT_EQ(server.Requests("/b2.bin"), 1);
+
+    // 5. The kept copy damaged on disk: dropped, asked for whole, still right.
+    std::string kept = inst.Read("Update\\manifest.kept");
+    ASSERT_NE(kept.find("b2.bin"), std::string::npos);
+    kept[kept.find("b2.bin")] = 'c';
+    WriteBytes(inst.dir / "Update\\manifest.kept", kept);
+    ASSERT_TRUE(::DeleteFileA((inst.dir / "sub\\b.bin").c_str()));
+    run();
+    EXPECT_EQ(asked().find("If-None-Match"), std::string::npos) << asked();
+    EXPECT_TRUE(HasLine(inst.Log(), { "the kept copy is damaged or cut short; dropped" }));
+    EXPECT_TRUE(Holds(inst, "sub\\b.bin", b2));
+    EXPECT_EQ(server.Requests("/b2.bin"), 2);
+    EXPECT_TRUE(LogWellFormed(inst.Log()));
 }

@@ -111,9 +111,10 @@ BOOL CUpdaterDlg::OnInitDialog()
     return TRUE;
 }
 
-BOOL CUpdaterDlg::FetchManifest(const char* url)
+bool CUpdaterDlg::FetchManifest(const char* url)
 {
-    return ::FetchManifest(url, m_strExeDir, m_downloader, m_dwTotalSize);
+    m_bManifestRead = ::FetchManifest(url, m_strExeDir, m_downloader, m_dwTotalSize) != ManifestFetch::Failed;
+    return m_bManifestRead;
 }
 
 HCURSOR CUpdaterDlg::OnQueryDragIcon()
@@ -243,7 +244,8 @@ const char* CUpdaterDlg::OutcomeText() const
 {
     if (m_bStalled) return "failed (the transfer stalled)";
     switch (m_downloader.WorkerResult()) {
-    case 0: return "finished";
+    // Without a manifest read to its end nothing was checked or updated.
+    case 0: return m_bManifestRead ? "finished" : "failed (no manifest was read; nothing was updated)";
     case 1: return "failed";
     case 2: return "cancelled";
     default: return "cancelled (the window closed before the run ended)";

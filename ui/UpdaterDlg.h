@@ -19,7 +19,8 @@ public:
     ~CUpdaterDlg() override;
 
     void OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText) override;
-    BOOL FetchManifest(const char* url);
+    // Runs the manifest pass; false when its list was not read to the end.
+    bool FetchManifest(const char* url);
     // Waits for the worker after the window is gone; false if it did not end in time.
     bool StopWorker(DWORD timeoutMs) { return m_downloader.StopWorker(timeoutMs); }
 
@@ -88,6 +89,7 @@ protected:
     std::unique_ptr<CMemoryBitmapDC> m_pBackground;  // the background at client size
     CBitmap m_bmpBackground;
     bool m_bStalled = false;  // the watchdog ended the run (user-interface thread only)
+    bool m_bManifestRead = false;  // the manifest pass read the whole list
     // As last shown by the reports (worker thread only, once it runs).
     CString m_strFileLine;
     BarView m_fileBar, m_totalBar;

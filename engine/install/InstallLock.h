@@ -1,5 +1,5 @@
 // One updater per installation folder: a named mutex whose name comes from
-// the folder, held for the whole run.
+// the folder's identity, held for the whole run.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -18,11 +18,16 @@ public:
 
     // Takes the lock of the folder that holds exePath.
     State Take(const char* exePath);
+    // Why the lock is Unavailable: the system's error for the last namespace tried.
+    DWORD Error() const { return m_error; }
 
     // The mutex's name for a folder, in a namespace ("Global\\" or "Local\\"):
-    // one name per folder, whatever the letter case of its path.
+    // one name per folder whatever the spelling of its path (letter case, 8.3
+    // form, another drive's view, a link): its volume serial and file id, or
+    // its folded path when it cannot be opened.
     static std::wstring NameFor(const std::wstring& folder, const wchar_t* space);
 
 private:
     CScopedHandle m_mutex;
+    DWORD m_error = ERROR_SUCCESS;
 };

@@ -6,6 +6,7 @@
 #include "support/Files.h"
 #include "support/RunLog.h"
 #include "support/TestHooks.h"
+#include "support/WindowsNames.h"
 
 namespace {
 const DWORD kMoveFlags = MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
@@ -24,8 +25,8 @@ public:
 
 private:
     Outcome Plan(const std::vector<const DownloadTask*>& files);
-    Outcome PlanFile(const DownloadTask& task, std::set<std::string>& folders);
-    Outcome PlanFolders(const std::string& dest, std::set<std::string>& folders);
+    Outcome PlanFile(const DownloadTask& task, std::set<std::wstring>& folders);
+    Outcome PlanFolders(const std::string& dest, std::set<std::wstring>& folders);
     Outcome StartJournal();
     Outcome Apply();
     Outcome Move(JournalStep& step, const std::string& source);
@@ -40,13 +41,16 @@ private:
     std::string m_failedName;
     CJournalFile m_journal;
     int m_moves = 0;
+    bool m_commitUncertain = false;  // the journal may read as committed: the next start decides
 };
 
 Outcome CInstallation::Run(const std::vector<const DownloadTask*>& files)
 {
     Outcome outcome = Plan(files);
     if (outcome.IsDone() && !m_plan.steps.empty()) outcome = StartJournal();
+    if (outcome.IsDone() && !m_plan.steps.empty()) TestHooks::KillPoint("planned");
     if (outcome.IsDone()) outcome = Apply();
+    if (outcome.IsDone() && !m_plan.steps.empty()) TestHooks::KillPoint("moved");
     if (outcome.IsDone()) outcome = Commit();
     if (!outcome.IsDone()) return Fail(outcome);
     RunLog::Write("install: %d file(s) in place", m_moves);
@@ -57,8 +61,9 @@ Outcome CInstallation::Plan(const std::vector<const DownloadTask*>& files)
 {
     if (::GetFileAttributesA(m_paths.JournalPath().c_str()) != INVALID_FILE_ATTRIBUTES)
         return Outcome::Failed("an earlier installation was never undone");
-    // Known to exist, or made by the plan.
-    std::set<std::string> folders;
+    // Known to exist, or made by the plan; as Windows compares names, so that
+    // "Data" and "data" are one folder.
+    std::set<std::wstring> folders;
     for (const DownloadTask* task : files) {
         m_failedName = task->szName;
         const Outcome planned = PlanFile(*task, folders);
@@ -68,7 +73,7 @@ Outcome CInstallation::Plan(const std::vector<const DownloadTask*>& files)
     return Outcome::Done();
 }
 
-Outcome CInstallation::PlanFile(const DownloadTask& task, std::set<std::string>& folders)
+Outcome CInstallation::PlanFile(const DownloadTask& task, std::set<std::wstring>& folders)
 {
     const std::string local = task.szLocalName;
     const std::string dest = InstalledName(local, m_folders.ownName);
@@ -82,18 +87,23 @@ Outcome CInstallation::PlanFile(const DownloadTask& task, std::set<std::string>&
         return Outcome::Failed("a folder stands where the file goes");
     const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
     m_keeps = m_keeps || replacing;
-    m_plan.steps.push_back({ replacing ? StepKind::Keep : StepKind::Add, dest, local });
+    JournalStep step{ replacing ? StepKind::Keep : StepKind::Add, dest, local };
+    // What a recovery must find before it moves either file.
+    if (task.bVerify) step.newMd5 = JournalDigest(task.szMd5);
+    if (replacing && m_folders.digestOf) step.keptMd5 = JournalDigest(m_folders.digestOf(task, target));
+    m_plan.steps.push_back(std::move(step));
     m_sources.push_back(source);
     return Outcome::Done();
 }
 
 // Every separator (never a trail byte) ends a folder that must be there.
-Outcome CInstallation::PlanFolders(const std::string& dest, std::set<std::string>& folders)
+Outcome CInstallation::PlanFolders(const std::string& dest, std::set<std::wstring>& folders)
 {
     for (const char* p = dest.c_str(); *p; p = ::CharNextA(p)) {
         if (*p != '\\' && *p != '/') continue;
         const std::string folder = dest.substr(0, static_cast<size_t>(p - dest.c_str()));
-        if (folders.count(folder)) continue;
+        const std::wstring key = FoldWindowsName(WidenAnsi(folder.c_str()));
+        if (folders.count(key)) continue;
         const DWORD attributes = ::GetFileAttributesA(m_paths.Installed(folder).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             m_plan.steps.push_back({ StepKind::Folder, folder, std::string() });
@@ -101,7 +111,7 @@ Outcome CInstallation::PlanFolders(const std::string& dest, std::set<std::string
         } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             return Outcome::Failed("its folder cannot be created: a file stands where the folder goes");
         }
-        folders.insert(folder);
+        folders.insert(key);
     }
     return Outcome::Done();
 }
@@ -173,10 +183,13 @@ Outcome CInstallation::Move(JournalStep& step, const std::string& source)
 Outcome CInstallation::Commit()
 {
     if (m_plan.steps.empty()) return Outcome::Done();
-    if (!m_journal.WriteCommit()) return Outcome::Failed(ErrorText("the journal cannot be written"));
+    const CJournalFile::Commit commit = m_journal.WriteCommit();
+    if (commit != CJournalFile::Commit::Committed) {
+        m_commitUncertain = commit == CJournalFile::Commit::Uncertain;
+        return Outcome::Failed(ErrorText("the journal's commit line cannot be written"));
+    }
     m_journal.Close();
-    if (!TidyCommitted(m_paths, m_plan))
-        RunLog::Write("install: the journal stays until the next run can delete every kept copy");
+    TidyCommitted(m_paths, m_plan);  // what cannot be deleted now goes later; it blocks nothing
     return Outcome::Done();
 }
 
@@ -184,7 +197,10 @@ Outcome CInstallation::Fail(const Outcome& failure)
 {
     RunLog::Write("install failed: %s: %s", m_failedName.c_str(), failure.what.c_str());
     m_journal.Close();
-    if (!m_plan.steps.empty()) {
+    if (m_commitUncertain) {
+        RunLog::Write("install: the journal cannot be cut back to its plan; the next start finishes or undoes this "
+                      "installation");
+    } else if (!m_plan.steps.empty()) {
         const bool restored = RollBack(m_paths, m_plan);
         RunLog::Write(restored ? "install: rolled back; the installation is as it was"
                                : "install: rolled back only in part; the next run tries again");

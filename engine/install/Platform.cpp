@@ -47,6 +47,11 @@ bool StopRunningPlatform(bool* stoppedOne)
 
 void StartPlatform(const char* installationFolder)
 {
+    // One platform at a time: a run that replaced nothing left the running one alone.
+    if (::FindWindowA(nullptr, kPlatformWindowTitle)) {
+        RunLog::Write("platform: already running; not started again");
+        return;
+    }
     char path[MAX_PATH] = {};
     lstrcpynA(path, installationFolder, MAX_PATH);
     ::PathRemoveBackslashA(path);

@@ -15,5 +15,6 @@ const unsigned long kPlatformExitWaitMs = 10000;
 // stoppedOne (when given) tells whether one was running and was ended.
 bool StopRunningPlatform(bool* stoppedOne = nullptr);
 
-// Starts the platform's executable from the installation folder.
+// Starts the platform's executable from the installation folder, unless a
+// window of it exists already.
 void StartPlatform(const char* installationFolder);

@@ -10,23 +10,60 @@ namespace {
 void SetAside(const RunPaths& paths, const std::string& why)
 {
     const std::string aside = paths.JournalPath() + ".rejected";
-    ::MoveFileExA(paths.JournalPath().c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    RunLog::Write("recovery: the journal was set aside as %s and not acted on: %s", aside.c_str(), why.c_str());
+    if (::MoveFileExA(paths.JournalPath().c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        RunLog::Write("recovery: the journal was set aside as %s and not acted on: %s", aside.c_str(), why.c_str());
+    else
+        RunLog::Write("recovery: the journal is not acted on: %s; it cannot be set aside (error %lu)", why.c_str(),
+                      ::GetLastError());
+}
+
+// The journal as it was left: false when it is another updater's, in use.
+bool Load(const RunPaths& paths, JournalPlan& plan, bool& usable)
+{
+    std::string why;
+    DWORD error = 0;
+    usable = LoadJournal(paths.JournalPath(), plan, why, error);
+    if (usable) return true;
+    // Open for writing elsewhere: an installation is under way. Its journal is
+    // left exactly as it is.
+    if (error == ERROR_SHARING_VIOLATION) {
+        RunLog::Write("recovery: the journal is open in another updater, which is installing; nothing is installed "
+                      "this run");
+        return false;
+    }
+    SetAside(paths, why);
+    return true;
+}
+
+// Rolls back an installation that never committed.
+bool Undo(const RunPaths& paths, JournalPlan& plan, const FileDigest& digestOf, bool& platformStopped)
+{
+    // Files are about to be put back under it: the platform must not run on them.
+    if (!StopRunningPlatform(&platformStopped)) return false;
+    StatesFromTraces(paths, plan);
+    const bool complete = RollBack(paths, plan, &digestOf);
+    RunLog::Write(complete ? "recovery: an interrupted installation was rolled back"
+                           : "recovery: an interrupted installation could not be rolled back completely");
+    return complete;
 }
 } // namespace
 
-bool RecoverInterruptedInstall(const std::string& tempDir, const std::string& appDir, bool& platformStopped)
+bool RecoverInterruptedInstall(const std::string& tempDir, const std::string& appDir, const FileDigest& digestOf,
+                               bool& platformStopped)
 {
     platformStopped = false;
     const RunPaths paths(tempDir, appDir);
-    if (::GetFileAttributesA(paths.JournalPath().c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    const std::vector<std::string> retired = RetiredRuns(paths);
+    const bool journal = ::GetFileAttributesA(paths.JournalPath().c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (retired.empty() && !journal) return true;
+    const TempFolderPlace temp = PlaceTempFolder(appDir.c_str(), tempDir.c_str());
+    for (const std::string& run : retired) TidyRetired(paths, run, temp);
+    if (!journal) return true;
     JournalPlan plan;
-    std::string why;
-    if (!LoadJournal(paths.JournalPath(), plan, why)) {
-        SetAside(paths, why);
-        return true;
-    }
-    if (const char* outside = paths.OutsideItsFolders(plan, PlaceTempFolder(appDir.c_str(), tempDir.c_str()))) {
+    bool usable = false;
+    if (!Load(paths, plan, usable)) return false;
+    if (!usable) return true;
+    if (const char* outside = paths.OutsideItsFolders(plan, temp)) {
         SetAside(paths, std::string("it names ") + outside +
                             ", which is outside the installation or inside the temporary folder");
         return true;
@@ -34,14 +71,9 @@ bool RecoverInterruptedInstall(const std::string& tempDir, const std::string& ap
     if (plan.committed) {
         const bool tidied = TidyCommitted(paths, plan);
         RunLog::Write(tidied ? "recovery: an installation that had completed was tidied up"
-                             : "recovery: an installation that had completed keeps a copy that cannot be deleted yet");
+                             : "recovery: an installation that had completed left kept copies that cannot be deleted "
+                               "yet; the run goes on");
         return true;
     }
-    // Files are about to be put back under it: the platform must not run on them.
-    if (!StopRunningPlatform(&platformStopped)) return false;
-    StatesFromTraces(paths, plan);
-    const bool complete = RollBack(paths, plan);
-    RunLog::Write(complete ? "recovery: an interrupted installation was rolled back"
-                           : "recovery: an interrupted installation could not be rolled back completely");
-    return complete;
+    return Undo(paths, plan, digestOf, platformStopped);
 }

@@ -8,19 +8,63 @@
 #include "Md5Digest.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
+#include "support/Task.h"
 #include "support/WindowsNames.h"
 #include "afxfile.h"
 #include "afxhandle.h"
 
 namespace {
 const char kCacheName[] = "digests.cache";
+const char kCursorName[] = "digests.cursor";
 
 std::string CachePath(const std::string& tempDir) { return JoinPath(tempDir, kCacheName); }
+
+// The cursor is a hint: one lost or cut short starts re-verification from the
+// first key again, so it is written in place, without a flush.
+std::string LoadCursor(const std::string& path)
+{
+    std::string bytes;
+    DWORD error = 0;
+    return ReadSmallFile(path, 4096, bytes, error) ? ParseReverifyCursor(bytes) : std::string();
+}
+
+void SaveCursor(const std::string& path, const std::string& key)
+{
+    CScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string bytes = SerializeReverifyCursor(key);
+    DWORD written = 0;
+    if (h) ::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
 
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
 // Names in a folder's listing are looked up folded, as Windows compares them.
-std::wstring Upper(const wchar_t* text, int n) { return FoldWindowsName(std::wstring(text, n > 0 ? n : 0)); }
+// Most names are ASCII, which Windows folds as a-z to A-Z: that is done here,
+// without a call per name.
+std::wstring Upper(const wchar_t* text, int n)
+{
+    std::wstring name(text, n > 0 ? n : 0);
+    for (wchar_t& c : name) {
+        if (c >= 0x80) return FoldWindowsName(std::wstring(text, n > 0 ? n : 0));
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        else if (c == L'/') c = L'\\';
+    }
+    return name;
+}
+
+// The folded form of an ANSI name (ASCII widened here, without a call).
+std::wstring UpperAnsi(const char* name)
+{
+    std::wstring wide;
+    for (const char* c = name; *c; ++c) {
+        if (static_cast<unsigned char>(*c) >= 0x80) {
+            wide = WidenAnsi(name);
+            break;
+        }
+        wide += static_cast<wchar_t>(*c);
+    }
+    return Upper(wide.data(), static_cast<int>(wide.size()));
+}
 
 // Past this many entries in all, folders are no longer listed (memory stays bounded).
 const std::size_t kMaxListedEntries = 256 * 1024;
@@ -46,8 +90,17 @@ bool Save(const std::string& path, const DigestTable& table) { return ReplaceFil
 
 std::string WindowsNameKey(const std::string& name)
 {
-    const std::string key = WindowsNameKeyUtf8(name.data(), name.size());
-    return key.empty() ? AsciiNameKey(name) : key;
+    // An ASCII name's key without a call: what WindowsNameKeyUtf8 makes of it.
+    std::string key(name);
+    for (char& c : key) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            key = WindowsNameKeyUtf8(name.data(), name.size());
+            return key.empty() ? AsciiNameKey(name) : key;
+        }
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        else if (c == '/') c = '\\';
+    }
+    return key;
 }
 
 std::uint64_t NowTicks()
@@ -136,6 +189,41 @@ bool CFileStamper::Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_AT
     return true;
 }
 
+bool CFileStamper::StampListed(const char* path, FileStamp& stamp, DWORD& attributes)
+{
+    const char* cut = std::strrchr(path, '\\');
+    if (const char* slash = std::strrchr(path, '/')) cut = cut && cut > slash ? cut : slash;
+    if (cut && cut[1]) {
+        // Files of one folder usually follow one another in the list.
+        const std::size_t folderLength = static_cast<std::size_t>(cut + 1 - path);
+        if (!m_lastFolder || m_lastFolderPath.compare(0, std::string::npos, path, folderLength) != 0) {
+            m_lastFolderPath.assign(path, folderLength);
+            m_lastFolder = &FolderOf(m_lastFolderPath);
+        }
+        const Folder& folder = *m_lastFolder;
+        if (folder.listed) {
+            const auto it = folder.files.find(UpperAnsi(cut + 1));
+            if (it == folder.files.end()) {
+                attributes = INVALID_FILE_ATTRIBUTES;
+                return false;
+            }
+            const Listed& e = it->second;
+            if (!(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                attributes = e.attributes;
+                stamp = { e.size, e.lastWrite, e.creation, folder.serial, e.id };
+                return !(e.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+            }
+        }
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        attributes = INVALID_FILE_ATTRIBUTES;
+        return false;
+    }
+    attributes = data.dwFileAttributes;
+    return Stamp(path, stamp, &data);
+}
+
 bool StampFile(const char* path, FileStamp& stamp)
 {
     CFileStamper stamper;
@@ -143,20 +231,22 @@ bool StampFile(const char* path, FileStamp& stamp)
 }
 
 CDigestCache::CDigestCache(const std::string& tempDir, const std::vector<std::string>& listedNames,
-                           std::uint64_t reverifyBytes)
-    : m_path(CachePath(tempDir)), m_started(::GetTickCount64())
+                           const ReverifyBudget& budget)
+    : m_path(CachePath(tempDir)), m_cursorPath(JoinPath(tempDir, kCursorName)), m_started(::GetTickCount64())
 {
     try {
         const char* why = nullptr;
         if (!Load(m_path, m_old, why)) RunLog::Write("digest cache: not used (%s)", why ? why : "unknown");
-        const std::vector<bool> marks = m_old.Reverify(listedNames, reverifyBytes);
+        m_cursor = LoadCursor(m_cursorPath);
+        const std::vector<bool> marks = m_old.Reverify(listedNames, budget, m_cursor, m_nextCursor);
         for (std::size_t i = 0; i < marks.size(); ++i)
-            if (marks[i]) m_reverifyKeys.push_back(WindowsNameKey(listedNames[i]));
+            if (marks[i]) m_reverifyKeys.push_back(m_old.Key(listedNames[i]));
         std::sort(m_reverifyKeys.begin(), m_reverifyKeys.end());
     } catch (...) {
         // Without its cache the pass reads every file, as it always could.
         m_old.Clear();
         m_reverifyKeys.clear();
+        m_nextCursor = m_cursor;
     }
 }
 
@@ -181,33 +271,62 @@ CString DigestInstalledFile(const CString& path)
     return digest.Final();
 }
 
-CString CDigestCache::Digest(const std::string& name, const CString& path, const WIN32_FILE_ATTRIBUTE_DATA* known)
+bool CDigestCache::StampOf(const char* path, FileStamp& stamp, DWORD& attributes)
+{
+    try {
+        return m_stamper.StampListed(path, stamp, attributes);
+    } catch (...) {
+        attributes = ::GetFileAttributesA(path);  // out of memory: read without a stamp
+        return false;
+    }
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path)
 {
     FileStamp stamp;
     bool stamped = false;
     try {
-        stamped = m_stamper.Stamp(path, stamp, known);
-        if (stamped && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), WindowsNameKey(name))) {
-            if (const DigestEntry* cached = m_old.Find(name, stamp)) {
-                DigestEntry kept = *cached;  // keeps its age, so re-verification reaches it in turn
-                kept.name = name;
-                m_new.Put(std::move(kept));
-                ++m_hits;
-                return CString(cached->md5.c_str());
-            }
+        stamped = m_stamper.Stamp(path, stamp);
+    } catch (...) {
+        stamped = false;
+    }
+    return Digest(name, path, stamped ? &stamp : nullptr);
+}
+
+CString CDigestCache::Digest(const std::string& name, const CString& path, const FileStamp* stamp)
+{
+    std::string key;
+    std::string cachedMd5;  // the entry's, when it may stand for the file
+    try {
+        if (stamp) {
+            key = m_old.Key(name);
+            if (const DigestEntry* cached = m_old.FindByKey(key, *stamp)) cachedMd5 = cached->md5;
+        }
+        if (!cachedMd5.empty() && !std::binary_search(m_reverifyKeys.begin(), m_reverifyKeys.end(), key)) {
+            // Kept as it was: a pass that changes no entry does not write the file.
+            m_old.MoveEntry(key, m_new);
+            ++m_hits;
+            return CString(cachedMd5.c_str());
         }
     } catch (...) {
-        stamped = false;  // the file is read, as without a cache
+        stamp = nullptr;  // the file is read, as without a cache
+        cachedMd5.clear();
     }
     // Taken before the first byte is read: a later write shows in the file's
     // time, unless within the settle time, which Find does not trust.
     const std::uint64_t takenAt = NowTicks();
     const CString md5 = DigestInstalledFile(path);
     ++m_read;
-    m_readBytes += stamped ? stamp.size : 0;
-    if (stamped) {
+    m_readBytes += stamp ? stamp->size : 0;
+    if (stamp) {
         try {
-            m_new.Put({ name, stamp, md5.GetString(), takenAt });
+            // Read again and found as it was: the entry stands as it is.
+            if (!cachedMd5.empty() && SameHexDigest(md5, cachedMd5.c_str())) {
+                m_old.MoveEntry(key, m_new);
+            } else {
+                m_new.PutByKey(std::move(key), { name, *stamp, md5.GetString(), takenAt });
+                m_changed = true;
+            }
         } catch (...) {
         }
     }
@@ -216,17 +335,25 @@ CString CDigestCache::Digest(const std::string& name, const CString& path, const
 
 bool CDigestCache::Commit()
 {
-    bool written = false;
+    bool failed = false;
+    m_written = false;
     try {
-        written = Save(m_path, m_new);
+        // Entries of files no longer listed are left out too.
+        if (m_changed || m_old.Size() != 0) {
+            m_written = Save(m_path, m_new);
+            failed = !m_written;
+        }
+        if (m_nextCursor != m_cursor) SaveCursor(m_cursorPath, m_nextCursor);
     } catch (...) {
+        failed = true;
     }
     const std::uint64_t ms = ::GetTickCount64() - m_started;
-    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms%s",
+    RunLog::Write("digest cache: %lu entries, %lu from the cache, %lu digested (%llu bytes), %llu ms; %s",
                   static_cast<unsigned long>(m_new.Size()), static_cast<unsigned long>(m_hits),
                   static_cast<unsigned long>(m_read), static_cast<unsigned long long>(m_readBytes),
-                  static_cast<unsigned long long>(ms), written ? "" : "; the cache could not be written");
-    return written;
+                  static_cast<unsigned long long>(ms),
+                  failed ? "the cache could not be written" : m_written ? "written" : "unchanged, not written");
+    return !failed;
 }
 
 bool CDigestCache::RecordInstalled(const std::string& tempDir, const std::vector<Installed>& files)

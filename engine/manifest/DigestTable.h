@@ -34,13 +34,29 @@ struct DigestEntry {
 // A file may have changed again within this long of its last write without its
 // time showing it, so its digest is trusted only when taken at least this late.
 const std::uint64_t kDigestSettleTicks = 2ull * 10000000;
-// Each pass reads again the files with the oldest entries, this many bytes (and
-// at least one file), so that damage no stamp shows is still found.
+// Each pass reads again some files whatever their entries say, so that damage
+// no stamp shows is still found: the listed files that follow the last one
+// read again (in key order, round from the last to the first), until either
+// budget is spent: this many bytes or this many files, whichever comes first,
+// and at least one file. Files of at most kReverifyBytes / kReverifyFiles
+// bytes (256 KiB) spend the file budget, bigger ones the byte budget.
 const std::uint64_t kReverifyBytes = 64ull * 1024 * 1024;
-// A cache file larger than this is not read (a 16 MiB manifest needs far less).
+const std::size_t kReverifyFiles = 256;
+struct ReverifyBudget {
+    std::uint64_t bytes = kReverifyBytes;
+    std::size_t files = kReverifyFiles;
+};
+// A cache file larger than this is not read (100 000 entries take about 15 MB).
 const std::size_t kMaxDigestCacheBytes = 64u * 1024 * 1024;
 // The first line of the file; a cache of another version is not read.
 extern const char kDigestCacheHeader[];
+
+// Where re-verification goes on at the next pass, kept beside the cache (a
+// file of its own, so that a pass that changed no entry does not write the
+// cache): the key of the last file read again. Anything else reads as "from
+// the first key".
+std::string SerializeReverifyCursor(const std::string& key);
+std::string ParseReverifyCursor(const std::string& bytes);
 
 // The form of a name that two names naming one file share.
 using NameKeyFunction = std::string (*)(const std::string& name);
@@ -59,10 +75,19 @@ public:
     // entry the file cannot hold (empty name, a control character, an MD5 that
     // is not 32 hex digits).
     bool Put(DigestEntry entry);
+    // The same, with the name's key already made (Key(entry.name)).
+    const DigestEntry* FindByKey(const std::string& key, const FileStamp& now) const;
+    bool PutByKey(std::string key, DigestEntry entry);
     // For each listed name, whether it is read this pass whatever its entry
-    // says: the entries of listed names, oldest first, until their sizes reach
-    // budget (at least one). Names without an entry are read anyway; unmarked.
-    std::vector<bool> Reverify(const std::vector<std::string>& listed, std::uint64_t budget = kReverifyBytes) const;
+    // says: the listed names with an entry, in key order from the first key
+    // after `after` (from the first key when none is), until the budget is
+    // spent (see kReverifyBytes). last receives the key of the last one marked,
+    // the next pass's `after` (empty when none is). Names without an entry are
+    // read anyway: unmarked.
+    std::vector<bool> Reverify(const std::vector<std::string>& listed, const ReverifyBudget& budget,
+                               const std::string& after, std::string& last) const;
+    // The key a name is kept under.
+    std::string Key(const std::string& name) const { return m_key(name); }
 
     std::size_t Size() const { return m_entries.size(); }
     void Clear() { m_entries.clear(); }
@@ -71,6 +96,9 @@ public:
     // Replaces the content with the file's; on anything but a whole cache of
     // this version the table is left empty and why says what was wrong.
     bool Parse(const std::string& bytes, const char** why = nullptr);
+
+    // Moves the entry kept under key, as it is, into other (no copy).
+    void MoveEntry(const std::string& key, DigestTable& other);
 
 private:
     NameKeyFunction m_key;

@@ -2,7 +2,6 @@
 // (size, signature, DTD), the document, the list, the selection.
 #include "manifest/ManifestPass.h"
 #include <objbase.h>
-#include <msxml2.h>
 #include <wininet.h>
 #include <atomic>
 #include <memory>
@@ -10,9 +9,11 @@
 #include "afxhandle.h"
 #include "afxinet.h"
 #include "manifest/DigestCache.h"
+#include "manifest/KeptManifest.h"
 #include "manifest/PassSteps.h"
 #include "manifest/SerialFile.h"
 #include "manifest/Signature.h"
+#include "rules/SignedManifest.h"
 #include "rules/SiteRules.h"
 #include "support/RunLog.h"
 #include "support/Task.h"
@@ -32,76 +33,174 @@ struct PassJob {
     // Given up on: nobody waits for the result, and no installed file may be read.
     enum : int { kRunning, kGivenUp, kEnded };
     std::atomic<int> state{ kRunning };
-    bool hasLastSerial = false;
-    bool serialUnreadable = false;
+    LastSerial lastSerialState = LastSerial::None;
     std::uint64_t lastSerial = 0;
     CScopedHandle responded{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };  // the request has ended
     CScopedHandle done{ ::CreateEventA(nullptr, TRUE, FALSE, nullptr) };       // the whole pass has ended
 };
 
-// The response body, at most one byte past the limit; throws PassFailed when
-// the request fails or the status is not 200.
-std::string Download(const std::string& url, HANDLE responded)
+// The manifest a pass reads: as the server sent it, or the kept copy (with the
+// list read from it) when the server says it has not changed since.
+struct Fetched {
+    KeptManifest manifest;
+    bool fromKept = false;
+};
+
+// Asks for a compressed manifest only when WinINet will decode it, and asks
+// whether the kept copy is still current when there is one.
+std::string RequestHeaders(bool decodes, const KeptManifest& kept)
 {
-    std::string body;
+    std::string headers = decodes ? "Accept-Encoding: gzip\r\n" : "";
+    if (!kept.etag.empty()) headers += "If-None-Match: " + kept.etag + "\r\n";
+    if (!kept.lastModified.empty()) headers += "If-Modified-Since: " + kept.lastModified + "\r\n";
+    return headers;
+}
+
+// The body, at most one byte past the limit.
+void ReadBody(CHttpFile& http, std::string& body)
+{
+    char buffer[65536];
+    while (body.size() <= kManifestMaxBytes) {
+        const UINT n = http.Read(buffer, sizeof(buffer));
+        if (n == 0) break;
+        body.append(buffer, n);
+    }
+}
+
+std::string HeaderText(const CHttpFile& http, DWORD level)
+{
+    CString value;
+    return http.QueryInfoText(level, value) ? std::string(value.GetString()) : std::string();
+}
+
+// The manifest, or the kept copy on 304; throws PassFailed when the request
+// fails or the status is neither 200 nor a 304 for the kept copy.
+Fetched Download(const std::string& url, KeptManifest& kept, HANDLE responded)
+{
+    Fetched fetched;
     try {
         CInternetSession session(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
+        BOOL decode = TRUE;
+        const bool decodes =
+            ::InternetSetOptionA(session.GetHandle(), INTERNET_OPTION_HTTP_DECODING, &decode, sizeof(decode)) != FALSE;
+        const std::string headers = RequestHeaders(decodes, kept);
         auto http = session.OpenURL(url.c_str(), 1,
-                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, nullptr, 0);
+                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE,
+                                    headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()));
         DWORD status = 0;
         http->QueryInfoStatusCode(status);
-        char buffer[8192];
-        while (body.size() <= kManifestMaxBytes) {
-            const UINT n = http->Read(buffer, sizeof(buffer));
-            if (n == 0) break;
-            body.append(buffer, n);
+        if (status == 304 && kept.HasValidator()) {
+            ::SetEvent(responded);
+            RunLog::Write("manifest: HTTP 304, the kept copy is current (%lu bytes)",
+                          static_cast<unsigned long>(kept.body.size()));
+            fetched.manifest = std::move(kept);
+            fetched.fromKept = true;
+            return fetched;
         }
+        kept = KeptManifest();  // its memory, before the new body arrives
+        std::string& body = fetched.manifest.body;
+        ReadBody(*http, body);
         ::SetEvent(responded);
-        RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, body.size() > kManifestMaxBytes ? "more than " : "",
-                      static_cast<unsigned long>(body.size() > kManifestMaxBytes ? kManifestMaxBytes : body.size()));
+        const bool over = body.size() > kManifestMaxBytes;
+        RunLog::Write("manifest: HTTP %lu, %s%lu bytes", status, over ? "more than " : "",
+                      static_cast<unsigned long>(over ? kManifestMaxBytes : body.size()));
         if (status != 200) throw PassFailed();
+        fetched.manifest.etag = HeaderText(*http, HTTP_QUERY_ETAG);
+        fetched.manifest.lastModified = HeaderText(*http, HTTP_QUERY_LAST_MODIFIED);
     } catch (const CInternetException& e) {
         ::SetEvent(responded);
         RunLog::Write("manifest: request failed (internet error %lu)", e.m_dwError);
         throw PassFailed();
     }
-    return body;
+    return fetched;
 }
 
-// The checks made on the raw bytes, before any XML parser sees them; a signed
-// manifest loses its signature comment.
-void CheckRawManifest(std::string& body, const PassJob& job)
+// The kept copy, when it was kept for this manifest's address and reads back
+// whole; a damaged one is dropped, so the manifest is fetched whole.
+KeptManifest UsableKept(const PassContext& context)
 {
-    if (body.size() > kManifestMaxBytes) Unreadable("larger than 16 MiB");
-    if (job.context.signedOnly) {
-        if (job.serialUnreadable) {
-            const std::string why = "the serial of the last finished run cannot be read; delete " +
-                                    SerialPath(job.context.request.tempDir) +
-                                    " to accept the site's current signed manifest";
-            Unreadable(why.c_str());
+    KeptManifest kept;
+    const std::string& tempDir = context.request.tempDir;
+    const KeptFault fault = LoadKept(tempDir, kept);
+    if (fault == KeptFault::Missing) return kept;
+    if (fault != KeptFault::None) {
+        RunLog::Write("manifest: the kept copy %s; dropped, the manifest is fetched whole",
+                      fault == KeptFault::Foreign ? "is not one this updater wrote" : "is damaged or cut short");
+        DropKept(tempDir);
+        return KeptManifest();
+    }
+    if (kept.address != KeptAddress(context.request.url) || !kept.HasValidator()) return KeptManifest();
+    // A signed copy is checked again before the server is asked about it: one
+    // changed on disk since is dropped, so the manifest is fetched whole.
+    std::size_t signedLength = 0;
+    if (context.signedOnly) {
+        const std::string why = CheckManifestSignature(kept.body, signedLength);
+        if (!why.empty()) {
+            RunLog::Write("manifest: the kept copy fails its signature check (%s); dropped, the manifest is fetched whole",
+                          why.c_str());
+            DropKept(tempDir);
+            return KeptManifest();
         }
+        RunLog::Write("manifest: the kept copy's signature verified");
+    }
+    return kept;
+}
+
+// What a manifest read anew is kept as for the next start, with what the
+// server will compare; empty when the server sent no validator.
+std::string KeptBytes(const PassContext& context, const std::string& url, KeptManifest& manifest)
+{
+    manifest.address = KeptAddress(url);
+    std::string bytes = manifest.HasValidator() ? SerializeKept(manifest) : std::string();
+    if (bytes.empty()) DropKept(context.request.tempDir);  // nothing a server could compare
+    return bytes;
+}
+
+void KeepForNextStart(const PassContext& context, const std::string& bytes)
+{
+    if (!bytes.empty() && !SaveKept(context.request.tempDir, bytes)) {
+        RunLog::Write("manifest: could not be kept for the next start");
+        DropKept(context.request.tempDir);
+    }
+}
+
+// The checks made on the raw bytes, before any XML parser sees them. Returns
+// how many bytes the parser reads: a signed manifest without its signature
+// comment.
+std::size_t CheckRawManifest(const std::string& body, const PassJob& job, bool signatureVerified)
+{
+    if (body.size() > kManifestMaxBytes) {
+        const std::string why = "larger than " + std::to_string(kManifestMaxBytes >> 20) + " MiB";
+        Unreadable(why.c_str());
+    }
+    // An XML document never starts so; a WinINet that did not decode the gzip it was offered would pass this on.
+    if (body.size() >= 2 && body[0] == '\x1f' && body[1] == '\x8b') Unreadable("it came compressed and was not decoded");
+    std::size_t length = body.size();
+    if (job.context.signedOnly && signatureVerified) {
+        std::vector<unsigned char> signature;  // the kept copy, checked before it was offered: only its length is needed
+        if (SplitSignedManifest(body, length, signature) != SignatureFault::None) Unreadable("it is not signed");
+    } else if (job.context.signedOnly) {
         // Not one entry is read from a manifest that this build's key did not sign.
-        std::size_t signedLength = 0;
-        const std::string why = CheckManifestSignature(body, signedLength);
+        const std::string why = CheckManifestSignature(body, length);
         if (!why.empty()) Unreadable(why.c_str());
-        body.resize(signedLength);
         RunLog::Write("manifest: signature verified");
     }
     // A DTD can expand without bound.
     if (DeclaresDtd(body)) Unreadable("declares a DTD");
+    return length;
 }
 
 // An older signed manifest must not take players back to an older release.
-void CheckSerial(IXMLDOMDocument* document, const PassJob& job, ManifestList& list)
+void CheckSerial(std::uint64_t serial, const PassJob& job, ManifestList& list)
 {
-    const std::uint64_t serial = ReadSerialAttribute(document);
-    if (job.hasLastSerial && serial < job.lastSerial) {
+    if (job.lastSerialState == LastSerial::Read && serial < job.lastSerial) {
         RunLog::Write("manifest: serial %llu is lower than %llu, the serial of the last finished run",
                       static_cast<unsigned long long>(serial), static_cast<unsigned long long>(job.lastSerial));
         Unreadable("it is older than the last manifest installed");
     }
     list.hasSerial = true;
     list.serial = serial;
+    list.serialFileDamaged = job.lastSerialState == LastSerial::Damaged;
 }
 
 // Most starts find nothing to update: a file whose size, times and identity
@@ -111,27 +210,44 @@ std::vector<ListedFile> Select(std::vector<ListedFile>& entries, const PassConte
     std::vector<std::string> names;
     names.reserve(entries.size());
     for (const ListedFile& e : entries) names.push_back(e.name);
-    const std::uint64_t reverify = TestHooks::ReverifyBytes();
-    CDigestCache cache(context.request.tempDir, names, reverify ? reverify : kReverifyBytes);
+    ReverifyBudget budget;
+    if (const std::uint64_t bytes = TestHooks::ReverifyBytes()) budget.bytes = bytes;
+    CDigestCache cache(context.request.tempDir, names, budget);
     std::vector<ListedFile> changed = SelectChanged(entries, context, cache);
     cache.Commit();
     return changed;
+}
+
+// The list: as kept with the manifest when it is the kept copy and was read
+// as this pass reads it, otherwise from the document. A list read anew is
+// kept with it (keptBytes) once the pass has read it whole.
+std::vector<ListedFile> ReadList(Fetched& fetched, const PassJob& job, ManifestList& list, std::string& keptBytes)
+{
+    KeptManifest& manifest = fetched.manifest;
+    const std::size_t length = CheckRawManifest(manifest.body, job, fetched.fromKept);
+    const ReadAs readAs = ReadAsNow(job.context);
+    if (!fetched.fromKept || !(manifest.content.readAs == readAs)) {
+        manifest.content = ReadManifestXml(manifest.body, length, readAs);
+        keptBytes = KeptBytes(job.context, job.context.request.url, manifest);
+    }
+    manifest.body = std::string();  // no longer needed
+    if (job.context.signedOnly) CheckSerial(manifest.content.serial, job, list);
+    return SafeEntries(std::move(manifest.content.entries), job.context);
 }
 
 ManifestList ReadManifest(const PassJob& job)
 {
     ManifestList list;
     try {
-        std::string body = Download(job.context.request.url, job.responded.get());
+        KeptManifest kept = UsableKept(job.context);
+        Fetched fetched = Download(job.context.request.url, kept, job.responded.get());
         if (job.state.load() == PassJob::kGivenUp) throw PassFailed();  // nobody waits for the result any more
-        CheckRawManifest(body, job);
-        ComPtr<IXMLDOMDocument> document;
-        ParseManifestXml(body, document);
-        if (job.context.signedOnly) CheckSerial(document.get(), job, list);
-        std::vector<ListedFile> entries = ReadEntries(document.get(), job.context);
+        std::string keptBytes;
+        std::vector<ListedFile> entries = ReadList(fetched, job, list, keptBytes);
         DropDuplicates(entries, job.context);
         list.files = Select(entries, job.context);
         list.complete = true;
+        KeepForNextStart(job.context, keptBytes);
     } catch (const PassFailed&) {
         // A pass that did not read the whole list queues nothing: no mixed updates.
         list = ManifestList();
@@ -147,7 +263,7 @@ std::shared_ptr<PassJob> NewJob(const ManifestRequest& request)
     job->context.temp = PlaceTempFolder(request.installDir.c_str(), request.tempDir.c_str());
     job->context.sideName = SideFileName(request.ownName);
     job->context.signedOnly = HasBuiltInPublicKey();
-    job->hasLastSerial = ReadLastSerial(request.tempDir, job->lastSerial, job->serialUnreadable);
+    job->lastSerialState = ReadLastSerial(request.tempDir, job->lastSerial);
     return job;
 }
 

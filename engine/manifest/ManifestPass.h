@@ -35,6 +35,7 @@ struct ManifestList {
     bool complete = false;
     bool hasSerial = false;  // a signed manifest's serial, to keep once the run finishes
     std::uint64_t serial = 0;
+    bool serialFileDamaged = false;  // the serial file held no serial: write it anew after the run
 };
 
 // Runs one pass on a thread of its own. A response that has not fully arrived

@@ -4,6 +4,7 @@
 #include <oleauto.h>
 #include <msxml2.h>
 #include <cstring>
+#include "afxcom.h"
 #include "manifest/PassSteps.h"
 #include "rules/SignedManifest.h"
 #include "rules/SiteRules.h"
@@ -105,7 +106,8 @@ void Unreadable(const char* why)
     throw PassFailed();
 }
 
-void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document)
+namespace {
+void ParseDocument(const std::string& body, std::size_t length, ComPtr<IXMLDOMDocument>& document)
 {
     CLSID clsid;
     Check(::CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &clsid));
@@ -113,14 +115,15 @@ void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document
     Check(document->put_async(VARIANT_FALSE));
     Check(document->put_validateOnParse(VARIANT_FALSE));
     Check(document->put_resolveExternals(VARIANT_FALSE));
-    SAFEARRAY* bytes = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(body.size()));
+    if (length > body.size()) throw PassFailed();
+    SAFEARRAY* bytes = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
     if (!bytes) throw PassFailed();
     Variant source;
     source.vt = VT_ARRAY | VT_UI1;
     source.parray = bytes;  // freed with the variant
     void* data = nullptr;
     Check(::SafeArrayAccessData(bytes, &data));
-    std::memcpy(data, body.data(), body.size());
+    std::memcpy(data, body.data(), length);
     ::SafeArrayUnaccessData(bytes);
     VARIANT_BOOL loaded = VARIANT_FALSE;
     Check(document->load(source, &loaded));
@@ -140,7 +143,7 @@ std::uint64_t ReadSerialAttribute(IXMLDOMDocument* document)
     return serial;
 }
 
-std::vector<ListedFile> ReadEntries(IXMLDOMDocument* document, const PassContext& context)
+std::vector<ManifestEntry> ReadEntries(IXMLDOMDocument* document)
 {
     ComPtr<IXMLDOMNodeList> nodes;
     Bstr path(L"/manifest/filelist/file");
@@ -148,19 +151,43 @@ std::vector<ListedFile> ReadEntries(IXMLDOMDocument* document, const PassContext
     if (!nodes.get()) throw PassFailed();
     long length = 0;
     Check(nodes->get_length(&length));
-    RunLog::Write("manifest: %ld entries", length);
-    std::vector<ListedFile> entries;
+    std::vector<ManifestEntry> entries(static_cast<std::size_t>(length));
     for (long i = 0; i < length; ++i) {
-        bool nameExact = true, urlExact = true;
-        ListedFile entry = ReadEntry(ElementAt(nodes.get(), i).get(), i + 1, nameExact, urlExact);
+        ManifestEntry& e = entries[static_cast<std::size_t>(i)];
+        e.file = ReadEntry(ElementAt(nodes.get(), i).get(), i + 1, e.nameExact, e.urlExact);
+    }
+    return entries;
+}
+} // namespace
+
+ReadAs ReadAsNow(const PassContext& context) { return { ::GetACP(), context.signedOnly }; }
+
+ManifestContent ReadManifestXml(const std::string& body, std::size_t length, const ReadAs& readAs)
+{
+    ComPtr<IXMLDOMDocument> document;
+    ParseDocument(body, length, document);
+    ManifestContent content;
+    content.readAs = readAs;
+    if (readAs.serialRead) content.serial = ReadSerialAttribute(document.get());
+    content.entries = ReadEntries(document.get());
+    return content;
+}
+
+std::vector<ListedFile> SafeEntries(std::vector<ManifestEntry>&& entries, const PassContext& context)
+{
+    RunLog::Write("manifest: %lu entries", static_cast<unsigned long>(entries.size()));
+    std::vector<ListedFile> safe;
+    safe.reserve(entries.size());
+    for (ManifestEntry& e : entries) {
+        ListedFile& entry = e.file;
         if (context.signedOnly && !entry.hasSha256) Unreadable("an entry has no sha256");
         // Entries that do not fit a task or could write outside our files are
         // passed over; the rest of the list still counts.
-        if (const char* unsafe = UnsafeReason(context, entry.name, nameExact, entry.url, urlExact)) {
+        if (const char* unsafe = UnsafeReason(context, entry.name, e.nameExact, entry.url, e.urlExact)) {
             RunLog::Write("entry %ld %s: skipped (unsafe name: %s)", entry.number, entry.name.c_str(), unsafe);
             continue;
         }
-        entries.push_back(std::move(entry));
+        safe.push_back(std::move(entry));
     }
-    return entries;
+    return safe;
 }

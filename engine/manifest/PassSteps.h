@@ -3,11 +3,9 @@
 #pragma once
 #include <string>
 #include <vector>
-#include "afxcom.h"
 #include "manifest/ManifestPass.h"
 #include "support/WindowsNames.h"
 
-struct IXMLDOMDocument;
 class CDigestCache;
 
 struct PassFailed {};
@@ -23,13 +21,37 @@ struct PassContext {
 // Logs why the manifest is unreadable and ends the pass.
 [[noreturn]] void Unreadable(const char* why);
 
-// The document as msxml reads it from the bytes (it finds the encoding itself).
-void ParseManifestXml(const std::string& body, ComPtr<IXMLDOMDocument>& document);
-// The root's "serial" attribute (0 when absent); a serial that is not a number ends the pass.
-std::uint64_t ReadSerialAttribute(IXMLDOMDocument* document);
-// Every entry of the list; unsafe ones are logged and passed over, and any
-// entry that cannot be read ends the pass.
-std::vector<ListedFile> ReadEntries(IXMLDOMDocument* document, const PassContext& context);
+// An entry as the manifest's document gives it, before the rules that decide
+// what may be written: its name and URL in the code page, and whether they
+// converted exactly.
+struct ManifestEntry {
+    ListedFile file;
+    bool nameExact = true;
+    bool urlExact = true;
+};
+// How a list was read from the document: its text converted to this code page,
+// the root's serial read or not (only an updater that checks signatures reads it).
+struct ReadAs {
+    unsigned codePage = 0;
+    bool serialRead = false;
+    bool operator==(const ReadAs& o) const { return codePage == o.codePage && serialRead == o.serialRead; }
+};
+// What a pass reads from the document: the serial (0 when absent or not read)
+// and every entry of the list.
+struct ManifestContent {
+    ReadAs readAs;
+    std::uint64_t serial = 0;
+    std::vector<ManifestEntry> entries;
+};
+// How this pass reads a document.
+ReadAs ReadAsNow(const PassContext& context);
+
+// The content of the first length bytes of body, through msxml (which finds
+// the encoding itself): the serial when readAs says so (one that is not a number
+// ends the pass), and every entry (one that cannot be read ends the pass).
+ManifestContent ReadManifestXml(const std::string& body, std::size_t length, const ReadAs& readAs);
+// The entries the updater may write: unsafe ones are logged and passed over.
+std::vector<ListedFile> SafeEntries(std::vector<ManifestEntry>&& entries, const PassContext& context);
 
 // Entries that name one file for Windows are one entry: the last one listed wins.
 void DropDuplicates(std::vector<ListedFile>& entries, const PassContext& context);

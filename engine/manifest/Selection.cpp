@@ -12,27 +12,28 @@
 namespace {
 // The key two entries for one file share: the updater's own executable and
 // its side file are one file too, since both end up as the side file.
-std::wstring OneFileKey(const ListedFile& e, const PassContext& context)
+std::wstring OneFileKey(const ListedFile& e, const std::wstring& own, const std::wstring& side)
 {
-    const std::string& name = e.name;
-    const bool own = SameWindowsName(name.c_str(), context.request.ownName.c_str());
-    return FoldWindowsName(WidenAnsi(own ? context.sideName.c_str() : name.c_str()));
+    std::wstring key = FoldWindowsName(WidenAnsi(e.name.c_str()));
+    return key == own ? side : key;
 }
 
 // Why the installed copy is fetched again; null when it is up to date. A
 // folder or device where the file should be ends the pass.
 const char* ChangeOf(const ListedFile& entry, const std::string& local, CDigestCache& cache)
 {
-    // One look at the file serves both the test below and the cache's stamp.
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(local.c_str(), GetFileExInfoStandard, &data)) return "queued (missing)";
+    // One look at the file (its folder's listing) serves both the test below and the cache's stamp.
+    FileStamp stamp;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    const bool stamped = cache.StampOf(local.c_str(), stamp, attributes);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return "queued (missing)";
     // Whatever else stands there cannot be replaced by a file.
-    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
         RunLog::Write("entry %s: a folder or device stands where the file is", entry.name.c_str());
         throw PassFailed();
     }
     try {
-        const CString md5 = cache.Digest(entry.name, local.c_str(), &data);
+        const CString md5 = cache.Digest(entry.name, local.c_str(), stamped ? &stamp : nullptr);
         return SameHexDigest(md5, entry.md5.c_str()) ? nullptr : "queued";
     } catch (const CFileException& e) {
         RunLog::Write("entry %s: the installed copy cannot be read: %s", entry.name.c_str(), DescribeError(e).c_str());
@@ -45,7 +46,9 @@ void DropDuplicates(std::vector<ListedFile>& entries, const PassContext& context
 {
     std::vector<std::wstring> keys;
     keys.reserve(entries.size());
-    for (const ListedFile& e : entries) keys.push_back(OneFileKey(e, context));
+    const std::wstring own = FoldWindowsName(WidenAnsi(context.request.ownName.c_str()));
+    const std::wstring side = FoldWindowsName(WidenAnsi(context.sideName.c_str()));
+    for (const ListedFile& e : entries) keys.push_back(OneFileKey(e, own, side));
     std::vector<size_t> order(entries.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
@@ -70,10 +73,17 @@ void DropDuplicates(std::vector<ListedFile>& entries, const PassContext& context
 std::vector<ListedFile> SelectChanged(std::vector<ListedFile>& entries, const PassContext& context, CDigestCache& cache)
 {
     std::vector<ListedFile> queued;
+    // Only what is fetched gets a line of its own: a start with nothing to
+    // update writes a few lines, whatever the number of files.
     for (ListedFile& entry : entries) {
         const char* change = ChangeOf(entry, JoinPath(context.request.installDir, entry.name), cache);
-        RunLog::Write("entry %s: %s", entry.name.c_str(), change ? change : "up to date");
-        if (change) queued.push_back(std::move(entry));
+        if (!change) continue;
+        RunLog::Write("entry %s: %s", entry.name.c_str(), change);
+        queued.push_back(std::move(entry));
     }
+    RunLog::Write("entries: %lu up to date, %lu queued; digests: %lu from the digest cache, %lu read (%llu bytes)",
+                  static_cast<unsigned long>(entries.size() - queued.size()), static_cast<unsigned long>(queued.size()),
+                  static_cast<unsigned long>(cache.Hits()), static_cast<unsigned long>(cache.Read()),
+                  static_cast<unsigned long long>(cache.ReadBytes()));
     return queued;
 }

@@ -7,23 +7,22 @@
 
 std::string SerialPath(const std::string& tempDir) { return JoinPath(tempDir, "manifest.serial"); }
 
-bool ReadLastSerial(const std::string& tempDir, std::uint64_t& serial, bool& unreadable)
+LastSerial ReadLastSerial(const std::string& tempDir, std::uint64_t& serial)
 {
-    unreadable = false;
     std::string digits;
     DWORD error = 0;
-    if (!ReadSmallFile(SerialPath(tempDir), 31, digits, error)) {
-        unreadable = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-        return false;
-    }
+    const std::string path = SerialPath(tempDir);
+    if (!ReadSmallFile(path, 31, digits, error) && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+        return LastSerial::None;
     while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.pop_back();
     std::uint64_t value = 0;
-    if (!ParseSerial(digits, value)) {
-        unreadable = true;
-        return false;
+    if (error != 0 || !ParseSerial(digits, value)) {
+        RunLog::Write("manifest serial: %s holds no serial; taken as absent, written anew when a run finishes",
+                      path.c_str());
+        return LastSerial::Damaged;
     }
     serial = value;
-    return true;
+    return LastSerial::Read;
 }
 
 void KeepSerial(const std::string& tempDir, std::uint64_t serial)

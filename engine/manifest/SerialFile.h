@@ -4,9 +4,16 @@
 #include <cstdint>
 #include <string>
 
-// False when none was kept; unreadable is set when a serial file is there but
-// does not hold a serial.
-bool ReadLastSerial(const std::string& tempDir, std::uint64_t& serial, bool& unreadable);
+// What the serial file holds.
+enum class LastSerial {
+    None,     // no serial file
+    Read,     // a serial
+    Damaged,  // a file that holds no serial (or cannot be read): taken as none
+};
+// Reads the serial file; a damaged one is logged. Only the player's own
+// machine can damage it (and it could as well delete it), so it is taken as
+// absent and written anew once a run finishes.
+LastSerial ReadLastSerial(const std::string& tempDir, std::uint64_t& serial);
 // Written only after a finished run, atomically. A failure only weakens the
 // downgrade check (the run has finished): it is logged, not reported.
 void KeepSerial(const std::string& tempDir, std::uint64_t serial);

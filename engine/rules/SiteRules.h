@@ -13,8 +13,10 @@ constexpr std::size_t kMaxUrlBytes = 255;
 constexpr std::size_t kMinFirstBlockBytes = 22;
 // The first block the updater judges as a whole.
 constexpr std::size_t kFirstBlockBytes = 8192;
-// A manifest larger than this is not read at all.
-constexpr std::size_t kManifestMaxBytes = 16u * 1024 * 1024;
+// A manifest larger than this is not read at all (as decoded, when it is sent
+// compressed). 100 000 files, the largest installation the updater is made
+// for, take about 30 MiB with digests, URLs and chunk indexes.
+constexpr std::size_t kManifestMaxBytes = 64u * 1024 * 1024;
 // Redirects followed for one request (the manifest or a file); one more fails it.
 constexpr int kSiteMaxRedirects = 5;  // as CInternetSession::OpenURL
 

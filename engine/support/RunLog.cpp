@@ -13,6 +13,7 @@ std::string s_path;
 // every line it writes; the size decides when the log is renamed.
 CScopedHandle s_file;
 unsigned long long s_size = 0;
+bool s_rotationChecked = false;  // this run looked at the log's size when it first wrote
 
 // Opens (or creates, with its folder) the log for appending.
 bool OpenFile()
@@ -26,14 +27,37 @@ bool OpenFile()
     s_size = (s_file && ::GetFileSizeEx(s_file.get(), &size)) ? static_cast<unsigned long long>(size.QuadPart) : 0;
     return static_cast<bool>(s_file);
 }
+
+// Whether the file holds the outcome line of a failed run.
+bool HoldsFailedRun(const std::string& path)
+{
+    std::string bytes;
+    DWORD error = 0;
+    return ReadSmallFile(path, 4 * RunLog::kMaxRunBytes, bytes, error) &&
+           bytes.find(std::string("] ") + RunLog::kFailedOutcome) != std::string::npos;
+}
+
+// Starts a new log file. Between runs an older failed run is kept over later
+// runs that did not fail; within a run its own lines come first.
+bool Rotate(bool betweenRuns)
+{
+    s_file.reset();
+    const std::string older = s_path + ".1";
+    if (betweenRuns && HoldsFailedRun(older) && !HoldsFailedRun(s_path)) ::DeleteFileA(s_path.c_str());
+    else ::MoveFileExA(s_path.c_str(), older.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return OpenFile();
+}
 }
 
 namespace RunLog {
+
+const char kFailedOutcome[] = "outcome: failed";
 
 void Open(const std::string& tempDir)
 {
     std::lock_guard<std::mutex> guard(s_lock);
     s_file.reset();
+    s_rotationChecked = false;
     s_path = tempDir.empty() ? std::string() : JoinPath(tempDir, "update.log");
 }
 
@@ -59,11 +83,9 @@ void Write(const char* fmt, ...)
     if (s_path.empty()) return;
     // Every failure below is ignored on purpose: the log is a witness, not a step.
     if (!s_file && !OpenFile()) return;
-    if (s_size >= kMaxBytes) {
-        s_file.reset();
-        ::MoveFileExA(s_path.c_str(), (s_path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-        if (!OpenFile()) return;
-    }
+    const bool firstLine = !s_rotationChecked;
+    s_rotationChecked = true;
+    if (s_size >= (firstLine ? kMaxBytes : kMaxRunBytes) && !Rotate(firstLine)) return;
     DWORD written = 0;
     if (::WriteFile(s_file.get(), line, length, &written, nullptr)) s_size += written;
 }

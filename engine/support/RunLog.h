@@ -6,8 +6,8 @@
 
 namespace RunLog {
 
-// Where the lines go from now on (created, with its folder, when first written).
-// Until this is called nothing is written.
+// Where the lines of this run go (created, with its folder, when first
+// written). Until this is called nothing is written.
 void Open(const std::string& tempDir);
 // Appends one line (system code page text; a line end is added). Thread-safe.
 void Write(const char* fmt, ...)
@@ -16,7 +16,15 @@ void Write(const char* fmt, ...)
 #endif
     ;
 
-// Past this size the log is renamed to update.log.1 (replacing an older one).
+// A run that finds the log at this size or more renames it to update.log.1
+// first, replacing the older one, unless the older one holds the last failed
+// run and update.log holds none: then update.log is started anew, so a failed
+// run stays until a later run fails (support asks for it after the next starts).
 const unsigned long kMaxBytes = 1024 * 1024;
+// Within one run the log is renamed only past this size (a run that lists a
+// hundred thousand files to fetch), so a run's lines stay in one file.
+const unsigned long kMaxRunBytes = 16ul * 1024 * 1024;
+// How the outcome line of a failed run begins.
+extern const char kFailedOutcome[];
 
 } // namespace RunLog

@@ -19,9 +19,16 @@ std::string InstalledName(const std::string& localName, const std::string& ownNa
     return SameWindowsName(ownName.c_str(), localName.c_str()) ? SideFileName(localName) : localName;
 }
 
+std::string LongFileName(const char* path)
+{
+    char longer[MAX_PATH] = {};
+    const DWORD n = ::GetLongPathNameA(path, longer, MAX_PATH);
+    return ::PathFindFileNameA(n > 0 && n < MAX_PATH ? longer : path);
+}
+
 std::string OwnFileName()
 {
     char self[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-    return ::PathFindFileNameA(self);
+    return LongFileName(self);
 }

@@ -33,5 +33,8 @@ std::string SideFileName(const std::string& ownName);
 // it names the running updater (as Windows compares names).
 std::string InstalledName(const std::string& localName, const std::string& ownName);
 
-// The running updater's file name.
+// The running updater's file name, as its folder lists it: started through an
+// 8.3 path it is still "updater.exe", never "UPDATE~1.EXE".
 std::string OwnFileName();
+// The last element of path in its long form (as it is when path does not exist).
+std::string LongFileName(const char* path);

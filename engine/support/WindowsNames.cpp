@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include "rules/PathRules.h"
+#include "afxhandle.h"
 
 std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact)
 {
@@ -75,20 +76,85 @@ bool SameWindowsElement(const char* a, size_t aLength, const char* b, size_t bLe
 
 bool IsAnsiLeadByte(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
 
+namespace {
+// The full path with its 8.3 elements spelled out and no final separator; a
+// part that does not exist yet stays as written. Empty when it does not fit.
+std::string LongFullPath(const char* path)
+{
+    char full[MAX_PATH] = {}, longer[MAX_PATH] = {};
+    const DWORD n = ::GetFullPathNameA(path, MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    const DWORD m = ::GetLongPathNameA(full, longer, MAX_PATH);
+    std::string out = (m > 0 && m < MAX_PATH) ? longer : full;
+    // A drive's root keeps its separator: "C:" alone is the current folder there.
+    while (out.size() > 3 && (out.back() == '\\' || out.back() == '/')) out.pop_back();
+    return out;
+}
+
+// The folder above (never cut at a trail byte); false at the root.
+bool Parent(std::string& path)
+{
+    size_t cut = std::string::npos;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (IsAnsiLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size()) ++i;
+        else if (path[i] == '\\' || path[i] == '/') cut = i;
+    }
+    if (cut == std::string::npos || cut + 1 == path.size() || cut < 2) return false;
+    path.resize(cut == 2 && path[1] == ':' ? 3 : cut);  // a drive keeps its root
+    return true;
+}
+
+// One folder: by identity when both can be opened, by name otherwise.
+class CFolderMatch {
+public:
+    explicit CFolderMatch(const std::string& folder) : m_folder(folder), m_known(IdentityOf(folder.c_str(), m_id)) {}
+    bool Is(const std::string& other) const
+    {
+        FileIdentity id;
+        if (m_known && IdentityOf(other.c_str(), id)) return id == m_id;
+        return SameWindowsName(other.c_str(), m_folder.c_str());
+    }
+
+private:
+    std::string m_folder;
+    FileIdentity m_id;
+    bool m_known;
+};
+} // namespace
+
+bool IdentityOf(const wchar_t* path, FileIdentity& id)
+{
+    // Backup semantics open a folder too; no access to the bytes is asked for.
+    CScopedHandle h(::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !::GetFileInformationByHandle(h.get(), &info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.file = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool IdentityOf(const char* path, FileIdentity& id) { return IdentityOf(WidenAnsi(path).c_str(), id); }
+
 TempFolderPlace PlaceTempFolder(const char* installation, const char* tempFolder)
 {
     TempFolderPlace place;
-    char base[MAX_PATH] = {}, temp[MAX_PATH] = {};
-    const DWORD b = ::GetFullPathNameA(installation, MAX_PATH, base, nullptr);
-    const DWORD t = ::GetFullPathNameA(tempFolder, MAX_PATH, temp, nullptr);
-    if (b == 0 || b >= MAX_PATH || t == 0 || t >= MAX_PATH) return place;
-    std::string inst = base, folder = temp;
-    while (!inst.empty() && (inst.back() == '\\' || inst.back() == '/')) inst.pop_back();
-    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-    if (IsWithinFolder(inst.c_str(), folder.c_str(), &IsAnsiLeadByte, &SameWindowsElement))
-        place.coversInstallation = true;
-    else if (IsWithinFolder(folder.c_str(), inst.c_str(), &IsAnsiLeadByte, &SameWindowsElement))
-        place.inside = folder.substr(inst.size() + 1);
+    const std::string inst = LongFullPath(installation), temp = LongFullPath(tempFolder);
+    if (inst.empty() || temp.empty()) return place;
+    // The temporary folder, or a folder above it, is the installation.
+    const CFolderMatch isInstallation(inst);
+    for (std::string above = temp;;) {
+        if (isInstallation.Is(above)) {
+            if (above.size() == temp.size()) place.coversInstallation = true;
+            else place.inside = temp.substr(above.back() == '\\' ? above.size() : above.size() + 1);
+            return place;
+        }
+        if (!Parent(above)) break;
+    }
+    // A folder above the installation is the temporary folder.
+    const CFolderMatch isTemp(temp);
+    for (std::string above = inst; Parent(above);)
+        if (isTemp.Is(above)) place.coversInstallation = true;
     return place;
 }
 

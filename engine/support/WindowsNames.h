@@ -37,7 +37,19 @@ struct TempFolderPlace {
     std::string inside;               // relative to the installation when it lies inside it, else ""
     bool coversInstallation = false;  // it is the installation folder itself, or above it
 };
+// Compared by what the folders are, not by how their paths are spelled (letter
+// case, 8.3 forms, another drive's view of the same folder, a link).
 TempFolderPlace PlaceTempFolder(const char* installation, const char* tempFolder);
+
+// What a path names, whatever its spelling: its volume's serial and its file
+// id. False when it cannot be opened.
+struct FileIdentity {
+    DWORD volume = 0;
+    ULONGLONG file = 0;
+    bool operator==(const FileIdentity& o) const { return volume == o.volume && file == o.file; }
+};
+bool IdentityOf(const wchar_t* path, FileIdentity& id);
+bool IdentityOf(const char* path, FileIdentity& id);
 
 // Why the updater may not write a relative name in the installation: the name
 // rules, and our own files in the temporary folder; null when it may.

@@ -170,17 +170,15 @@ void CTransferPool::RequestCatchUp()
     }
 }
 
+// The others stop at their next block (closing the session would cut their
+// reads, but under Wine it reads what is left of every answer on this thread).
 void CTransferPool::FileFailed(size_t i, const Outcome& outcome)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_reporting);
-        if (m_failed) return;
-        m_failed = m_tasks[i];
-        m_failure = outcome;
-        m_halted.store(true);
-    }
-    // The others end now: their reads in progress are cut.
-    m_run.AbortTransfers();
+    std::lock_guard<std::mutex> lock(m_reporting);
+    if (m_failed) return;
+    m_failed = m_tasks[i];
+    m_failure = outcome;
+    m_halted.store(true);
 }
 
 // Under m_reporting: shows the earliest file as it is now, and moves past the

@@ -30,17 +30,14 @@ protected:
 };
 
 // What the transfers share of the run: the stop token, the platform stopper
-// (called from several threads: it must serialise itself), activity and local
-// work for the stall watchdog (TransferSink's, from several threads), and the
-// end of every transfer at once (closing the session unblocks every read in
-// progress).
+// (called from several threads: it must serialise itself), activity and
+// local work for the stall watchdog.
 class PoolRun {
 public:
     virtual bool StopRequested() const = 0;
     virtual bool StopPlatform() = 0;
     virtual void Activity() = 0;
     virtual void LocalWork(bool busy) = 0;
-    virtual void AbortTransfers() = 0;
 
 protected:
     ~PoolRun() = default;
@@ -53,7 +50,7 @@ struct PoolFolders {
 
 // How the pool ended: Done (every file verified in the temporary folder),
 // Stopped (the run's stop token), or Failed with the file that failed first
-// (the first failure ends every other transfer at once).
+// (the first failure stops every other transfer at its next block).
 struct PoolResult {
     Outcome outcome;
     const DownloadTask* failed;

@@ -236,6 +236,7 @@ TEST_F(Publishing, NamesThatAreOneFileForWindowsOrTheUpdatersOwnAreRefused)
 {
     Put("Maps/level.map", Pattern(40, 1));
     Put("maps/LEVEL.map", Pattern(40, 2));
+    Put("maps/other.map", Pattern(40, 9));  // another file, but in "Maps" for Windows
     Put("\u03A3.dat", Pattern(40, 3));  // Σ and σ: one name for Windows, not only in ASCII
     Put("\u03C3.dat", Pattern(40, 4));
     Put("updater.EX_", Pattern(40, 5));  // both would end up as the side file
@@ -247,6 +248,7 @@ TEST_F(Publishing, NamesThatAreOneFileForWindowsOrTheUpdatersOwnAreRefused)
     for (const char* refusal : { "refused: maps/LEVEL.map: same file as \"Maps/level.map\"",
                                  "refused: \u03C3.dat: same file as \"\u03A3.dat\"",
                                  "refused: updater.exe: same file as \"updater.EX_\"",
+                                 "refused: maps/other.map: folder \"maps\" is the folder \"Maps\" for Windows",
                                  "refused: update/x.dat: name is or lies inside \"Update\"" })
         EXPECT_NE(r.err.find(refusal), std::string::npos) << refusal << "\n" << r.err;
     EXPECT_EQ(r.err.find("Updates/ok.dat"), std::string::npos) << r.err;
@@ -388,7 +390,7 @@ TEST_F(Publishing, AnUpdateInPlaceReplacesAddsAndRemovesStaleFilesAfterTheManife
     EXPECT_NE(r.out.find("1 added, 1 changed, 1 unchanged, 2 removed"), std::string::npos) << r.out;
 
     const std::vector<std::string> expected = { "files/game.dat", "files/readme.txt", "files/textures/stone.pak",
-                                                "index.html", "update/update.xml" };
+                                                "index.html", "update/update.xml", "update/update.xml.gz" };
     EXPECT_EQ(SiteListing(), expected);
     EXPECT_FALSE(fs::exists(site / "files" / "maps"));  // emptied folders go too
     EXPECT_EQ(Served("game.dat"), Pattern(800, 3));
@@ -501,7 +503,7 @@ TEST_F(Publishing, IndexesFollowTheirFilesAndStaleOnesGoAfterTheManifest)
     const Outcome r = Publish();
     ASSERT_EQ(r.status, kPublished) << r.err;
     const std::vector<std::string> listing = { "chunks/big.dat.idx", "files/big.dat", "files/shrinks.dat",
-                                               "update/update.xml" };
+                                               "update/update.xml", "update/update.xml.gz" };
     EXPECT_EQ(SiteListing(), listing);
     const std::string newIndex = ReadFile(site / "chunks" / "big.dat.idx");
     EXPECT_NE(newIndex, oldIndex);

@@ -108,6 +108,16 @@ std::string OneFileKey(const std::string& utf8Name)
     return key;
 }
 
+std::string FolderCaseClash(const std::string& utf8Name, std::map<std::string, std::string>& folded)
+{
+    for (std::size_t cut = utf8Name.find('/'); cut != std::string::npos; cut = utf8Name.find('/', cut + 1)) {
+        const std::string folder = utf8Name.substr(0, cut);
+        const auto [it, fresh] = folded.emplace(FoldCaseAsWindows(folder) + "/", folder);
+        if (!fresh && it->second != folder)
+            return "folder \"" + folder + "\" is the folder \"" + it->second + "\" for Windows (letter case is ignored)";
+    }
+    return std::string();
+}
 
 #ifdef _WIN32
 std::string FoldCaseAsWindows(const std::string& utf8)

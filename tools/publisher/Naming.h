@@ -1,5 +1,6 @@
 // How release file names become manifest names and download URLs.
 #pragma once
+#include <map>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,13 @@ std::string XmlAttribute(const std::string& text);
 // case folded as Windows folds it ('/' and '\' alike), and a top-level X.exe
 // counted as X.EX_ (the updater puts its own new executable in its side file).
 std::string OneFileKey(const std::string& utf8Name);
+
+// Why a release name cannot be published beside the names seen before it: one
+// of its folders is, for Windows, a folder seen before under another letter
+// case ("Data/a.pak" then "data/b.pak" would be two folders here, one there).
+// Empty when it can; folded learns its folders (the fold with a final '/', a
+// key no file has, -> the first spelling), beside OneFileKey's keys.
+std::string FolderCaseClash(const std::string& utf8Name, std::map<std::string, std::string>& folded);
 
 // The name with every letter in its simple upper-case form, as Windows folds
 // names to compare them (not ASCII only: "Σ" and "σ" are one name). UTF-8 in

@@ -337,6 +337,7 @@ std::string ScanFile(const PublishOptions& options, const std::string& base, std
             why = "same file as \"" + it->second + "\" for Windows (letter case is ignored as Windows ignores it, "
                   "and the updater puts a top-level X.exe as X.EX_)";
     }
+    if (why.empty()) why = FolderCaseClash(rel, folded);
     if (why.empty()) why = CheckContent(file.source, rel, base, file, progress, options.quiet, options.progressBar);
     return why;
 }
@@ -588,12 +589,14 @@ public:
         return true;
     }
 
-    // The manifest of the files, signed when there is a key.
+    // The manifest of the files, signed when there is a key, and beside it the
+    // same bytes gzip-compressed (update.xml.gz, which nginx's gzip_static
+    // sends to a client that asks for gzip), staged first so that it is never
+    // the older of the two.
     bool StageManifest(const std::vector<ReleaseFile>& files, std::uint64_t serial, const SigningKey* key)
     {
         std::error_code ec;
         fs::create_directories(m_manifest.parent_path(), ec);
-        const fs::path temp = m_staged.Stage(m_manifest, "the manifest");
         std::string text = ManifestXml(files, serial);
         if (key) {
             unsigned char signature[kP256SignatureBytes];
@@ -604,11 +607,17 @@ public:
             }
             text += SignatureComment(signature);
         }
-        if (!WriteWholeFile(temp, text.data(), text.size())) {
-            m_err << "updater-publish: cannot write " << Utf8(temp) << "; the site was left as it was\n";
+        fs::path gz = m_manifest;
+        gz += ".gz";
+        const std::string compressed = GzipOf(text);
+        const fs::path gzTemp = m_staged.Stage(gz, "the compressed manifest");
+        const fs::path temp = m_staged.Stage(m_manifest, "the manifest");
+        const auto write = [&](const fs::path& to, const std::string& bytes) {
+            if (!bytes.empty() && WriteWholeFile(to, bytes.data(), bytes.size())) return true;
+            m_err << "updater-publish: cannot write " << Utf8(to) << "; the site was left as it was\n";
             return false;
-        }
-        return true;
+        };
+        return write(gzTemp, compressed) && write(temp, text);
     }
 
     // Moves everything staged into place, the manifest last, then removes

@@ -267,7 +267,8 @@ private:
             return true;
         });
         if (tooLarge) {
-            m_report.Problem(kManifestLabel, m_manifestUrl, "at most 16 MiB", "more (the updater does not read it)");
+            m_report.Problem(kManifestLabel, m_manifestUrl, "at most " + std::to_string(kManifestMaxBytes >> 20) + " MiB",
+                             "more (the updater does not read it)");
             return false;
         }
         if (!r.transferred) {

@@ -1,4 +1,5 @@
 #include "SiteFiles.h"
+#include <zlib.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -53,4 +54,20 @@ bool StagedFiles::Commit(std::string& why)
     }
     m_committed = true;
     return true;
+}
+
+std::string GzipOf(const std::string& bytes)
+{
+    z_stream z{};
+    // 15 bits of window, +16: a gzip header and trailer around the deflate data.
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return std::string();
+    std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return result == Z_STREAM_END ? out : std::string();
 }

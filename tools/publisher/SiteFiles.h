@@ -15,6 +15,10 @@ bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes, std::s
 // all be written.
 bool WriteWholeFile(const std::filesystem::path& path, const void* data, std::size_t n);
 
+// The bytes as one gzip member (zlib's deflate at its best compression);
+// empty when zlib fails.
+std::string GzipOf(const std::string& bytes);
+
 // New contents are written beside their final names (name + suffix) and
 // renamed over them only once every one is written, in the order staged: a
 // failure before Commit leaves the old files as they were. Staged copies

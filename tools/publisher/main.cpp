@@ -107,7 +107,7 @@ const char kHelp[] =
     "Checking a live site (--check, Linux build only):\n"
     "  updater-publish --check [options] BASE_URL [RELEASE_DIR]\n"
     "fetches BASE_URL/update/update.xml?=<number> as the updater does (same\n"
-    "address, at most 16 MiB, no DTD, at most 5 redirects and never from https to\n"
+    "address, at most 64 MiB, no DTD, at most 5 redirects and never from https to\n"
     "http), then every listed file (and chunk index), and checks each answer's\n"
     "status, length, first bytes and digests; every chunk index is decoded as the\n"
     "updater decodes it, and one range of each indexed file and of its index is\n"

@@ -378,8 +378,8 @@ struct TestServer::Impl {
     Ending Respond(SOCKET s, const TestRoute& route, bool headOnly, const std::string& path = std::string(),
                    const std::string& request = std::string())
     {
-        unsigned roundTrip = roundTripMs.load();
-        if (roundTrip && !Pause(2 * roundTrip))
+        const unsigned wait = 2 * roundTripMs.load() + route.answerDelayMs;
+        if (wait && !Pause(wait))
             return Ending::Reset;
         return Answer(s, route, headOnly, path, request);
     }

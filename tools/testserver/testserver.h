@@ -29,6 +29,7 @@ struct TestRoute {
     bool reset = false;               // after headers + sendBytes, close with RST
     bool resetBeforeHeaders = false;  // RST instead of any answer once the request has been read
     unsigned chunkBytes = 0;          // > 0: send the body in pieces of this size, each flushed on its own
+    unsigned answerDelayMs = 0;       // wait this long before the answer (cut short by the server's stop)
     std::string extraHeaders;         // raw header lines, each ending in "\r\n" (e.g. a Location)
     bool ignoreRange = false;         // answer every request whole with 200, as a server without ranges does
     std::string rangeBody;            // not empty: ranged answers are cut from these bytes instead (a corrupted range)
