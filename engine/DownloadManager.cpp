@@ -56,8 +56,8 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
     m_strAppDir = pszAppDir;
     if (m_strBaseUrl.IsEmpty() || m_strBaseUrl[m_strBaseUrl.GetLength() - 1] != '/') m_strBaseUrl += "/";
     if (!::PathIsDirectoryA(m_strTempDir)) ::CreateDirectoryA(m_strTempDir, nullptr);
-    // The transfers in flight must not queue behind WinINet's few connections per server.
-    DWORD connections = kTransfersInFlight;
+    // The transfers and a patch's ranges in flight must not queue behind WinINet's few connections per server.
+    DWORD connections = kConnectionsPerServer;
     ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof(connections));
     ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof(connections));
     m_pSession = std::make_unique<CInternetSession>(nullptr, 1, PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
@@ -68,7 +68,7 @@ BOOL CDownloadManager::Init(UpdateNotify* pNotify, const char* pszBaseUrl, const
 
 BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
                                const char* pszMd5, const char* pszSha256, const char* pszChunksUrl,
-                               const char* pszChunksSha256)
+                               const char* pszChunksSha256, UINT64 qwChunksHead)
 {
     // Without a digest nothing would tell the right bytes from others.
     if (!pszName || !pszMd5) return FALSE;
@@ -90,6 +90,7 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
     task->bChunks = pszChunksUrl && pszChunksSha256 && std::strlen(pszChunksSha256) == 64 &&
                     CopyBounded(task->szChunksUrl, sizeof(task->szChunksUrl), pszChunksUrl) &&
                     CopyBounded(task->szChunksSha256, sizeof(task->szChunksSha256), pszChunksSha256);
+    task->qwChunksHead = task->bChunks ? qwChunksHead : 0;
     task->dwSize = dwSize;
     task->nId = ++m_nLastTaskId;
     task->bDone = FALSE;

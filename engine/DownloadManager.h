@@ -39,11 +39,12 @@ public:
     // id used, for a null name or digest, or for a name or URL that does not
     // fit the task's fields. The downloaded bytes must have the MD5 pszMd5 (a
     // text that is not one never matches); likewise pszSha256 when given.
-    // With a chunk index (its URL and the SHA-256 of its bytes) the file may be
-    // patched from the installed copy; an index that does not fit is not used.
+    // With a chunk index (its URL, the SHA-256 of its head and, when known,
+    // the head's length) the file may be patched from the installed copy; an
+    // index that does not fit is not used.
     BOOL AddTask(const char* pszName, const char* pszUrl, const char* pszLocalName, UINT32 dwSize,
                  const char* pszMd5, const char* pszSha256 = nullptr, const char* pszChunksUrl = nullptr,
-                 const char* pszChunksSha256 = nullptr);
+                 const char* pszChunksSha256 = nullptr, UINT64 qwChunksHead = 0);
     // The signed manifest's serial: kept (in the temporary folder) once a run
     // with it has finished, so that an older manifest is refused later.
     void SetManifestSerial(std::uint64_t serial) { m_ullSerial = serial; m_bHasSerial = true; }

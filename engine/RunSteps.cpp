@@ -202,7 +202,8 @@ ManifestFetch FetchManifest(const char* url, const CString& exeDir, CDownloadMan
         totalSize += file.size;
         manager.AddTask(file.name.c_str(), file.url.c_str(), nullptr, file.size, file.md5.c_str(),
                         file.hasSha256 ? file.sha256.c_str() : nullptr,
-                        file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str());
+                        file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str(),
+                        file.chunksHead);
     }
     return list.files.empty() ? ManifestFetch::NothingToUpdate : ManifestFetch::Queued;
 }

@@ -51,8 +51,10 @@ check "every fileload URL serves its release file" $served_ok
 entry=$(grep -o '<file filename="textures.pak"[^>]*' "$manifest")
 idx_url=$(sed -n 's/.* chunks="\([^"]*\)".*/\1/p' <<<"$entry")
 idx_sha=$(sed -n 's/.* chunkssha256="\([0-9a-f]*\)".*/\1/p' <<<"$entry")
-check "the 3 MiB file's chunk index is served at its URL with its digest" \
-    test -n "$idx_sha" -a "$(curl -fsS "$idx_url" | sha256sum | cut -d' ' -f1)" = "$idx_sha"
+idx_head=$(sed -n 's/.* chunkshead="\([0-9]*\)".*/\1/p' <<<"$entry")
+check "the 3 MiB file's chunk index is served at its URL, its head (one range) with its digest" \
+    test -n "$idx_sha" -a -n "$idx_head" -a \
+    "$(curl -fsS -r "0-$((${idx_head:-1} - 1))" "$idx_url" | sha256sum | cut -d' ' -f1)" = "$idx_sha"
 
 # --- Run 1: an installation with older and missing files --------------------
 inst="$work/install"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
-#include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "E2eUtil.h"
 #include "Sha256Digest.h"
 #include "testserver.h"
@@ -19,32 +19,36 @@ std::string Sha256Hex(const std::string& bytes)
     return digest.FinalHex();
 }
 
-// The chunk index the publisher would write for these bytes.
+// The levelled chunk index the publisher would write for these bytes.
 std::string IndexOf(const std::string& bytes)
 {
-    ChunkIndex index;
-    index.fileSize = bytes.size();
-    CChunker chunker;
-    CSha256Digest digest(true);
-    auto feed = [&](const unsigned char* data, size_t n) { digest.Update(data, static_cast<UINT>(n)); };
-    auto add = [&](std::uint32_t length) {
-        BYTE sha[32];
-        digest.Final(sha);
-        index.Add(length, sha);
-    };
-    CutChunks(chunker, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), feed, add);
-    if (const std::uint32_t last = chunker.Finish()) add(last);
-    const std::vector<unsigned char> encoded = EncodeChunkIndex(index);
+    CIndexCutter cut;
+    cut.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    cut.Finish();
+    const std::vector<unsigned char> encoded = EncodeLevelledIndex(cut, bytes.size());
     return std::string(encoded.begin(), encoded.end());
 }
 
-std::string ChunkedEntry(const std::string& name, const std::string& bytes, const TestServer& server,
-                         const std::string& indexUrl = std::string())
+// The index's head, which the manifest's digest covers.
+std::string HeadOf(const std::string& index, size_t fileSize)
 {
+    std::uint64_t head = 0;
+    ReadIndexHeadBytes(reinterpret_cast<const unsigned char*>(index.data()), index.size(), fileSize, head);
+    return index.substr(0, static_cast<size_t>(head));
+}
+
+// headLength: what the manifest says of the head's length (the publisher
+// gives it exactly): kExactHead, kNoHead, or another number.
+const long long kExactHead = -1, kNoHead = -2;
+std::string ChunkedEntry(const std::string& name, const std::string& bytes, const TestServer& server,
+                         const std::string& indexUrl = std::string(), long long headLength = kExactHead)
+{
+    const std::string head = HeadOf(IndexOf(bytes), bytes.size());
+    const std::string length = std::to_string(headLength == kExactHead ? static_cast<long long>(head.size()) : headLength);
     return "<file filename=\"" + name + "\" filesize=\"" + std::to_string(bytes.size()) + "\" fileversion=\"1\" md5=\"" +
            Md5Of(bytes) + "\" sha256=\"" + Sha256Hex(bytes) + "\" fileload=\"" + server.Url("/big.dat") + "\" chunks=\"" +
-           (indexUrl.empty() ? server.Url("/big.dat.idx") : indexUrl) + "\" chunkssha256=\"" + Sha256Hex(IndexOf(bytes)) +
-           "\"/>";
+           (indexUrl.empty() ? server.Url("/big.dat.idx") : indexUrl) + "\" chunkssha256=\"" + Sha256Hex(head) + "\"" +
+           (headLength != kNoHead ? " chunkshead=\"" + length + "\"" : std::string()) + "/>";
 }
 
 // Runs the updater to the end of a successful run.
@@ -62,40 +66,48 @@ void RunToTheEnd(const Installation& inst)
 
 TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
 {
-    // Three regions of a 3 MiB file rewritten; 1 KiB inserted near its start.
-    const std::string old = PatternBytes(3u << 20, 301);
+    // A 40 MiB file (about a dozen groups of chunks) changed at its start (1 KiB
+    // inserted), in its middle and at its end (20000 bytes rewritten each).
+    const std::string old = PatternBytes(40u << 20, 301);
     std::string fresh = old;
-    for (size_t at : { 500000u, 1500000u, 2500000u }) fresh.replace(at, 20000, PatternBytes(20000, 302 + at));
+    fresh.replace(fresh.size() / 2, 20000, PatternBytes(20000, 302));
+    fresh.replace(fresh.size() - 20000, 20000, PatternBytes(20000, 303));
     fresh.insert(4000, PatternBytes(1024, 309));
+    const std::string index = IndexOf(fresh), head = HeadOf(index, fresh.size());
     struct Case {
         const char* what;
-        bool ignoreRange;
+        bool ignoreRange;    // by the whole server, as python3 -m http.server does
         bool corruptRange;
         bool ftpIndex;       // the index offered at an ftp: URL
         bool platformLocks;  // the running platform holds big.dat open, sharing nothing
+        long long headLength;  // what the manifest says of the index head's length
         const char* logged;
         int requests;        // for /big.dat; -1: as many ranges as the patch needs
     };
     const Case cases[] = {
-        { "ranges answered", false, false, false, false, "patched:", -1 },
-        { "ranges ignored (200)", true, false, false, false, "taking the whole file the server is sending", 1 },
-        { "a corrupted range", false, true, false, false, "does not match the index", -1 },
-        { "an ftp: index", false, false, true, false, "internet error 12006", 1 },
-        { "the platform holding the file", false, false, false, true, "patched:", -1 },
+        { "ranges answered", false, false, false, false, kExactHead, "patched:", -1 },
+        { "no head length in the manifest", false, false, false, false, kNoHead, "patched:", -1 },
+        { "a head length too short", false, false, false, false, 70, "patched:", -1 },
+        { "ranges ignored (200)", true, false, false, false, kExactHead, "taking the whole file the server is sending", 1 },
+        { "a corrupted range", false, true, false, false, kExactHead, "does not match the index", -1 },
+        { "an ftp: index", false, false, true, false, kExactHead, "internet error 12006", 1 },
+        { "the platform holding the file", false, false, false, true, kExactHead, "patched:", -1 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TestServer server;
         Installation inst;
         WriteBytes(inst.dir / "big.dat", old);
-        TestRoute route;
+        TestRoute route, indexRoute;
         route.body = fresh;
-        route.ignoreRange = c.ignoreRange;
+        indexRoute.body = index;
+        route.ignoreRange = indexRoute.ignoreRange = c.ignoreRange;
         if (c.corruptRange) route.rangeBody = PatternBytes(fresh.size(), 310);
         server.Serve("/big.dat", route);
-        server.ServeFile("/big.dat.idx", IndexOf(fresh));
+        server.Serve("/big.dat.idx", indexRoute);
         const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/big.dat.idx";
-        server.ServeFile("/update/update.xml", Listing(ChunkedEntry("big.dat", fresh, server, c.ftpIndex ? ftp : "")));
+        server.ServeFile("/update/update.xml",
+                         Listing(ChunkedEntry("big.dat", fresh, server, c.ftpIndex ? ftp : "", c.headLength)));
         inst.Settings(SiteSetting(server));
         Process platform;
         if (c.platformLocks) {
@@ -108,14 +120,19 @@ TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)
         const std::string log = inst.Log();
         EXPECT_TRUE(HasLine(log, { "big.dat", c.logged })) << log;
         EXPECT_FALSE(HasLine(log, { "成功" })) << "a failure told as the text of error 0: " << log;
-        const unsigned long long served = server.BodyBytesSent("/big.dat");
+        const unsigned long long served = server.BodyBytesSent("/big.dat"), indexServed = server.BodyBytesSent("/big.dat.idx");
         if (c.requests == 1) {
             EXPECT_EQ(server.Requests("/big.dat"), 1);
             EXPECT_EQ(served, fresh.size());  // the whole file, once
         } else if (c.corruptRange) {
             EXPECT_GE(served, fresh.size());  // the whole file after the fallback
         } else {
-            EXPECT_LT(served, 300000u) << "a patch fetched more than the chunks around four changes";
+            // The chunks around three changes, and of the index its head and
+            // the lists of the groups they fall in: not the whole index.
+            EXPECT_LT(served, 240000u) << "a patch fetched more than the chunks around three changes";
+            EXPECT_GE(indexServed, head.size());
+            EXPECT_LT(indexServed, index.size() / 2) << "of an index of " << index.size() << " bytes";
+            EXPECT_GE(server.Requests("/big.dat.idx"), 2);
         }
         EXPECT_FALSE(FileExists(inst.dir / "Update\\big.dat.dtm.prev"));
     }

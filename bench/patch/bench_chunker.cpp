@@ -1,7 +1,7 @@
 // Per-byte speed of what the updater does to local copies before a patch,
 // beside the MD5 digest it already runs on every download: bench_chunker [MiB] [rounds]
 // Prints MB/s (10^6 bytes per second), medians over the rounds, for
-//   - the chunker alone (cuts only), fed in 64 KiB blocks;
+//   - the chunker alone (cuts only, the levelled index's sizes), fed in 64 KiB blocks;
 //   - CMd5Digest over the same bytes;
 //   - CSha256Digest (CNG) over the same bytes as one message;
 //   - CSha256Digest per chunk (a new object per chunk), with the cuts;
@@ -63,7 +63,7 @@ int main(int argc, char** argv)
     std::size_t chunks = 0;
     for (int r = 0; r < rounds; ++r) {
         cut.push_back(Rate(size, [&] {
-            CChunker chunker;
+            CChunker chunker(kLevelledChunkParams);
             chunks = 0;
             for (std::size_t at = 0; at < size;) {
                 std::uint32_t ended = 0;
@@ -84,7 +84,7 @@ int main(int argc, char** argv)
             d.Final(out);
         }));
         shaChunks.push_back(Rate(size, [&] {
-            CChunker chunker;
+            CChunker chunker(kLevelledChunkParams);
             std::size_t at = 0, start = 0;
             BYTE out[32];
             while (at < size) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# What a patch fetches, computed natively on generated files (never stored):
-# today's flat chunk index (v1) beside the levelled index (v2), for 1 KiB
-# inserted near the start and 16 x 64 KiB rewritten; with --sweep, v2's costs
+# What a patch fetches, computed natively on generated files (never stored),
+# with the levelled chunk index, for 1 KiB inserted near the start and
+# 16 x 64 KiB rewritten, the goal beside each row; with --sweep, its costs
 # for other chunk and group sizes (the figures the format's sizes in
 # engine/rules/LevelledIndex.h were chosen from).
 #

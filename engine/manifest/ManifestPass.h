@@ -18,6 +18,7 @@ struct ListedFile {
     UINT32 size = 0;
     std::string chunksUrl;  // the file's chunk index, when it has one
     std::string chunksSha256;
+    std::uint64_t chunksHead = 0;  // its head's length; 0: not given
 };
 
 struct ManifestRequest {

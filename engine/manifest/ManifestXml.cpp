@@ -82,6 +82,10 @@ ListedFile ReadEntry(IXMLDOMElement* element, long number, bool& nameExact, bool
     if (!OptionalTextAttribute(element, L"chunks", entry.chunksUrl, indexExact) ||
         !OptionalTextAttribute(element, L"chunkssha256", entry.chunksSha256, indexExact) || !indexExact)
         entry.chunksUrl.clear();
+    // The head's length only makes the first request exact: one that is not a number is not used.
+    std::string head;
+    if (!OptionalTextAttribute(element, L"chunkshead", head, indexExact) || !ParseSerial(head, entry.chunksHead))
+        entry.chunksHead = 0;
     return entry;
 }
 

@@ -18,7 +18,8 @@ struct DownloadTask {
     char szSha256[65];                    // expected SHA-256 text ("" never matches)
     BOOL bChunks;                         // the file has a chunk index, so a patch may fetch only what changed
     char szChunksUrl[kMaxUrlBytes + 1];   // the index's absolute URL
-    char szChunksSha256[65];              // what the index's bytes must digest to
+    char szChunksSha256[65];              // what the index's head must digest to
+    UINT64 qwChunksHead;                  // the head's length in bytes; 0: not given
 };
 
 // Hex digests compare equal in either letter case; an empty text never matches.

@@ -56,7 +56,7 @@ CFileFetch::CFileFetch(const TransferContext& context, const DownloadTask& task)
 
 std::string CFileFetch::InstalledPath() const { return JoinPath(m_context.installDir, m_task.szLocalName); }
 
-std::unique_ptr<CHttpFile> CFileFetch::Open(const char* url, const std::string& headers)
+std::unique_ptr<CHttpFile> CFileFetch::Open(const char* url, const std::string& headers) const
 {
     if (!m_context.session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
     auto http = m_context.session->OpenURL(url, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
@@ -94,19 +94,21 @@ void CFileFetch::OpenDownload(UINT flags)
     if (!m_download.Open(m_path.c_str(), flags, &error)) throw error;
 }
 
-bool CFileFetch::RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const
+bool CFileFetch::RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer, UINT64* total) const
 {
     DWORD status = 0;
     http.QueryInfoStatusCode(status);
     CString range;
     const bool hasRange = http.QueryInfoText(HTTP_QUERY_CONTENT_RANGE, range) != FALSE;
     answer = "HTTP " + std::to_string(status) + (hasRange ? std::string(", ") + range.GetString() : std::string());
-    UINT64 from = 0, to = 0, total = 0;
-    return status == 206 && hasRange && ParseContentRange(range, from, to, total) && from == first && to == last &&
-           total == m_size;
+    UINT64 from = 0, to = 0, of = 0;
+    if (status != 206 || !hasRange || !ParseContentRange(range, from, to, of) || from != first || to != last || to >= of)
+        return false;
+    if (total) *total = of;
+    return total || of == m_size;
 }
 
-void CFileFetch::ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request)
+void CFileFetch::ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request) const
 {
     std::string answer;
     if (!RangeAnswered(http, first, last, answer))

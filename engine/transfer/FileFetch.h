@@ -2,10 +2,12 @@
 // can end is an exception here; FetchFile turns them into an Outcome.
 #pragma once
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 #include "afxfile.h"
 #include "afxinet.h"
-#include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "transfer/Transfer.h"
 #include "transfer/Verifier.h"
 
@@ -42,12 +44,14 @@ const size_t kMaxValidatorBytes = 512;
 // The validator line in a side file's bytes; empty when they hold none.
 std::string ParseValidator(const std::string& bytes);
 
-class CSha256Digest;
-// The local copies a patch takes chunks from (Patch.cpp).
+// A patch's parts (Patch.cpp): the local copies it takes bytes from, what it
+// fetched of the chunk index, a chunk of a fetched list where the new file
+// has it, and where the stream of its ranges stands.
 struct PatchSources;
-struct PatchStats {
-    UINT64 reused = 0, fetched = 0;
-};
+struct IndexFetch;
+struct ListedChunk;
+class CRangeFetch;
+class CRangeCursor;
 
 class CFileFetch {
 public:
@@ -72,15 +76,27 @@ private:
     // wrong when it did not work (a stop passes through as TransferStopped).
     Outcome TryPatch(LONGLONG have);
     void Patch(LONGLONG have);
-    std::vector<unsigned char> FetchChunkIndex();
-    PatchStats WritePatched(const ChunkIndex& index, const std::vector<ByteRange>& ranges, PatchSources& local);
-    // The next chunk of a fetched range into the .dtm, checked against its identity.
-    void PlaceFetchedChunk(std::unique_ptr<CHttpFile>& http, const ByteRange& range, const ChunkEntry& chunk,
-                           UINT64 offset, CSha256Digest& digest);
-    // Local chunks from chunk i on that follow one another in one copy, as one
-    // read and one write (at most up to the next fetched range); their length.
-    UINT PlaceLocalRun(const std::vector<ChunkEntry>& chunks, size_t& i, UINT64 offset, UINT64 rangeStart,
-                       PatchSources& local, std::vector<BYTE>& run);
+    // The local copies cut into chunks and groups on a thread of their own
+    // while the index's head is fetched and checked.
+    void CutWhileFetchingHead(PatchSources& local, IndexFetch& index, IndexHead& head);
+    void FetchIndexHead(IndexFetch& index, IndexHead& head);
+    // The index's first bytes made at least upTo long, with one request.
+    void ExtendIndex(IndexFetch& index, UINT64 upTo);
+    // The lists of the groups wanted, fetched several ranges at once and checked.
+    std::vector<std::vector<IndexChunk>> FetchLists(const IndexHead& head, const std::vector<bool>& wanted,
+                                                    IndexFetch& index);
+    std::vector<unsigned char> FetchListBytes(const std::vector<ByteRange>& ranges, IndexFetch& index);
+    // A request for a range of the index or the file, its answer checked.
+    std::unique_ptr<CHttpFile> OpenIndexRange(const ByteRange& range, UINT64 total);
+    std::unique_ptr<CHttpFile> OpenFileRange(const ByteRange& range, std::mutex& wholeLock);
+    // The .dtm in order, from local copies and the plan's ranges (several in
+    // flight; one at a time when the index's server sent it whole).
+    void WritePatched(const PatchPlan& plan, const std::vector<ListedChunk>& chunks, PatchSources& local,
+                      bool rangesAnswered);
+    void CopyLocal(const PatchPiece& piece, PatchSources& local, std::vector<BYTE>& run, CRangeFetch& stream);
+    // The chunks of a fetched piece, each checked against its identity.
+    void PlaceFetched(const PatchPiece& piece, const std::vector<ListedChunk>& chunks, size_t& next,
+                      CRangeCursor& cursor);
     // Resume.cpp: true once the file is there (resumed, or whole when the
     // server sent all of it); false when the kept bytes could not be
     // continued and were dropped: the whole file is then to be fetched.
@@ -94,12 +110,15 @@ private:
     void FetchWhole(std::unique_ptr<CHttpFile> http = nullptr);
     UINT ReadFirstBlock(CHttpFile& http, BYTE* first);
 
-    std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string());
+    // Both may be called from a patch's range threads.
+    std::unique_ptr<CHttpFile> Open(const char* url, const std::string& headers = std::string()) const;
     UINT Read(CHttpFile& http, BYTE* into, UINT limit);
     // Throws unless a request for bytes first..last of the file was answered
     // with exactly them (206 and that Content-Range).
-    void ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request);
-    bool RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer) const;
+    void ExpectRange(CHttpFile& http, UINT64 first, UINT64 last, const char* request) const;
+    // With total null, the range must be of the file (its size the total);
+    // else of anything, its total stored there.
+    bool RangeAnswered(CHttpFile& http, UINT64 first, UINT64 last, std::string& answer, UINT64* total = nullptr) const;
     // The rest of a body into the .dtm: never more than one byte past the
     // file's size is asked for, so an endless body costs one block, not the
     // disk; a longer body fails at once, a shorter one at its end.

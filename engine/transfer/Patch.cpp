@@ -1,134 +1,47 @@
-// A patch: the file's chunk index is fetched and checked, the installed copy
-// (and an interrupted download) cut into chunks, and the .dtm written in order
-// from the local chunks and single-range requests for the missing ones.
+// A patch from the levelled chunk index: the index's head is fetched and
+// checked while the installed copy (and what an earlier run left) is cut into
+// chunks and groups; then the lists of the groups not found locally, then the
+// chunks not found, several ranges at once; the .dtm is written in order from
+// local bytes and fetched ones, each fetched chunk checked against its
+// identity, the whole file's digests deciding.
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 #include "Sha256Digest.h"
-#include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "support/Errors.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
 #include "transfer/FileFetch.h"
+#include "transfer/RangeFetch.h"
 
 namespace {
-const UINT kPiece = 64 * 1024;
+// Local copies are cut in pieces this big: fewer reads, the same cuts.
+const UINT kPiece = 1024 * 1024;
 // The most bytes copied from a local copy at once.
 const UINT kCopyRunBytes = 1024 * 1024;
 
-// Cuts bytes [from, to) of a file into chunks and records each one's SHA-256.
-// A part that starts inside the file may begin off a real chunk boundary: the
-// rule finds the real boundaries again within a chunk or two.
-void ScanChunks(const std::string& path, std::uint32_t source, UINT64 from, UINT64 to, CLocalChunks& out,
-                const std::function<bool()>& stopped)
+// Cuts a local copy into chunks and groups, in one read. A copy that cannot be
+// read to its end gives what was read: its cuts are right for those bytes.
+void CutCopy(const std::string& path, CIndexCutter& cut, const std::function<bool()>& stopped)
 {
     CSharedReadFile file(path.c_str());
-    if (!file.IsOpen()) return;
+    const LONGLONG length = FileSizeOf(path);
     std::vector<BYTE> buffer(kPiece);
-    CChunker chunker;
-    CSha256Digest digest(true);
-    BYTE sha[32];
-    UINT64 chunkStart = from;
-    for (UINT64 at = from; at < to && !stopped();) {
-        const UINT n = static_cast<UINT>(to - at < kPiece ? to - at : kPiece);
+    for (UINT64 at = 0; file.IsOpen() && length > 0 && at < static_cast<UINT64>(length) && !stopped();) {
+        const UINT64 left = static_cast<UINT64>(length) - at;
+        const UINT n = left < kPiece ? static_cast<UINT>(left) : kPiece;
         if (!file.ReadAt(at, buffer.data(), n)) break;
-        CutChunks(
-            chunker, buffer.data(), n, [&](const BYTE* bytes, size_t k) { digest.Update(bytes, static_cast<UINT>(k)); },
-            [&](std::uint32_t length) {
-                if (digest.Final(sha)) out.Add(sha, source, chunkStart, length);
-                chunkStart += length;
-            });
+        cut.Update(buffer.data(), n);
         at += n;
     }
-    if (const std::uint32_t last = chunker.Finish()) {
-        if (digest.Final(sha)) out.Add(sha, source, chunkStart, last);
-    }
+    cut.Finish();
 }
 
-// The index's bytes, bounded by what the chunking allows for the file and
-// checked against the digest the manifest gives for it.
-std::vector<unsigned char> ReadIndexBody(CHttpFile& http, UINT64 limit, const std::function<UINT(BYTE*, UINT)>& read)
-{
-    DWORD status = 0;
-    http.QueryInfoStatusCode(status);
-    if (status != 200) throw TransferRejected{ "the chunk index was answered with HTTP " + std::to_string(status) };
-    std::vector<unsigned char> bytes;
-    BYTE block[8192];
-    for (UINT n; (n = read(block, sizeof(block))) != 0;) {
-        bytes.insert(bytes.end(), block, block + n);
-        if (bytes.size() > limit) throw TransferRejected{ "the chunk index is larger than any index for the file" };
-    }
-    return bytes;
-}
-} // namespace
-
-// The local copies a patch takes chunks from, each cut in two halves on both
-// cores; the first half runs a little into the second, where the second half
-// finds the real boundaries.
-struct PatchSources {
-    std::vector<std::string> paths;
-    std::vector<CLocalChunks> parts;  // two per copy
-    std::vector<std::unique_ptr<CSharedReadFile>> files;
-
-    void Scan(const std::function<bool()>& stopped)
-    {
-        const UINT64 overlap = 8 * static_cast<UINT64>(kChunkParams.maxSize);
-        parts.assign(paths.size() * 2, CLocalChunks());
-        for (size_t s = 0; s < paths.size(); ++s) {
-            const LONGLONG length = FileSizeOf(paths[s]);
-            if (length <= 0) continue;
-            const UINT64 size = static_cast<UINT64>(length), half = size / 2;
-            const UINT64 firstEnd = half + overlap < size ? half + overlap : size;
-            const auto source = static_cast<std::uint32_t>(s);
-            // Whichever half fails, the other thread is joined first, and what went wrong is thrown here.
-            std::exception_ptr failed;
-            std::thread second([&, s, half, size, source] {
-                try {
-                    ScanChunks(paths[s], source, half, size, parts[2 * s + 1], stopped);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-            try {
-                ScanChunks(paths[s], source, 0, firstEnd, parts[2 * s], stopped);
-            } catch (...) {
-                second.join();
-                throw;
-            }
-            second.join();
-            if (failed) std::rethrow_exception(failed);
-        }
-        for (const std::string& path : paths) files.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
-    }
-    const CLocalChunks::Chunk* Find(const ChunkEntry& wanted)
-    {
-        for (CLocalChunks& part : parts)
-            if (const CLocalChunks::Chunk* found = part.Find(wanted)) return found;
-        return nullptr;
-    }
-};
-
-Outcome CFileFetch::TryPatch(LONGLONG have)
-{
-    try {
-        Patch(have);
-        return Outcome::Done();
-    } catch (const TransferStopped&) {
-        return Outcome::Stopped();
-    } catch (const CInternetException& e) {
-        return Outcome::Failed(DescribeError(e));
-    } catch (const CFileException& e) {
-        return Outcome::Failed(DescribeError(e));
-    } catch (const TransferRejected& e) {
-        return Outcome::Failed(e.why);
-    } catch (const std::exception& e) {
-        return Outcome::Failed(e.what());
-    }
-}
-
-namespace {
 // The bytes an earlier run left, as a source of chunks: an interrupted .dtm,
 // moved aside (to .prev) so that no file is read and written at once. An
 // older .prev (a patch cut short) gives way to a newer .dtm, and is a source
@@ -149,136 +62,359 @@ void AddEarlierBytes(const std::string& download, LONGLONG have, std::vector<std
 }
 } // namespace
 
+// The local copies a patch takes bytes from, found by identity.
+struct PatchSources {
+    std::vector<std::string> paths;
+    CLocalIndex index;
+    std::vector<std::unique_ptr<CSharedReadFile>> files;
 
-std::vector<unsigned char> CFileFetch::FetchChunkIndex()
-{
-    RunLog::Write("download %s: GET %s (chunk index)", m_task.szName, m_task.szChunksUrl);
-    std::vector<unsigned char> bytes;
+    void Cut(const std::function<bool()>& stopped)
     {
-        auto http = Open(m_task.szChunksUrl);
-        bytes = ReadIndexBody(*http, MaxChunkIndexBytes(m_size), [&](BYTE* into, UINT n) {
-            ThrowIfStopped();
-            return Read(*http, into, n);
-        });
+        for (size_t s = 0; s < paths.size(); ++s) {
+            CIndexCutter cut;
+            CutCopy(paths[s], cut, stopped);
+            index.Add(cut, static_cast<std::uint32_t>(s));
+        }
+        for (const std::string& path : paths) files.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
     }
-    CSha256Digest indexDigest;
-    indexDigest.Update(bytes.data(), static_cast<UINT>(bytes.size()));
-    if (!SameHexDigest(indexDigest.FinalHex().c_str(), m_task.szChunksSha256))
-        throw TransferRejected{ "the chunk index does not match its SHA-256" };
-    return bytes;
+};
+
+struct ListedChunk {
+    UINT64 offset;
+    IndexChunk chunk;
+};
+
+namespace {
+// Every chunk of the lists fetched, in file order.
+std::vector<ListedChunk> ListedChunks(const IndexHead& head, const std::vector<std::vector<IndexChunk>>& lists)
+{
+    std::vector<ListedChunk> out;
+    for (size_t g = 0; g < head.groups.size() && g < lists.size(); ++g) {
+        UINT64 offset = head.groups[g].offset;
+        for (const IndexChunk& c : lists[g]) {
+            out.push_back({ offset, c });
+            offset += c.length;
+        }
+    }
+    return out;
+}
+} // namespace
+
+// What a patch fetched of the index, for the log.
+struct IndexFetch {
+    std::vector<unsigned char> prefix;  // the index's first bytes (at least the head)
+    UINT64 total = 0;                   // the index's length, when an answer told it
+    bool rangesAnswered = true;         // false: its server sent the whole index
+    UINT64 listBytes = 0;
+    size_t requests = 0;
+};
+
+Outcome CFileFetch::TryPatch(LONGLONG have)
+{
+    try {
+        Patch(have);
+        return Outcome::Done();
+    } catch (const TransferStopped&) {
+        return Outcome::Stopped();
+    } catch (const CInternetException& e) {
+        return Outcome::Failed(DescribeError(e));
+    } catch (const CFileException& e) {
+        return Outcome::Failed(DescribeError(e));
+    } catch (const TransferRejected& e) {
+        return Outcome::Failed(e.why);
+    } catch (const std::exception& e) {
+        return Outcome::Failed(e.what());
+    }
 }
 
 void CFileFetch::Patch(LONGLONG have)
 {
-    const std::vector<unsigned char> bytes = FetchChunkIndex();
-    ChunkIndex index;
-    const ChunkIndexFault fault = DecodeChunkIndex(bytes.data(), bytes.size(), m_size, index);
-    if (fault != ChunkIndexFault::None) throw TransferRejected{ std::string("the chunk index ") + DescribeChunkIndexFault(fault) };
-
     // A running platform may write to its files: it is stopped before the installed copy is read.
     StopPlatformFirst();
-    // The local copies: the installed file, and what an earlier run left.
     PatchSources local;
     local.paths.push_back(InstalledPath());
     AddEarlierBytes(m_path, have, local.paths);
-    // Cutting a big copy takes a while with no byte from the network: it is progress all the same.
-    local.Scan([this] {
-        m_context.sink.Activity();
-        return m_context.sink.StopRequested();
-    });
-    ThrowIfStopped();
-    std::vector<bool> missing(index.chunks.size());
-    for (size_t i = 0; i < index.chunks.size(); ++i) missing[i] = local.Find(index.chunks[i]) == nullptr;
-    const std::vector<ByteRange> ranges = PlanFetches(index, missing);
-    const PatchStats stats = WritePatched(index, ranges, local);
+    IndexFetch index;
+    IndexHead head;
+    CutWhileFetchingHead(local, index, head);
+    std::vector<bool> wanted(head.groups.size());
+    size_t found = 0;
+    for (size_t g = 0; g < head.groups.size(); ++g) {
+        wanted[g] = local.index.FindGroup(head.groups[g]) == nullptr;
+        found += !wanted[g];
+    }
+    RunLog::Write("download %s: local copies cut; %lu of the index's %lu groups found", m_task.szName,
+                  static_cast<unsigned long>(found), static_cast<unsigned long>(head.groups.size()));
+    const std::vector<std::vector<IndexChunk>> lists = FetchLists(head, wanted, index);
+    const PatchPlan plan = PlanPatch(head, lists, local.index);
+    WritePatched(plan, ListedChunks(head, lists), local, index.rangesAnswered);
     local.files.clear();
     Delete(m_path + ".prev");
-    RunLog::Write("download %s: patched: %llu bytes reused, %llu fetched in %lu range request(s), index %lu bytes, verified",
-                  m_task.szName, static_cast<unsigned long long>(stats.reused), static_cast<unsigned long long>(stats.fetched),
-                  static_cast<unsigned long>(ranges.size()), static_cast<unsigned long>(bytes.size()));
+    RunLog::Write("download %s: patched: %llu bytes reused, %llu fetched in %lu range request(s); chunk index "
+                  "%lu request(s), head %llu bytes, lists %llu bytes; verified",
+                  m_task.szName, static_cast<unsigned long long>(plan.localBytes),
+                  static_cast<unsigned long long>(plan.fetchBytes), static_cast<unsigned long>(plan.fetches.size()),
+                  static_cast<unsigned long>(index.requests), static_cast<unsigned long long>(head.headBytes),
+                  static_cast<unsigned long long>(index.listBytes));
 }
 
-PatchStats CFileFetch::WritePatched(const ChunkIndex& index, const std::vector<ByteRange>& ranges, PatchSources& local)
+void CFileFetch::CutWhileFetchingHead(PatchSources& local, IndexFetch& index, IndexHead& head)
+{
+    // Cutting a big copy takes a while with no byte from the network: it is progress all the same.
+    auto stopped = [this] {
+        m_context.sink.Activity();
+        return m_context.sink.StopRequested();
+    };
+    std::exception_ptr cutFailed;
+    std::thread cutting([&] {
+        try {
+            local.Cut(stopped);
+        } catch (...) {
+            cutFailed = std::current_exception();
+        }
+    });
+    // Whatever the head's fetch does, the cutting thread is joined first.
+    try {
+        FetchIndexHead(index, head);
+    } catch (...) {
+        cutting.join();
+        throw;
+    }
+    cutting.join();
+    if (cutFailed) std::rethrow_exception(cutFailed);
+    ThrowIfStopped();
+}
+
+void CFileFetch::FetchIndexHead(IndexFetch& index, IndexHead& head)
+{
+    // The manifest gives the head's length; without it, what most heads of a
+    // file this size take, and the rest when that was short.
+    const UINT64 most = MaxIndexHeadBytes(m_size);
+    UINT64 wanted = m_task.qwChunksHead && m_task.qwChunksHead <= most ? m_task.qwChunksHead : PlanHeadFetch(m_size).length;
+    RunLog::Write("download %s: GET %s bytes 0-%llu (chunk index head)", m_task.szName, m_task.szChunksUrl,
+                  static_cast<unsigned long long>(wanted - 1));
+    ExtendIndex(index, wanted);
+    UINT64 headBytes = 0;
+    IndexFault fault = ReadIndexHeadBytes(index.prefix.data(), index.prefix.size(), m_size, headBytes);
+    if (fault == IndexFault::None && index.prefix.size() < headBytes) {
+        ExtendIndex(index, headBytes);
+        if (index.prefix.size() < headBytes) fault = IndexFault::Truncated;
+    }
+    if (fault != IndexFault::None) throw TransferRejected{ std::string("the chunk index ") + DescribeIndexFault(fault) };
+    CSha256Digest digest;
+    digest.Update(index.prefix.data(), static_cast<UINT>(headBytes));
+    if (!SameHexDigest(digest.FinalHex().c_str(), m_task.szChunksSha256))
+        throw TransferRejected{ "the chunk index's head does not match its SHA-256" };
+    fault = DecodeIndexHead(index.prefix.data(), static_cast<size_t>(headBytes), m_size, head);
+    if (fault != IndexFault::None) throw TransferRejected{ std::string("the chunk index ") + DescribeIndexFault(fault) };
+}
+
+void CFileFetch::ExtendIndex(IndexFetch& index, UINT64 upTo)
+{
+    const UINT64 from = index.prefix.size();
+    auto http = Open(m_task.szChunksUrl, "Range: bytes=" + std::to_string(from) + "-" + std::to_string(upTo - 1) + "\r\n");
+    ++index.requests;
+    DWORD status = 0;
+    http->QueryInfoStatusCode(status);
+    const UINT64 limit = MaxLevelledIndexBytes(m_size);
+    UINT64 last = 0, total = 0;
+    std::string answer;
+    if (status == 200 && from == 0) {
+        // Its server ignores ranges: the whole index, as long as any index for the file can be.
+        index.rangesAnswered = false;
+        last = limit;
+    } else if (RangeAnswered(*http, from, upTo - 1, answer, &total) && total <= limit &&
+               (!index.total || total == index.total)) {
+        index.total = total;
+        last = upTo - 1;
+    } else {
+        throw TransferRejected{ "a range of the chunk index was answered with " + answer };
+    }
+    for (UINT64 at = from; at <= last;) {
+        ThrowIfStopped();
+        const UINT64 left = last + 1 - at;
+        const UINT n = Read(*http, m_buffer, left < kBlockSize ? static_cast<UINT>(left) : kBlockSize);
+        if (n == 0) break;
+        index.prefix.insert(index.prefix.end(), m_buffer, m_buffer + n);
+        at += n;
+    }
+    if (index.rangesAnswered ? index.prefix.size() != last + 1 : index.prefix.size() > limit)
+        throw TransferRejected{ "the chunk index came cut short, or longer than any index for the file" };
+}
+
+std::unique_ptr<CHttpFile> CFileFetch::OpenIndexRange(const ByteRange& range, UINT64 total)
+{
+    const UINT64 last = range.offset + range.length - 1;
+    auto http = Open(m_task.szChunksUrl, "Range: bytes=" + std::to_string(range.offset) + "-" + std::to_string(last) + "\r\n");
+    std::string answer;
+    UINT64 of = 0;
+    if (!RangeAnswered(*http, range.offset, last, answer, &of) || (total && of != total))
+        throw TransferRejected{ "a range of the chunk index was answered with " + answer };
+    return http;
+}
+
+std::vector<unsigned char> CFileFetch::FetchListBytes(const std::vector<ByteRange>& ranges, IndexFetch& index)
+{
+    UINT64 total = 0;
+    for (const ByteRange& r : ranges) total += r.length;
+    std::vector<unsigned char> bytes(static_cast<size_t>(total));
+    if (ranges.empty()) return bytes;
+    const UINT64 indexTotal = index.total;
+    CRangeFetch stream(ranges, [&](size_t i) { return OpenIndexRange(ranges[i], indexTotal); }, m_context.sink);
+    for (UINT64 at = 0; at < total;) {
+        const UINT64 left = total - at;
+        const UINT n = left < kCopyRunBytes ? static_cast<UINT>(left) : kCopyRunBytes;
+        stream.Read(bytes.data() + at, n);
+        at += n;
+    }
+    index.requests += ranges.size();
+    index.listBytes = total;
+    return bytes;
+}
+
+std::vector<std::vector<IndexChunk>> CFileFetch::FetchLists(const IndexHead& head, const std::vector<bool>& wanted,
+                                                            IndexFetch& index)
+{
+    const UINT64 have = index.prefix.size();
+    const std::vector<ByteRange> ranges = PlanListFetches(head, wanted, have);
+    // The ranges' bytes one after another, as they were asked for.
+    const std::vector<unsigned char> fetched = FetchListBytes(ranges, index);
+    std::vector<std::vector<IndexChunk>> lists(head.groups.size());
+    std::vector<unsigned char> list;
+    size_t r = 0;
+    UINT64 base = 0;  // where ranges[r] starts in fetched
+    for (size_t g = 0; g < head.groups.size() && g < wanted.size(); ++g) {
+        if (!wanted[g]) continue;
+        const UINT64 lo = head.groups[g].listOffset, hi = lo + UINT64(head.groups[g].chunks) * kListEntryBytes;
+        // A list may start in what the head's request brought and end in a range.
+        list.assign(index.prefix.begin() + static_cast<size_t>(lo < have ? lo : have),
+                    index.prefix.begin() + static_cast<size_t>(hi < have ? hi : have));
+        const UINT64 from = lo > have ? lo : have;
+        if (from < hi) {
+            for (; r < ranges.size() && ranges[r].offset + ranges[r].length < hi; ++r) base += ranges[r].length;
+            if (r == ranges.size() || ranges[r].offset > from) throw TransferRejected{ "a group's list was not fetched" };
+            const unsigned char* p = fetched.data() + base + (from - ranges[r].offset);
+            list.insert(list.end(), p, p + (hi - from));
+        }
+        const IndexFault fault = DecodeGroupList(head, g, list.data(), list.size(), lists[g]);
+        if (fault != IndexFault::None) throw TransferRejected{ std::string("the chunk index ") + DescribeIndexFault(fault) };
+    }
+    return lists;
+}
+
+// Where the stream of a patch's ranges stands in the new file: the bytes of
+// local pieces that lie inside a range (merged across small gaps) are passed over.
+class CRangeCursor {
+public:
+    CRangeCursor(const std::vector<ByteRange>& ranges, CRangeFetch& stream)
+        : m_ranges(ranges), m_stream(stream), m_at(ranges.empty() ? 0 : ranges[0].offset)
+    {
+    }
+    // Passes over the stream's bytes that lie before file offset 'to'.
+    void SkipTo(UINT64 to)
+    {
+        while (m_r < m_ranges.size() && m_at < to) {
+            const UINT64 end = End(), stop = end < to ? end : to;
+            m_stream.Skip(stop - m_at);
+            m_at = stop;
+            if (m_at == end) Next();
+        }
+    }
+    // Bytes [from, from + n) of the file, which the ranges hold.
+    void Read(UINT64 from, BYTE* into, UINT n)
+    {
+        SkipTo(from);
+        if (m_r == m_ranges.size() || m_at != from || from + n > End())
+            throw TransferRejected{ "a fetched piece lies outside the ranges asked for" };
+        m_stream.Read(into, n);
+        m_at += n;
+        if (m_at == End()) Next();
+    }
+
+private:
+    UINT64 End() const { return m_ranges[m_r].offset + m_ranges[m_r].length; }
+    void Next()
+    {
+        if (++m_r < m_ranges.size()) m_at = m_ranges[m_r].offset;
+    }
+    const std::vector<ByteRange>& m_ranges;
+    CRangeFetch& m_stream;
+    size_t m_r = 0;
+    UINT64 m_at;
+};
+
+std::unique_ptr<CHttpFile> CFileFetch::OpenFileRange(const ByteRange& range, std::mutex& wholeLock)
+{
+    const UINT64 last = range.offset + range.length - 1;
+    auto http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(range.offset) + "-" + std::to_string(last) + "\r\n");
+    DWORD status = 0;
+    if (http->QueryInfoStatusCode(status) && status == 200) {
+        // The whole file is on its way: it is taken instead of asking for it again.
+        std::lock_guard<std::mutex> lock(wholeLock);
+        if (!m_wholeAnswer) m_wholeAnswer = std::move(http);
+        throw TransferRejected{ "a range request was answered with the whole file (HTTP 200)" };
+    }
+    ExpectRange(*http, range.offset, last, "a range request");
+    return http;
+}
+
+void CFileFetch::WritePatched(const PatchPlan& plan, const std::vector<ListedChunk>& chunks, PatchSources& local,
+                              bool rangesAnswered)
 {
     Begin(CDownloadVerifier::Source::Disk);
     // A patched .dtm cut short is resumed, if ever, with its digests as the only check.
     Delete(ValidatorPath());
     OpenDownload(CFile::modeCreate | CFile::modeReadWrite);
-    CSha256Digest chunkDigest(true);
-    PatchStats stats;
-    UINT64 offset = 0;
-    size_t next = 0;
-    std::unique_ptr<CHttpFile> http;
-    std::vector<BYTE> run(kCopyRunBytes);
-    const std::vector<ChunkEntry>& chunks = index.chunks;
-    for (size_t i = 0; i < chunks.size();) {
-        ThrowIfStopped();
-        const UINT64 rangeStart = next < ranges.size() ? ranges[next].offset : ~0ull;
-        if (offset < rangeStart) {
-            const UINT length = PlaceLocalRun(chunks, i, offset, rangeStart, local, run);
-            stats.reused += length;
-            offset += length;
-            continue;
-        }
-        const ByteRange& r = ranges[next];
-        PlaceFetchedChunk(http, r, chunks[i], offset, chunkDigest);
-        stats.fetched += chunks[i].length;
-        offset += chunks[i].length;
-        ++i;
-        if (offset >= r.offset + r.length) {
-            http.reset();
-            ++next;
+    std::mutex wholeLock;
+    {
+        // A server that sent the whole index for a range is asked one range at
+        // a time: its first answer, the whole file, is then taken as it is.
+        CRangeFetch stream(plan.fetches, [&](size_t i) { return OpenFileRange(plan.fetches[i], wholeLock); },
+                           m_context.sink, rangesAnswered ? kRangesInFlight : 1, kRangeBufferBytes, kRangeLookaheadBytes);
+        CRangeCursor cursor(plan.fetches, stream);
+        std::vector<BYTE> run(kCopyRunBytes);
+        size_t c = 0;
+        for (const PatchPiece& piece : plan.pieces) {
+            ThrowIfStopped();
+            if (piece.local) {
+                CopyLocal(piece, local, run, stream);
+                cursor.SkipTo(piece.offset + piece.length);
+            } else {
+                PlaceFetched(piece, chunks, c, cursor);
+            }
         }
     }
     const std::string mismatch = CloseAndVerify();
     if (!mismatch.empty()) throw TransferRejected{ "the patched file does not verify: " + mismatch };
-    return stats;
 }
 
-void CFileFetch::PlaceFetchedChunk(std::unique_ptr<CHttpFile>& http, const ByteRange& range, const ChunkEntry& chunk,
-                                   UINT64 offset, CSha256Digest& digest)
+void CFileFetch::CopyLocal(const PatchPiece& piece, PatchSources& local, std::vector<BYTE>& run, CRangeFetch& stream)
 {
-    if (!http) {
-        const UINT64 last = range.offset + range.length - 1;
-        http = Open(m_task.szUrl, "Range: bytes=" + std::to_string(range.offset) + "-" + std::to_string(last) + "\r\n");
-        DWORD status = 0;
-        if (http->QueryInfoStatusCode(status) && status == 200) {
-            // The whole file is on its way: it is taken instead of asking for it again.
-            m_wholeAnswer = std::move(http);
-            throw TransferRejected{ "a range request was answered with the whole file (HTTP 200)" };
-        }
-        ExpectRange(*http, range.offset, last, "a range request");
+    for (UINT64 done = 0; done < piece.length;) {
+        ThrowIfStopped();
+        stream.Reached(piece.offset + done);
+        const UINT64 left = piece.length - done;
+        const UINT n = left < run.size() ? static_cast<UINT>(left) : static_cast<UINT>(run.size());
+        if (!local.files[piece.source]->ReadAt(piece.from + done, run.data(), n))
+            throw TransferRejected{ "a local copy could not be read again" };
+        Append(run.data(), n);
+        m_context.sink.Activity();  // progress from disk, which the stall watchdog would not see
+        done += n;
     }
-    for (UINT got = 0; got < chunk.length;) {
-        const UINT n = Read(*http, m_buffer + got, chunk.length - got);
-        if (n == 0) throw CInternetException(ERROR_INTERNET_CONNECTION_ABORTED);
-        got += n;
-    }
-    BYTE sha[32];
-    digest.Update(m_buffer, chunk.length);
-    if (!digest.Final(sha) || std::memcmp(sha, chunk.id, kChunkIdBytes) != 0)
-        throw TransferRejected{ "a fetched chunk at byte " + std::to_string(offset) + " does not match the index" };
-    Append(m_buffer, chunk.length);
 }
 
-UINT CFileFetch::PlaceLocalRun(const std::vector<ChunkEntry>& chunks, size_t& i, UINT64 offset, UINT64 rangeStart,
-                               PatchSources& local, std::vector<BYTE>& run)
+void CFileFetch::PlaceFetched(const PatchPiece& piece, const std::vector<ListedChunk>& chunks, size_t& c,
+                              CRangeCursor& cursor)
 {
-    const CLocalChunks::Chunk* found = local.Find(chunks[i]);
-    if (!found) throw TransferRejected{ "a local chunk was lost" };
-    // Chunks that follow one another here too are copied as one run: a read
-    // and a write per chunk would cost more than the bytes.
-    UINT length = chunks[i].length;
-    size_t j = i + 1;
-    for (; j < chunks.size() && length + chunks[j].length <= kCopyRunBytes && offset + length < rangeStart; ++j) {
-        const CLocalChunks::Chunk* more = local.Find(chunks[j]);
-        if (!more || more->source != found->source || more->offset != found->offset + length) break;
-        length += chunks[j].length;
+    for (UINT64 at = piece.offset, end = piece.offset + piece.length; at < end;) {
+        while (c < chunks.size() && chunks[c].offset < at) ++c;
+        if (c == chunks.size() || chunks[c].offset != at || at + chunks[c].chunk.length > end)
+            throw TransferRejected{ "a fetched piece is not made of listed chunks" };
+        const UINT length = chunks[c].chunk.length;
+        cursor.Read(at, m_buffer, length);
+        if (CHash64::Of(m_buffer, length) != chunks[c].chunk.id)
+            throw TransferRejected{ "a fetched chunk at byte " + std::to_string(at) + " does not match the index" };
+        Append(m_buffer, length);
+        at += length;
     }
-    if (!local.files[found->source]->ReadAt(found->offset, run.data(), length))
-        throw TransferRejected{ "a local chunk could not be read again" };
-    Append(run.data(), length);
-    m_context.sink.Activity();  // progress from disk, which the stall watchdog would not see
-    i = j;
-    return length;
 }

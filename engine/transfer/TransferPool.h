@@ -59,6 +59,11 @@ struct PoolResult {
 // The transfers in flight at once: browsers open six connections per server,
 // download managers eight to sixteen; bench/latency/run.sh chose this.
 const unsigned kTransfersInFlight = 8;
+// Range requests patches keep in flight beyond one each, all transfers
+// together (RangeFetch.h); with the transfers' own, the connections the
+// process may hold on one server.
+const unsigned kExtraRangesInFlight = 16;
+const unsigned kConnectionsPerServer = kTransfersInFlight + kExtraRangesInFlight;
 
 // Fetches every task, at most width at once, reporting through report. Returns
 // once every transfer has ended.

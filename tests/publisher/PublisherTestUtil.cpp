@@ -90,10 +90,10 @@ std::string Decode(std::string s)
 std::vector<ManifestEntry> ParseManifest(const std::string& xml)
 {
     std::vector<ManifestEntry> out;
-    const std::regex file(R"re(<file\s+filename="([^"]*)"\s+filesize="([^"]*)"\s+fileversion="([^"]*)"\s+md5="([^"]*)"\s+sha256="([^"]*)"\s+fileload="([^"]*)"(?:\s+chunks="([^"]*)"\s+chunkssha256="([^"]*)")?\s*/>)re");
+    const std::regex file(R"re(<file\s+filename="([^"]*)"\s+filesize="([^"]*)"\s+fileversion="([^"]*)"\s+md5="([^"]*)"\s+sha256="([^"]*)"\s+fileload="([^"]*)"(?:\s+chunks="([^"]*)"\s+chunkssha256="([^"]*)"\s+chunkshead="([^"]*)")?\s*/>)re");
     for (std::sregex_iterator it(xml.begin(), xml.end(), file), end; it != end; ++it)
         out.push_back({ Decode((*it)[1]), Decode((*it)[2]), Decode((*it)[3]), Decode((*it)[4]), (*it)[5],
-                        Decode((*it)[6]), Decode((*it)[7]), (*it)[8] });
+                        Decode((*it)[6]), Decode((*it)[7]), (*it)[8], (*it)[9] });
     return out;
 }
 

@@ -36,7 +36,7 @@ std::string ShellQuote(const std::string& s);
 // The attributes of every <file> element of a manifest, entities decoded.
 struct ManifestEntry {
     std::string filename, filesize, fileversion, md5, sha256, fileload;
-    std::string chunks, chunkssha256;  // empty when the entry has no chunk index
+    std::string chunks, chunkssha256, chunkshead;  // empty when the entry has no chunk index
 };
 std::vector<ManifestEntry> ParseManifest(const std::string& xml);
 

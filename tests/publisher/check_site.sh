@@ -86,8 +86,12 @@ fails_with() {
 run_check good "$base" "$rel"
 check "good: the check passes (status 0, got $status)" test "$status" -eq 0
 check "good: the signature was verified" grep -q 'signature verified' "$work/good.out"
-check "good: all 4 files and the release were compared" \
-    grep -q "^Checked 4 files .* against the release $rel: all good$" "$work/good.out"
+check "good: all 4 files, the index of textures.pak and the release were compared" \
+    grep -q "^Checked 4 files .* and 1 chunk indexes of .* against the release $rel: all good$" "$work/good.out"
+check "good: the server answers single ranges (the file's and the index head's)" \
+    grep -q '^Single ranges: the server answers them (2 of 2 asked)' "$work/good.out"
+check "good: the index's head was asked for as the updater asks for it" \
+    grep -Eq '"GET /chunks/textures\.pak\.idx HTTP[^"]*" 206' "$work/nginx/access.log"
 check "good: the manifest was fetched at the updater's address" \
     grep -Eq '"GET /update/update\.xml\?=[0-9]+ HTTP[^"]*" 200' "$work/nginx/access.log"
 check "good: no progress bar when the output is not a terminal" bash -c '! grep -q $'"'"'\r'"'"' "$1"' _ "$work/good.out"
@@ -131,19 +135,48 @@ check "other-release: the file missing from the manifest is named" \
 run_check serial --min-serial 501 "$base"
 fails_with serial "^PROBLEM  update\.xml  .*expected serial 501 or higher; served serial 500 \(an older manifest\)$"
 
-# --- A chunk index: fetched and compared by its SHA-256 (an unsigned site) -------
+# --- Chunk indexes: decoded, not only compared by the digest of their head ------
 "$publisher" --quiet --serial 600 "$rel" "$base" "$site" >/dev/null
-mkdir -p "$site/chunks"
-printf 'an index of the chunks of game.dat\n' > "$site/chunks/game.dat.idx"
-sum=$(sha256sum < "$site/chunks/game.dat.idx" | cut -d' ' -f1)
-sed -i "s|\(filename=\"game.dat\"[^>]*\)/>|\1 chunks=\"$base/chunks/game.dat.idx\" chunkssha256=\"$sum\"/>|" "$site/update/update.xml"
 trust=(--cacert "$pki/ca.crt")
-run_check chunks "$base" "$rel"
-check "chunks: a good index passes (status 0, got $status)" test "$status" -eq 0
-check "chunks: it was fetched" grep -Eq '"GET /chunks/game\.dat\.idx HTTP[^"]*" 200' "$work/nginx/access.log"
-printf 'an index of an older game.dat\n' > "$site/chunks/game.dat.idx"
-run_check stale-chunks "$base"
-fails_with stale-chunks "^PROBLEM  game\.dat \(chunk index\)  $base/chunks/game\.dat\.idx  expected SHA-256 $sum; served SHA-256 [0-9a-f]{64}$"
+idx=$site/chunks/textures.pak.idx
+cp "$idx" "$work/textures.idx.good"
+# The last byte of the last group's list: the head (and so its digest) is unchanged.
+printf '\xff' | dd of="$idx" bs=1 seek=$(( $(stat -c %s "$idx") - 1 )) conv=notrunc status=none
+run_check damaged-list "$base"
+fails_with damaged-list "^PROBLEM  textures\.pak \(chunk index\)  $base/chunks/textures\.pak\.idx  expected an index that decodes; served one whose head matches its digest but that has a chunk list that is not its group's$"
+head -c 70 "$work/textures.idx.good" > "$idx"  # the header and part of the top list
+run_check short-index "$base"
+fails_with short-index "^PROBLEM  textures\.pak \(chunk index\)  .*expected a chunk index for a file of 2097152 bytes; served one that is cut short$"
+printf 'UPCHUNKS an index as the publisher of an earlier release wrote it' > "$idx"
+run_check v1-index "$base"
+fails_with v1-index "^PROBLEM  textures\.pak \(chunk index\)  .*expected a levelled chunk index \(version 2\); served a version 1 index"
+cp "$work/textures.idx.good" "$idx"
+sed -i 's/chunkshead="\([0-9]*\)"/chunkshead="1\1"/' "$site/update/update.xml"
+run_check head-length "$base"
+fails_with head-length "^PROBLEM  textures\.pak \(chunk index\)  .*expected a head of 1[0-9]+ bytes \(the chunkshead attribute\); served one of [0-9]+ bytes$"
+"$publisher" --quiet --serial 601 "$rel" "$base" "$site" >/dev/null
+"$publisher" --quiet --serial 602 "$rel" "$base" "$work/older-site" >/dev/null
+cp "$work/older-site/chunks/textures.pak.idx" "$idx"
+head -c $((2 * 1024 * 1024)) /dev/urandom > "$rel/textures.pak"
+"$publisher" --quiet --serial 603 "$rel" "$base" "$site" >/dev/null
+sum=$(grep -o 'chunkssha256="[0-9a-f]*"' "$site/update/update.xml" | cut -d'"' -f2)
+cp "$work/older-site/chunks/textures.pak.idx" "$idx"
+run_check stale-index "$base"
+fails_with stale-index "^PROBLEM  textures\.pak \(chunk index\)  $base/chunks/textures\.pak\.idx  expected SHA-256 $sum of its head; served SHA-256 [0-9a-f]{64} of its [0-9]+-byte head$"
+
+# --- A server that ignores ranges (python3 -m http.server): told, not a problem ----
+plain_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$publisher" --quiet "$rel" "http://127.0.0.1:$plain_port" "$work/plain-site" >/dev/null
+(cd "$work/plain-site" && exec timeout 120 python3 -m http.server --bind 127.0.0.1 "$plain_port" >/dev/null 2>&1) &
+plain=$!
+for _ in $(seq 100); do curl -fsS "http://127.0.0.1:$plain_port/update/update.xml" -o /dev/null 2>/dev/null && break; sleep 0.1; done
+timeout 120 "$publisher" --check "http://127.0.0.1:$plain_port" > "$work/no-ranges.out" 2>&1
+status=$?
+kill "$plain" 2>/dev/null; wait "$plain" 2>/dev/null
+check "no-ranges: the check passes (status 0, got $status)" test "$status" -eq 0
+check "no-ranges: it says the server ignores ranges" \
+    grep -q "^Single ranges: the server ignores them (HTTP 200 and the whole file for http://127.0.0.1:$plain_port/files/textures.pak): the updater fetches changed files whole$" "$work/no-ranges.out"
+[ $failures -eq 0 ] || sed 's/^/    /' "$work/no-ranges.out"
 
 echo
 if [ $failures -eq 0 ]; then echo "site check: all checks passed"; else echo "site check: $failures check(s) failed"; fi

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "Crypto.h"
+#include "Progress.h"
 #include "Publisher.h"
 #include "PublisherTestUtil.h"
 
@@ -57,6 +58,13 @@ std::string Md5sum(const fs::path& p)
 {
     const CommandResult r = RunCommand("md5sum " + ShellQuote(p.string()));
     return r.output.substr(0, 32);
+}
+
+std::string Sha256hex(const std::string& bytes)
+{
+    Sha256 sha;
+    sha.Update(bytes.data(), bytes.size());
+    return sha.FinalHex();
 }
 
 std::string Sha256sum(const fs::path& p)
@@ -435,28 +443,33 @@ TEST_F(Publishing, BigFilesGetAChunkIndexThatTheirEntryNames)
             continue;
         }
         EXPECT_EQ(entries[i].chunks, base + expected[i][1]);
-        EXPECT_EQ(entries[i].chunkssha256, Sha256sum(idx));
         const std::string bytes = ReadFile(idx), file = ReadFile(release / fs::u8path(expected[i][0]));
         indexBytes += bytes.size();
-        ChunkIndex index;
-        ASSERT_EQ(DecodeChunkIndex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), file.size(), index),
-                  ChunkIndexFault::None);
-        // Each identity is the start of its chunk's SHA-256.
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        IndexHead head;
+        std::vector<IndexChunk> chunks;
+        ASSERT_EQ(DecodeLevelledIndex(data, bytes.size(), file.size(), head, chunks), IndexFault::None);
+        // The manifest covers the head: its digest and its exact length.
+        EXPECT_EQ(entries[i].chunkshead, std::to_string(head.headBytes));
+        EXPECT_EQ(entries[i].chunkssha256, Sha256hex(bytes.substr(0, head.headBytes)));
+        // Each identity is the CHash64 of its chunk's bytes, and the groups cut
+        // as the updater cuts its copy.
+        const auto* content = reinterpret_cast<const unsigned char*>(file.data());
         size_t offset = 0;
-        for (const ChunkEntry& c : index.chunks) {
-            Sha256 sha;
-            sha.Update(file.data() + offset, c.length);
-            unsigned char digest[32];
-            ASSERT_TRUE(sha.Final(digest));
-            ASSERT_EQ(0, std::memcmp(digest, c.id, kChunkIdBytes)) << "chunk at " << offset;
+        for (const IndexChunk& c : chunks) {
+            ASSERT_EQ(c.id, CHash64::Of(content + offset, c.length)) << "chunk at " << offset;
             offset += c.length;
         }
+        CIndexCutter cut;
+        cut.Update(content, file.size());
+        cut.Finish();
+        EXPECT_EQ(EncodeLevelledIndex(cut, file.size()), std::vector<unsigned char>(bytes.begin(), bytes.end()));
         EXPECT_NE(r.out.find("  index      " + std::string(expected[i][0]) + ".idx (" + std::to_string(bytes.size()) +
                              " B) written"), std::string::npos) << r.out;
     }
     EXPECT_NE(r.out.find("note: no chunk index for x.pak: chunks/x.pak.idx is also the folder of the index of "
                          "x.pak.idx/y.pak"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Chunk indexes: 3 (" + std::to_string(indexBytes) + " B in all): 3 written, 0 unchanged, 0 removed"),
+    EXPECT_NE(r.out.find("Chunk indexes: 3 (" + HumanSize(indexBytes) + " in all): 3 written, 0 unchanged, 0 removed"),
               std::string::npos) << r.out;
 
     // 253 bytes of file URL leave no room for the index's, 5 bytes longer.
@@ -494,7 +507,8 @@ TEST_F(Publishing, IndexesFollowTheirFilesAndStaleOnesGoAfterTheManifest)
     EXPECT_EQ(SiteListing(), listing);
     const std::string newIndex = ReadFile(site / "chunks" / "big.dat.idx");
     EXPECT_NE(newIndex, oldIndex);
-    EXPECT_EQ(ParseManifest(Manifest()).at(0).chunkssha256, Sha256sum(site / "chunks" / "big.dat.idx"));
+    EXPECT_EQ(ParseManifest(Manifest()).at(0).chunkssha256,
+              Sha256hex(newIndex.substr(0, std::stoull(ParseManifest(Manifest()).at(0).chunkshead))));
     EXPECT_EQ(ParseManifest(Manifest()).at(1).chunks, "");
     const size_t manifestAt = r.out.find("manifest   ");
     const size_t removedAt = r.out.find("removed    chunks/gone.pak.idx (no longer needed)");

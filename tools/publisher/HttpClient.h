@@ -14,6 +14,7 @@ struct HttpResponse {
     long status = 0;               // of the last response (after redirects)
     std::optional<std::uint64_t> contentLength;
     std::string url;               // where the body came from
+    std::string contentRange;      // the final answer's Content-Range, empty when none
 };
 
 class HttpClient {
@@ -29,8 +30,9 @@ public:
 
     // Follows at most 5 redirects (301, 302, 303, 307, 308), never from https
     // to http; only the final response's body reaches sink. A connection that
-    // brings no byte for 60 s fails, as in the updater.
-    HttpResponse Get(const std::string& url, const Sink& sink);
+    // brings no byte for 60 s fails, as in the updater. range, when given, is
+    // "first-last": one single-range request, as a patch makes them.
+    HttpResponse Get(const std::string& url, const Sink& sink, const std::string& range = std::string());
 
 private:
     struct State;

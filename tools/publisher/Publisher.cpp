@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 #include <system_error>
-#include "rules/Chunker.h"
+#include "rules/LevelledIndex.h"
 #include "Crypto.h"
 #include "Md5Digest.h"
 #include "Naming.h"
@@ -60,47 +60,12 @@ private:
     std::uint64_t m_size;
 };
 
-// Cuts a file into chunks in the read that digests it, and indexes them.
-class Indexer {
-public:
-    explicit Indexer(std::uint64_t size) { m_index.fileSize = size; }
-    Indexer(const Indexer&) = delete;
-    Indexer& operator=(const Indexer&) = delete;
-
-    void Update(const unsigned char* data, std::size_t n)
-    {
-        CutChunks(
-            m_chunker, data, n, [this](const unsigned char* bytes, std::size_t k) { m_chunk->Update(bytes, k); },
-            [this](std::uint32_t length) { Close(length); });
-    }
-    // The index's bytes; empty when a chunk could not be digested.
-    std::vector<unsigned char> Finish()
-    {
-        if (const std::uint32_t last = m_chunker.Finish()) Close(last);
-        return m_ok ? EncodeChunkIndex(m_index) : std::vector<unsigned char>();
-    }
-
-private:
-    void Close(std::uint32_t length)
-    {
-        unsigned char digest[32] = {};
-        m_ok = m_chunk->Final(digest) && m_ok;
-        m_index.Add(length, digest);
-        m_chunk = std::make_unique<Sha256>();
-    }
-
-    CChunker m_chunker;
-    ChunkIndex m_index;
-    std::unique_ptr<Sha256> m_chunk = std::make_unique<Sha256>();
-    bool m_ok = true;
-};
-
 // Both digests a manifest entry carries, fed from the same reads, and the
-// chunk index when one is made.
+// chunks and groups of the chunk index when one is made.
 struct Digests {
     CMd5Digest md5;
     Sha256 sha256;
-    std::unique_ptr<Indexer> chunks;
+    std::unique_ptr<CIndexCutter> chunks;
     void Update(const char* data, std::size_t n)
     {
         md5.Update(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(n));
@@ -244,7 +209,25 @@ void DropIndex(ReleaseFile& file, const std::string& why)
     file.index.clear();
     file.indexUrl.clear();
     file.indexSha256.clear();
+    file.indexHeadBytes = 0;
     file.noIndex = why;
+}
+
+// The levelled index of a file as cut; the manifest's digest covers its head.
+std::string MakeIndex(CIndexCutter& cut, const std::string& url, ReleaseFile& file)
+{
+    cut.Finish();
+    file.index = EncodeLevelledIndex(cut, file.size);
+    file.indexHeadBytes = kIndexHeaderBytes + cut.Groups().size() * kTopEntryBytes;
+    Sha256 headDigest;
+    headDigest.Update(file.index.data(), static_cast<std::size_t>(file.indexHeadBytes));
+    file.indexSha256 = headDigest.FinalHex();
+    if (file.indexSha256.empty()) return "the SHA-256 of its chunk index could not be computed";
+    file.indexUrl = url;
+    if (file.indexUrl.size() > kMaxUrlBytes)
+        DropIndex(file, "its index URL would be " + std::to_string(file.indexUrl.size()) +
+                            " bytes; the updater takes at most " + std::to_string(kMaxUrlBytes));
+    return std::string();
 }
 
 std::string CheckContent(const fs::path& path, const std::string& rel, const std::string& base, ReleaseFile& file,
@@ -272,22 +255,15 @@ std::string CheckContent(const fs::path& path, const std::string& rel, const std
     }
 
     Digests digests;
-    if (file.size >= kIndexFromBytes) digests.chunks = std::make_unique<Indexer>(file.size);
+    if (file.size >= kIndexFromBytes) digests.chunks = std::make_unique<CIndexCutter>();
     const std::string err = Stream(path, file.size, digests, nullptr, rel, progress, quiet, terminal);
     if (!err.empty()) return err;
     file.md5 = digests.md5.Final().str();
     file.sha256 = digests.sha256.FinalHex();
     if (file.sha256.empty()) return "its SHA-256 could not be computed";
     if (digests.chunks) {
-        file.index = digests.chunks->Finish();
-        Sha256 indexDigest;
-        indexDigest.Update(file.index.data(), file.index.size());
-        file.indexSha256 = indexDigest.FinalHex();
-        if (file.index.empty() || file.indexSha256.empty()) return "the SHA-256 of its chunks could not be computed";
-        file.indexUrl = base + "/chunks/" + PercentEncodePath(rel) + ".idx";
-        if (file.indexUrl.size() > kMaxUrlBytes)
-            DropIndex(file, "its index URL would be " + std::to_string(file.indexUrl.size()) +
-                                " bytes; the updater takes at most " + std::to_string(kMaxUrlBytes));
+        const std::string why = MakeIndex(*digests.chunks, base + "/chunks/" + PercentEncodePath(rel) + ".idx", file);
+        if (!why.empty()) return why;
     }
     FileSource src(path, file.size);
     file.version = ReadPeFileVersion(src).value_or("0.0.0.0");
@@ -423,7 +399,8 @@ std::string ManifestXml(const std::vector<ReleaseFile>& files, std::uint64_t ser
                "\" fileversion=\"" + XmlAttribute(f.version) + "\" md5=\"" + f.md5 + "\" sha256=\"" + f.sha256 +
                "\" fileload=\"" + XmlAttribute(f.url) + "\"";
         if (!f.indexUrl.empty())
-            xml += " chunks=\"" + XmlAttribute(f.indexUrl) + "\" chunkssha256=\"" + f.indexSha256 + "\"";
+            xml += " chunks=\"" + XmlAttribute(f.indexUrl) + "\" chunkssha256=\"" + f.indexSha256 + "\" chunkshead=\"" +
+                   std::to_string(f.indexHeadBytes) + "\"";
         xml += "/>\n";
     }
     xml += "  </filelist>\n</manifest>\n";

@@ -1,7 +1,7 @@
 // Turns a release folder into an update site: <site>/update/update.xml, the
 // files under <site>/files/, each at the URL its manifest entry names, and a
-// chunk index for each big file under <site>/chunks/ (<path>.idx), with which
-// the updater fetches only the parts of a file that changed.
+// levelled chunk index for each big file under <site>/chunks/ (<path>.idx),
+// with which the updater fetches only the parts of a file that changed.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -32,9 +32,10 @@ struct ReleaseFile {
     std::string md5;
     std::string sha256;
     std::string version;
-    std::vector<unsigned char> index;  // the chunk index; empty: none
+    std::vector<unsigned char> index;  // the levelled chunk index; empty: none
     std::string indexUrl;
-    std::string indexSha256;
+    std::string indexSha256;           // of the index's head
+    std::uint64_t indexHeadBytes = 0;
     std::string noIndex;               // why a file big enough has none
 };
 
