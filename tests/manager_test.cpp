@@ -312,8 +312,8 @@ TEST(DownloadManager, FilesInFlightArriveWholeAndAreReportedOneAtATimeInManifest
             continue;
         }
         ASSERT_EQ(e.status, expect) << names[file];
-        if (e.status != US_CONNECTING) EXPECT_EQ(e.text, names[file]);
-        if (e.status == US_FILE_DONE) EXPECT_EQ(fileBytes, bodies[file].size()) << names[file];
+        if (e.status != US_CONNECTING) { EXPECT_EQ(e.text, names[file]); }
+        if (e.status == US_FILE_DONE) { EXPECT_EQ(fileBytes, bodies[file].size()) << names[file]; }
         expect = e.status == US_CONNECTING ? US_FILE_START : e.status == US_FILE_START ? US_FILE_DONE : US_CONNECTING;
         if (e.status == US_FILE_DONE) ++file, fileBytes = 0;
     }
@@ -340,7 +340,7 @@ TEST(DownloadManager, TheFirstFailureInFlightFailsTheRunOnceAndKeepsWhatArrived)
         const std::string name = "g" + std::to_string(i) + ".bin";
         EXPECT_FALSE(FileExists(r.app / name)) << name;  // nothing installed
         // What was reported done before the failure stays for the next run.
-        if (r.manager.GetTask(i)->bDone) EXPECT_TRUE(FileExists(r.temp + "\\" + name + ".dtm")) << name;
+        if (r.manager.GetTask(i)->bDone) { EXPECT_TRUE(FileExists(r.temp + "\\" + name + ".dtm")) << name; }
     }
     EXPECT_TRUE(r.manager.GetTask(0)->bDone);
     EXPECT_FALSE(r.manager.GetTask(missing)->bDone);

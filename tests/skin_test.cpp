@@ -584,7 +584,7 @@ TEST_F(SkinProgress, ShowsOnlyTheTopLeftOfBothBitmapsAsOneStretch)
         EXPECT_TRUE(::EqualRect(&both, &fill)) << due.left << "," << due.top << "," << due.right << "," << due.bottom;
     }
     expectFill(::MulDiv(348, 60, 100) - 1);
-    if (!anythingDue) EXPECT_EQ("", Diff(atOnce, Shot()));
+    if (!anythingDue) { EXPECT_EQ("", Diff(atOnce, Shot())); }
     EXPECT_EQ(0, bar.erases);
     bar.SetPos(100);
     expectFill(347);

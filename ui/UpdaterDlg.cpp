@@ -253,42 +253,50 @@ const char* CUpdaterDlg::OutcomeText() const
     }
 }
 
+void CUpdaterDlg::ShowFileStart(UINT32 dwSize)
+{
+    // One round trip to the window for the range and the empty bar.
+    Frame frame;
+    m_dwFileSize = dwSize;
+    SetBarRange(m_fileBar, Kb(dwSize));
+    frame.fileHigh = m_fileBar.high;
+    if (BarMoves(m_fileBar, 0, true)) frame.filePos = 0;
+    ShowFrame(frame);
+    m_bFileStarted = true;
+}
+
+void CUpdaterDlg::ShowProgress(UINT32 dwDone, UINT32 dwTotal, const char* pszText)
+{
+    Frame frame;
+    // The first line is the same for every block of a file.
+    if (m_bFileStarted) {
+        CString text;
+        text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
+        if (text != m_strFileLine) {
+            m_strFileLine = text;
+            frame.fileLine = text;
+            frame.hasFileLine = true;
+        }
+    }
+    // The first and the last block of a file are always shown exactly.
+    const bool edge = m_bFileStarted || (m_dwFileSize != 0 && dwDone >= m_dwFileSize);
+    m_bFileStarted = false;
+    m_dwLastDone = dwDone;
+    frame.hasDoneText = DoneTextChanges(dwDone, edge, frame.doneText);
+    if (BarMoves(m_fileBar, Kb(dwDone), edge)) frame.filePos = m_fileBar.pos;
+    if (BarMoves(m_totalBar, Kb(dwTotal), edge)) frame.totalPos = m_totalBar.pos;
+    ShowFrame(frame);
+}
+
 void CUpdaterDlg::OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText)
 {
-    CString text;
     switch (nStatus) {
-    case US_FILE_START: {
-        // One round trip to the window for the range and the empty bar.
-        Frame frame;
-        m_dwFileSize = dwTotal;
-        SetBarRange(m_fileBar, Kb(dwTotal));
-        frame.fileHigh = m_fileBar.high;
-        if (BarMoves(m_fileBar, 0, true)) frame.filePos = 0;
-        ShowFrame(frame);
-        m_bFileStarted = true;
+    case US_FILE_START:
+        ShowFileStart(dwTotal);
         break;
-    }
-    case US_PROGRESS: {
-        Frame frame;
-        // The first line is the same for every block of a file.
-        if (m_bFileStarted) {
-            text.Format("文件名字:  %s 文件大小: %d KB", pszText ? pszText : "", Kb(m_dwFileSize));
-            if (text != m_strFileLine) {
-                m_strFileLine = text;
-                frame.fileLine = text;
-                frame.hasFileLine = true;
-            }
-        }
-        // The first and the last block of a file are always shown exactly.
-        const bool edge = m_bFileStarted || (m_dwFileSize != 0 && dwDone >= m_dwFileSize);
-        m_bFileStarted = false;
-        m_dwLastDone = dwDone;
-        frame.hasDoneText = DoneTextChanges(dwDone, edge, frame.doneText);
-        if (BarMoves(m_fileBar, Kb(dwDone), edge)) frame.filePos = m_fileBar.pos;
-        if (BarMoves(m_totalBar, Kb(dwTotal), edge)) frame.totalPos = m_totalBar.pos;
-        ShowFrame(frame);
+    case US_PROGRESS:
+        ShowProgress(dwDone, dwTotal, pszText);
         break;
-    }
     case US_FILE_DONE: {
         // A body without a length has no known last block until now.
         Frame frame;

@@ -75,6 +75,9 @@ protected:
         int totalPos = -1;
     };
     void ShowFrame(const Frame& frame);
+    // A file's start and its blocks, as the reports give them (worker thread).
+    void ShowFileStart(UINT32 dwSize);
+    void ShowProgress(UINT32 dwDone, UINT32 dwTotal, const char* pszText);
     LRESULT OnShowFrame(WPARAM wParam, LPARAM lParam);
     DECLARE_MESSAGE_MAP()
 

@@ -90,6 +90,9 @@ check "good: all 4 files, the index of textures.pak and the release were compare
     grep -q "^Checked 4 files .* and 1 chunk indexes of .* against the release $rel: all good$" "$work/good.out"
 check "good: the server answers single ranges (the file's and the index head's)" \
     grep -q '^Single ranges: the server answers them (2 of 2 asked)' "$work/good.out"
+files_connections=$(grep '"GET /files/' "$work/nginx/access.log" | grep -o 'connection=[0-9]*' | sort -u | wc -l)
+check "good: the files were fetched on several connections at once (got $files_connections)" \
+    test "$files_connections" -gt 1
 check "good: the index's head was asked for as the updater asks for it" \
     grep -Eq '"GET /chunks/textures\.pak\.idx HTTP[^"]*" 206' "$work/nginx/access.log"
 check "good: the manifest was fetched at the updater's address" \
