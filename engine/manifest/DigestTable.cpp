@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include "Md5Digest.h"
+#include "rules/Decimal.h"
 #include "rules/PathRules.h"
 
 const char kDigestCacheHeader[] = "updater digest cache 1";
@@ -43,22 +44,6 @@ std::string Md5Text(const char* data, std::size_t size)
     return CMd5Digest::HashBuffer(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(size)).GetString();
 }
 
-// A decimal of at most max; nothing else (no sign, no space, no empty field).
-bool ParseNumber(const char* text, std::size_t n, std::uint64_t max, std::uint64_t& value)
-{
-    if (n == 0 || n > 20) return false;
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return false;
-        const unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    value = v;
-    return true;
-}
-
 // One entry's line, [at, end) of the file.
 bool ParseLine(const char* at, const char* end, DigestEntry& e)
 {
@@ -75,9 +60,9 @@ bool ParseLine(const char* at, const char* end, DigestEntry& e)
     lengths[7] = static_cast<std::size_t>(end - at);
     const std::uint64_t all = ~0ull;
     std::uint64_t volume = 0;
-    if (!ParseNumber(fields[0], lengths[0], all, e.stamp.size) || !ParseNumber(fields[1], lengths[1], all, e.stamp.lastWrite) ||
-        !ParseNumber(fields[2], lengths[2], all, e.stamp.creation) || !ParseNumber(fields[3], lengths[3], 0xFFFFFFFFull, volume) ||
-        !ParseNumber(fields[4], lengths[4], all, e.stamp.fileIndex) || !ParseNumber(fields[5], lengths[5], all, e.takenAt))
+    if (!ParseDecimal(fields[0], lengths[0], all, e.stamp.size) || !ParseDecimal(fields[1], lengths[1], all, e.stamp.lastWrite) ||
+        !ParseDecimal(fields[2], lengths[2], all, e.stamp.creation) || !ParseDecimal(fields[3], lengths[3], 0xFFFFFFFFull, volume) ||
+        !ParseDecimal(fields[4], lengths[4], all, e.stamp.fileIndex) || !ParseDecimal(fields[5], lengths[5], all, e.takenAt))
         return false;
     e.stamp.volumeSerial = static_cast<std::uint32_t>(volume);
     e.md5.assign(fields[6], lengths[6]);

@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <cstring>
 #include "Md5Digest.h"
+#include "rules/Decimal.h"
 #include "rules/SiteRules.h"
 #include "support/Files.h"
 
@@ -33,22 +34,6 @@ std::string Md5Of(const char* data, std::size_t size)
 
 bool FitsLine(const std::string& value) { return value.find_first_of("\r\n") == std::string::npos; }
 
-// A decimal of at most max; nothing else.
-bool ParseNumber(const char* text, std::size_t n, std::uint64_t max, std::uint64_t& value)
-{
-    if (n == 0 || n > 20) return false;
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return false;
-        const unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    value = v;
-    return true;
-}
-
 // "<key> <value>\r\n" at pos; advances pos past it.
 bool ReadField(const std::string& bytes, std::size_t& pos, const char* key, std::string& value)
 {
@@ -65,7 +50,7 @@ bool ReadField(const std::string& bytes, std::size_t& pos, const char* key, std:
 bool ReadNumberField(const std::string& bytes, std::size_t& pos, const char* key, std::uint64_t max, std::uint64_t& value)
 {
     std::string text;
-    return ReadField(bytes, pos, key, text) && ParseNumber(text.data(), text.size(), max, value);
+    return ReadField(bytes, pos, key, text) && ParseDecimal(text.data(), text.size(), max, value);
 }
 
 void AppendText(std::string& out, const std::string& text)
@@ -107,7 +92,7 @@ private:
     bool Number(char end, std::uint64_t max, std::uint64_t& value)
     {
         const std::size_t stop = m_bytes.find(end, m_at);
-        if (stop == std::string::npos || !ParseNumber(m_bytes.data() + m_at, stop - m_at, max, value)) return false;
+        if (stop == std::string::npos || !ParseDecimal(m_bytes.data() + m_at, stop - m_at, max, value)) return false;
         m_at = stop + 1;
         return true;
     }
@@ -174,8 +159,8 @@ bool ParseHeader(const std::string& bytes, std::size_t& pos, KeptManifest& read,
     const std::size_t a = readAs.find(' '), b = a == std::string::npos ? a : readAs.find(' ', a + 1);
     ManifestContent& c = read.content;
     if (b != a + 2 || (readAs[a + 1] != '0' && readAs[a + 1] != '1') ||
-        !ParseNumber(readAs.data(), a, 0xFFFFFFFF, codePage) ||
-        !ParseNumber(readAs.data() + b + 1, readAs.size() - b - 1, ~0ull, c.serial))
+        !ParseDecimal(readAs.data(), a, 0xFFFFFFFF, codePage) ||
+        !ParseDecimal(readAs.data() + b + 1, readAs.size() - b - 1, ~0ull, c.serial))
         return false;
     c.readAs = { static_cast<unsigned>(codePage), readAs[a + 1] == '1' };
     return true;
