@@ -575,7 +575,9 @@ TEST(Trust, TheKeptManifestIsReusedOnlyWhileTheServerSaysItIsCurrent)
         route.body = gzip ? GzipStored(body) : body;
         route.contentType = "text/xml";
         route.sendLength = status != 304;
-        route.extraHeaders = "ETag: " + etag + "\r\n" + lastModified + (gzip ? "Content-Encoding: gzip\r\n" : "");
+        // A cookie for years: the updater neither keeps it nor sends it back.
+        route.extraHeaders = "ETag: " + etag + "\r\n" + lastModified + (gzip ? "Content-Encoding: gzip\r\n" : "") +
+                             "Set-Cookie: hall=1; expires=Fri, 01 Dec 2034 00:00:00 GMT; path=/\r\n";
         server.Serve("/update/update.xml", route);
     };
     inst.Settings(SiteSetting(server));
@@ -607,6 +609,8 @@ TEST(Trust, TheKeptManifestIsReusedOnlyWhileTheServerSaysItIsCurrent)
     EXPECT_TRUE(Holds(inst, "a.bin", a));
     EXPECT_EQ(server.Requests("/a.bin"), 2);
     EXPECT_EQ(server.Requests("/b.bin"), 1);
+    EXPECT_EQ(asked().find("Cookie:"), std::string::npos) << asked();
+    EXPECT_EQ(server.LastRequestHeaders("/a.bin").find("Cookie:"), std::string::npos) << server.LastRequestHeaders("/a.bin");
 
     // 3. A new release, from a server that compares: fetched whole and installed.
     serve(200, release2, "\"r2\"", false);

@@ -85,7 +85,8 @@ Fetched Download(const std::string& url, KeptManifest& kept, HANDLE responded)
             ::InternetSetOptionA(session.GetHandle(), INTERNET_OPTION_HTTP_DECODING, &decode, sizeof(decode)) != FALSE;
         const std::string headers = RequestHeaders(decodes, kept);
         auto http = session.OpenURL(url.c_str(), 1,
-                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE,
+                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                                        INTERNET_FLAG_NO_COOKIES,
                                     headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()));
         DWORD status = 0;
         http->QueryInfoStatusCode(status);

@@ -59,7 +59,10 @@ std::string CFileFetch::InstalledPath() const { return JoinPath(m_context.instal
 std::unique_ptr<CHttpFile> CFileFetch::Open(const char* url, const std::string& headers) const
 {
     if (!m_context.session) throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
-    auto http = m_context.session->OpenURL(url, 1, INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII,
+    // No cookie is kept or sent: a site's cookies are not the updater's to
+    // store, and the cookie store costs every request a look into a shared file.
+    auto http = m_context.session->OpenURL(url, 1,
+                                           INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_TRANSFER_ASCII,
                                            headers.empty() ? nullptr : headers.c_str(),
                                            static_cast<DWORD>(headers.size()));
     m_context.sink.Activity();
