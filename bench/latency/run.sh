@@ -101,7 +101,7 @@ served() {
     tail -n +$(($1 + 1)) "$access" | awk -F'"' -v re="$2" '{
         split($2, r, " "); split($3, s, " ")
         if (r[2] ~ re) { n++; b += s[2]; if (match($0, /connection=[0-9]+/)) c[substr($0, RSTART, RLENGTH)] = 1 }
-    } END { k = 0; for (x in c) k++; printf "%d %d %d\n", n, k, b }'
+    } END { k = 0; for (x in c) k++; printf "%d %d %.0f\n", n, k, b }'
 }
 start_relay() {  # start_relay RTT_MS
     python3 "$root/bench/latency/relay.py" "$relay_port" "$port" "$(awk -v r="$1" 'BEGIN {print r / 2}')" 7200 &

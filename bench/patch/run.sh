@@ -101,7 +101,7 @@ served() {
     tail -n +$(($2 + 1)) "$1" | awk -F'"' -v re="$3" '{
         split($2, r, " "); split($3, s, " ")
         if (r[2] ~ re) { n++; b += s[2] }
-    } END { printf "%d %d\n", b, n }'
+    } END { printf "%.0f %d\n", b, n }'
 }
 lines() { [ -f "$1" ] && wc -l < "$1" || echo 0; }
 now() { date +%s.%N; }
