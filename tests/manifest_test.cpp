@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include "DownloadManager.h"
 #include "TestUtil.h"
+#include "manifest/KeptManifest.h"
 #include "testserver.h"
 
 namespace {
@@ -204,4 +205,34 @@ TEST_F(ManifestTest, ALongListIsReadWhole)
     EXPECT_STREQ(manager.GetTask(9999)->szName, "f9999.bin");
     EXPECT_EQ(manager.GetTask(9999)->nId, 10000);
     EXPECT_EQ(total, 30000u);
+}
+
+TEST(KeptManifestFile, ReadsBackEveryFieldOfTheListAndRefusesAnEarlierVersion)
+{
+    KeptManifest kept;
+    kept.address = "http://h/update/update.xml";
+    kept.etag = "\"r1\"";
+    kept.body = "<manifest/>";
+    ManifestEntry entry;
+    entry.file.number = 3;
+    entry.file.name = "packs\\world.pak";
+    entry.file.size = 4000000000u;
+    entry.file.md5 = std::string(32, 'a');
+    entry.file.chunksUrl = "http://h/chunks/world.pak.idx";
+    entry.file.chunksSha256 = std::string(64, 'b');
+    entry.file.chunksHead = 21520;  // a patch's first request depends on it
+    kept.content.entries.push_back(entry);
+    const std::string bytes = SerializeKept(kept);
+
+    KeptManifest read;
+    ASSERT_EQ(ParseKept(bytes, read), KeptFault::None);
+    ASSERT_EQ(read.content.entries.size(), 1u);
+    const ListedFile& f = read.content.entries[0].file;
+    EXPECT_EQ(f.name, entry.file.name);
+    EXPECT_EQ(f.size, entry.file.size);
+    EXPECT_EQ(f.chunksUrl, entry.file.chunksUrl);
+    EXPECT_EQ(f.chunksHead, 21520u);
+    std::string earlier = bytes;
+    earlier.replace(earlier.find("manifest 2"), 10, "manifest 1");
+    EXPECT_EQ(ParseKept(earlier, read), KeptFault::Foreign);
 }

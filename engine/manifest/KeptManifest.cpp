@@ -1,5 +1,5 @@
 // The kept manifest's file, lines ending in CR LF:
-//   updater kept manifest 1
+//   updater kept manifest 2
 //   address <URL without its query>
 //   etag <ETag as sent, or nothing>
 //   last-modified <Last-Modified as sent, or nothing>
@@ -8,7 +8,7 @@
 //   length <bytes of the body>
 //   md5 <MD5 of everything after the empty line, 32 lowercase hex digits>
 //   (an empty line, then the body's bytes, exactly length of them, then the entries)
-// Each entry: "<number> <filesize> <flags> " then six texts, each as its length
+// Each entry: "<number> <filesize> <chunk index head length> <flags> " then six texts, each as its length
 // in bytes, ':' and its bytes (name, URL, md5, sha256, chunk index URL, its
 // sha256), then LF. flags: three digits 0 or 1 (has a sha256, name exact, URL exact).
 #include "manifest/KeptManifest.h"
@@ -20,7 +20,7 @@
 #include "support/Files.h"
 
 namespace {
-const char kHeader[] = "updater kept manifest 1\r\n";
+const char kHeader[] = "updater kept manifest 2\r\n";
 const char kFileName[] = "manifest.kept";
 // The header's lines: a URL of at most INTERNET_MAX_URL_LENGTH, validators as long.
 const std::size_t kMaxHeaderBytes = 16 * 1024;
@@ -63,7 +63,8 @@ void AppendText(std::string& out, const std::string& text)
 void AppendEntry(std::string& out, const ManifestEntry& e)
 {
     const ListedFile& f = e.file;
-    out += std::to_string(f.number) + ' ' + std::to_string(f.size) + ' ' + (f.hasSha256 ? '1' : '0') +
+    out += std::to_string(f.number) + ' ' + std::to_string(f.size) + ' ' + std::to_string(f.chunksHead) + ' ' +
+           (f.hasSha256 ? '1' : '0') +
            (e.nameExact ? '1' : '0') + (e.urlExact ? '1' : '0') + ' ';
     for (const std::string* text : { &f.name, &f.url, &f.md5, &f.sha256, &f.chunksUrl, &f.chunksSha256 })
         AppendText(out, *text);
@@ -78,7 +79,9 @@ public:
     {
         std::uint64_t number = 0, size = 0;
         ListedFile& f = e.file;
-        if (!Number(' ', 0x7FFFFFFF, number) || !Number(' ', 0xFFFFFFFF, size) || !Flags(e)) return false;
+        if (!Number(' ', 0x7FFFFFFF, number) || !Number(' ', 0xFFFFFFFF, size) || !Number(' ', ~0ull, f.chunksHead) ||
+            !Flags(e))
+            return false;
         f.number = static_cast<long>(number);
         f.size = static_cast<UINT32>(size);
         for (std::string* text : { &f.name, &f.url, &f.md5, &f.sha256, &f.chunksUrl, &f.chunksSha256 })
