@@ -80,7 +80,6 @@ BOOL CDownloadManager::AddTask(const char* pszName, const char* pszUrl, const ch
         !CopyBounded(task->szLocalName, sizeof(task->szLocalName), pszLocalName) ||
         !CopyBounded(task->szUrl, sizeof(task->szUrl), pszUrl))
         return FALSE;
-    task->bVerify = TRUE;
     if (!CopyBounded(task->szMd5, sizeof(task->szMd5), pszMd5) || std::strlen(pszMd5) != 32) task->szMd5[0] = '\0';
     if (pszSha256) {
         task->bSha256 = TRUE;

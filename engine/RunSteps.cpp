@@ -91,11 +91,7 @@ int CDownloadManager::Install()
 {
     Notify(0, 0, US_INSTALLING, "开始安装更新，请稍候...");
     std::vector<const DownloadTask*> files;
-    std::vector<std::string> names;
-    for (const auto& task : m_tasks) {
-        files.push_back(task.get());
-        names.push_back(task->szName);
-    }
+    for (const auto& task : m_tasks) files.push_back(task.get());
     if (!files.empty() && !StopPlatformBeforeInstalling()) {
         RunLog::Write("install failed: the platform could not be stopped");
         ReportFailure("安装  文件失败");
@@ -105,7 +101,11 @@ int CDownloadManager::Install()
     // still stand (the pass has just digested them), read otherwise.
     std::optional<CDigestCache> cache;
     const auto keptDigest = [&](const DownloadTask& task, const std::string& path) {
-        if (!cache) cache.emplace(m_strTempDir.str(), names, ReverifyBudget{ 0, 0 });
+        if (!cache) {
+            std::vector<std::string> names;
+            for (const DownloadTask* file : files) names.push_back(file->szName);
+            cache.emplace(m_strTempDir.str(), names, ReverifyBudget{ 0, 0 });
+        }
         try {
             return std::string(cache->Digest(task.szName, path.c_str()).GetString());
         } catch (const CFileException&) {
@@ -129,7 +129,7 @@ void CDownloadManager::RecordInstalledDigests() const
     std::vector<CDigestCache::Installed> digests;
     for (const auto& task : m_tasks) {
         const std::string local = task->szLocalName;
-        if (InstalledName(local, ownName) != local || !task->bVerify || std::strlen(task->szMd5) != 32) continue;
+        if (InstalledName(local, ownName) != local || std::strlen(task->szMd5) != 32) continue;
         std::string md5 = task->szMd5;
         for (char& c : md5) c = FoldAsciiCase(c);
         digests.push_back({ task->szName, JoinPath(m_strAppDir.str(), local), md5 });

@@ -281,6 +281,16 @@ std::string DismissFailureBox(const Process& upd, DWORD ms)
     return text;
 }
 
+void RunToTheEnd(const Installation& inst, DWORD ms)
+{
+    Process upd;
+    ASSERT_TRUE(inst.Run(upd));
+    ASSERT_TRUE(upd.Ended(ms));
+    EXPECT_EQ(upd.ExitCode(), 0u);
+    EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
+    KillStandIns();
+}
+
 void ExpectFailedRun(const Process& upd, const Installation& inst, const FileMap& before, int startsBefore,
                      DWORD boxWithinMs)
 {

@@ -108,3 +108,6 @@ std::string DismissFailureBox(const Process& upd, DWORD ms = 15000);
 // log that ends with the failed outcome.
 void ExpectFailedRun(const Process& upd, const Installation& inst, const FileMap& before, int startsBefore = 0,
                      DWORD boxWithinMs = 15000);
+// Runs the updater to the end of a successful run (exit code 0, "finished"),
+// then ends the platform stand-in it started.
+void RunToTheEnd(const Installation& inst, DWORD ms = 60000);

@@ -288,8 +288,7 @@ TEST(DownloadManager, FilesInFlightArriveWholeAndAreReportedOneAtATimeInManifest
         bodies.push_back(PatternBytes(i % 4 == 0 ? 200000 + i : 3000 + 97 * i, 40 + i));
         total += bodies.back().size();
         r.server.ServeFile("/" + names.back(), bodies.back());
-        ASSERT_TRUE(r.manager.AddTask(names.back().c_str(), r.server.Url("/" + names.back()).c_str(), nullptr,
-                                      static_cast<UINT32>(bodies.back().size()), Md5Of(bodies.back()).c_str()));
+        r.Add(names.back(), "/" + names.back(), bodies.back());
     }
     r.Go();
     ASSERT_EQ(r.sink.Statuses().back(), US_FINISHED);
@@ -329,7 +328,7 @@ TEST(DownloadManager, TheFirstFailureInFlightFailsTheRunOnceAndKeepsWhatArrived)
     for (int i = 0; i < count; ++i) {
         const std::string name = "g" + std::to_string(i) + ".bin", body = PatternBytes(5000 + i, 60 + i);
         if (i != missing) r.server.ServeFile("/" + name, i == wrong ? PatternBytes(5000 + i, 99) : body);
-        ASSERT_TRUE(r.manager.AddTask(name.c_str(), r.server.Url("/" + name).c_str(), nullptr, 5000 + i, Md5Of(body).c_str()));
+        r.Add(name, "/" + name, body);
     }
     r.Go();
     const std::vector<int> statuses = r.sink.Statuses();

@@ -51,17 +51,6 @@ std::string ChunkedEntry(const std::string& name, const std::string& bytes, cons
            (headLength != kNoHead ? " chunkshead=\"" + length + "\"" : std::string()) + "/>";
 }
 
-// Runs the updater to the end of a successful run.
-void RunToTheEnd(const Installation& inst)
-{
-    Process upd;
-    ASSERT_TRUE(inst.Run(upd));
-    ASSERT_TRUE(upd.Ended(60000));
-    EXPECT_EQ(upd.ExitCode(), 0u);
-    EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
-    KillStandIns();
-}
-
 } // namespace
 
 TEST(Patch, ABigFileCostsTheChunksThatChangedWhateverTheServerDoes)

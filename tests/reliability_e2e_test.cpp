@@ -471,7 +471,7 @@ TEST(Reliability, ABodyThatNeverEndsFailsSoonHavingWrittenLittle)
         ASSERT_TRUE(inst.Run(upd));
         ExpectFailedRun(upd, inst, before, 0, 20000);
         std::string partial;
-        if (ReadBytes(inst.dir / "Update\\big.dat.dtm", partial)) EXPECT_LE(partial.size(), kListed);
+        if (ReadBytes(inst.dir / "Update\\big.dat.dtm", partial)) { EXPECT_LE(partial.size(), kListed); }
         EXPECT_TRUE(HasLine(inst.Log(), { "big.dat", c.sendLength ? "announces" : "longer than" })) << inst.Log();
         // The refused answer's connection is let go at once, not read to its end
         // (what the connection's buffers took is all the server could send).

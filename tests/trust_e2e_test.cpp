@@ -581,14 +581,7 @@ TEST(Trust, TheKeptManifestIsReusedOnlyWhileTheServerSaysItIsCurrent)
         server.Serve("/update/update.xml", route);
     };
     inst.Settings(SiteSetting(server));
-    auto run = [&] {
-        Process upd;
-        ASSERT_TRUE(inst.Run(upd));
-        ASSERT_TRUE(upd.Ended(30000));
-        EXPECT_EQ(upd.ExitCode(), 0u);
-        EXPECT_TRUE(LastLineHas(inst.Log(), "outcome: finished"));
-        KillStandIns();
-    };
+    auto run = [&] { RunToTheEnd(inst, 30000); };
     auto asked = [&] { return server.LastRequestHeaders("/update/update.xml"); };
 
     // 1. Sent compressed; read whole and kept with its validators.

@@ -112,10 +112,9 @@ BOOL CUpdaterDlg::OnInitDialog()
     return TRUE;
 }
 
-bool CUpdaterDlg::FetchManifest(const char* url)
+void CUpdaterDlg::FetchManifest(const char* url)
 {
     m_bManifestRead = ::FetchManifest(url, m_strExeDir, m_downloader, m_dwTotalSize) != ManifestFetch::Failed;
-    return m_bManifestRead;
 }
 
 HCURSOR CUpdaterDlg::OnQueryDragIcon()
@@ -190,7 +189,6 @@ void CUpdaterDlg::SetBarRange(BarView& bar, int high)
 {
     bar.low = 0;
     bar.high = high;
-    // The control keeps its position when the range changes.
 }
 
 bool CUpdaterDlg::BarMoves(BarView& bar, int pos, bool always)

@@ -19,8 +19,8 @@ public:
     ~CUpdaterDlg() override;
 
     void OnUpdateNotify(UINT32 dwDone, UINT32 dwTotal, int nStatus, const char* pszText) override;
-    // Runs the manifest pass; false when its list was not read to the end.
-    bool FetchManifest(const char* url);
+    // Runs the manifest pass; m_bManifestRead says whether its list was read to the end.
+    void FetchManifest(const char* url);
     // Waits for the worker after the window is gone; false if it did not end in time.
     bool StopWorker(DWORD timeoutMs) { return m_downloader.StopWorker(timeoutMs); }
 

@@ -89,7 +89,7 @@ Outcome CInstallation::PlanFile(const DownloadTask& task, std::set<std::wstring>
     m_keeps = m_keeps || replacing;
     JournalStep step{ replacing ? StepKind::Keep : StepKind::Add, dest, local };
     // What a recovery must find before it moves either file.
-    if (task.bVerify) step.newMd5 = JournalDigest(task.szMd5);
+    step.newMd5 = JournalDigest(task.szMd5);
     if (replacing && m_folders.digestOf) step.keptMd5 = JournalDigest(m_folders.digestOf(task, target));
     m_plan.steps.push_back(std::move(step));
     m_sources.push_back(source);

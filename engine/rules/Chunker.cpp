@@ -1,6 +1,5 @@
 #include "rules/Chunker.h"
 #include <algorithm>
-#include <cstring>
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "rules/SignedManifest.h"
 #include <cstring>
+#include "rules/Decimal.h"
 
 namespace {
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -108,13 +109,5 @@ bool P256PublicKeyFromPem(const std::string& pem, unsigned char xy[kP256PublicKe
 
 bool ParseSerial(const std::string& text, std::uint64_t& value)
 {
-    if (text.empty() || text.size() > 19) return false;
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v > 0x7FFFFFFFFFFFFFFFull) return false;
-    value = v;
-    return true;
+    return text.size() <= 19 && ParseDecimal(text.data(), text.size(), 0x7FFFFFFFFFFFFFFFull, value);
 }

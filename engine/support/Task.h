@@ -12,7 +12,6 @@ struct DownloadTask {
     char szLocalName[kMaxNameBytes + 1];  // name relative to the temporary and installation folders
     char szUrl[kMaxUrlBytes + 1];         // absolute URL of the file
     UINT32 dwSize;                        // the file's exact size in bytes
-    BOOL bVerify;                         // the file's bytes must match szMd5 before it is installed
     char szMd5[33];                       // expected MD5 text, either letter case ("" never matches)
     BOOL bSha256;                         // the bytes must also match szSha256
     char szSha256[65];                    // expected SHA-256 text ("" never matches)

@@ -153,8 +153,12 @@ TempFolderPlace PlaceTempFolder(const char* installation, const char* tempFolder
     }
     // A folder above the installation is the temporary folder.
     const CFolderMatch isTemp(temp);
-    for (std::string above = inst; Parent(above);)
-        if (isTemp.Is(above)) place.coversInstallation = true;
+    for (std::string above = inst; Parent(above);) {
+        if (isTemp.Is(above)) {
+            place.coversInstallation = true;
+            break;
+        }
+    }
     return place;
 }
 

@@ -25,7 +25,7 @@ bool ParseContentRange(const char* text, UINT64& first, UINT64& last, UINT64& to
 
 bool IsDiskFull(const CFileException& e)
 {
-    return e.m_lOsError == ERROR_DISK_FULL || e.m_lOsError == ERROR_HANDLE_DISK_FULL;
+    return CFileException::OsErrorToException(e.m_lOsError) == CFileException::diskFull;
 }
 } // namespace
 
@@ -315,6 +315,5 @@ void CFileFetch::FetchWhole(std::unique_ptr<CHttpFile> http)
         throw TransferRejected{ mismatch };
     }
     Delete(ValidatorPath());
-    RunLog::Write("download %s: %lu bytes%s", m_task.szName, static_cast<unsigned long>(m_fileBytes),
-                  m_task.bVerify ? ", verified" : "");
+    RunLog::Write("download %s: %lu bytes, verified", m_task.szName, static_cast<unsigned long>(m_fileBytes));
 }

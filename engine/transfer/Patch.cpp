@@ -4,8 +4,6 @@
 // chunks not found, several ranges at once; the .dtm is written in order from
 // local bytes and fetched ones, each fetched chunk checked against its
 // identity, the whole file's digests deciding.
-#include <cstdio>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>

@@ -19,7 +19,7 @@ bool TakeExtra()
 unsigned Width(size_t ranges, unsigned wanted)
 {
     const size_t width = wanted ? wanted : 1;
-    return static_cast<unsigned>(ranges && ranges < width ? ranges : width);
+    return static_cast<unsigned>(ranges == 0 ? 1 : (ranges < width ? ranges : width));
 }
 
 // Another fetch gives its extra back without telling us: look again this often.
@@ -51,12 +51,6 @@ CRangeFetch::~CRangeFetch()
     }
     m_changed.notify_all();
     for (std::thread& t : m_threads) t.join();
-}
-
-size_t CRangeFetch::Requested() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_next;
 }
 
 void CRangeFetch::Work()

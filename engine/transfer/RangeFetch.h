@@ -54,8 +54,6 @@ public:
     void Skip(UINT64 n);
     // The reader has come to this offset (in the ranges' terms) by other means.
     void Reached(UINT64 offset);
-    // Ranges requested so far.
-    size_t Requested() const;
 
 private:
     // One range in flight: its bytes in a ring buffer, filled by its request's
@@ -85,7 +83,7 @@ private:
     std::vector<Slot> m_slots;  // range i in slot i % m_width
     std::vector<std::thread> m_threads;
 
-    mutable std::mutex m_lock;
+    std::mutex m_lock;
     std::condition_variable m_changed;
     size_t m_next = 0;          // the next range to request
     size_t m_reading = 0;       // the range being read

@@ -3,7 +3,6 @@
 // continue them (another version, another range, another length, a body too
 // long or empty) ending in the whole file rather than in a failure that the
 // next run would meet again.
-#include <cstdio>
 #include "support/Files.h"
 #include "support/RunLog.h"
 #include "transfer/FileFetch.h"

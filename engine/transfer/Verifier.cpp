@@ -137,11 +137,9 @@ std::string CDownloadVerifier::Finish()
         m_fill = 0;
     }
     StopHashing();
-    if (m_task.bVerify) {
-        const CString got = m_md5.Final();
-        if (!SameHexDigest(got, m_task.szMd5))
-            return std::string("MD5 mismatch (expected \"") + m_task.szMd5 + "\", got " + got.GetString() + ")";
-    }
+    const CString md5 = m_md5.Final();
+    if (!SameHexDigest(md5, m_task.szMd5))
+        return std::string("MD5 mismatch (expected \"") + m_task.szMd5 + "\", got " + md5.GetString() + ")";
     if (m_sha256) {
         const std::string got = m_sha256->FinalHex();
         if (!SameHexDigest(got.c_str(), m_task.szSha256))

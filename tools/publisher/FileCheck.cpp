@@ -7,9 +7,9 @@
 #include "rules/PathRules.h"
 #include "rules/SiteRules.h"
 
-namespace {
-
 bool EqualHex(const std::string& a, const std::string& b) { return EqualIgnoringAsciiCase(a.c_str(), b.c_str()); }
+
+namespace {
 
 // What one GET brought: status, lengths, digests, the first block, and the
 // bytes asked to be kept.
@@ -30,7 +30,7 @@ void KeepPart(std::string& kept, std::uint64_t at, const char* data, std::size_t
     if (start < end) kept.append(data + (start - at), static_cast<std::size_t>(end - start));
 }
 
-Fetched Fetch(HttpClient& http, const std::string& url, std::uint64_t limit, bool wantMd5,
+Fetched Fetch(HttpClient& http, const std::string& url, std::uint64_t limit, bool wantDigests,
               const std::function<void(std::uint64_t)>& onBytes, ByteRange keep = { 0, 0 })
 {
     Fetched f;
@@ -44,14 +44,16 @@ Fetched Fetch(HttpClient& http, const std::string& url, std::uint64_t limit, boo
         if (f.firstBlock.size() < kFirstBlockBytes)
             f.firstBlock.append(data, std::min(n, kFirstBlockBytes - f.firstBlock.size()));
         KeepPart(f.kept, f.bytes, data, n, keep.offset, keep.length);
-        if (wantMd5) md5.Update(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(n));
-        sha.Update(data, n);
+        if (wantDigests) {
+            md5.Update(reinterpret_cast<const BYTE*>(data), static_cast<UINT>(n));
+            sha.Update(data, n);
+        }
         f.bytes += n;
         onBytes(n);
         return true;
     });
-    if (f.response.transferred) {
-        if (wantMd5) f.md5 = md5.Final().str();
+    if (f.response.transferred && wantDigests) {
+        f.md5 = md5.Final().str();
         f.sha256 = sha.FinalHex();
     }
     return f;

@@ -30,6 +30,9 @@ struct FileCheckResult {
     std::string rangeIgnoredAt;  // the first URL whose range was answered with the whole file
 };
 
+// Hex digests compare equal in either letter case.
+bool EqualHex(const std::string& a, const std::string& b);
+
 // Fetches e's file (and its index) on http; onBytes hears of the file's body
 // bytes as they arrive, on the calling thread.
 FileCheckResult CheckListedFile(HttpClient& http, const Entry& e, const std::function<void(std::uint64_t)>& onBytes);

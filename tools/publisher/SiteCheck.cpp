@@ -3,7 +3,6 @@
 #include <libxml/tree.h>
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,7 +60,6 @@ const char kManifestLabel[] = "update.xml";
 // Connections --check keeps to the site, as the updater does.
 const std::size_t kCheckConnections = 8;
 
-bool EqualHex(const std::string& a, const std::string& b) { return EqualIgnoringAsciiCase(a.c_str(), b.c_str()); }
 
 std::optional<std::string> Attribute(xmlNode* node, const char* name)
 {
@@ -308,21 +306,19 @@ private:
     void CheckFiles(const std::vector<Entry>& entries, std::uint64_t total)
     {
         Pool pool(entries, total);
-        std::vector<std::unique_ptr<HttpClient>> clients;
+        pool.results.resize(entries.size());
+        // The manifest's client is the first; a client that cannot be made only narrows the pool.
+        std::vector<HttpClient*> clients{ &m_http };
+        std::vector<std::unique_ptr<HttpClient>> more;
         std::string error;
-        for (std::size_t i = 0; i < std::min<std::size_t>(kCheckConnections, entries.size()); ++i) {
+        while (clients.size() < std::min<std::size_t>(kCheckConnections, entries.size())) {
             auto client = HttpClient::Create(m_options.caFile, error);
             if (!client) break;
-            clients.push_back(std::move(client));
+            clients.push_back(client.get());
+            more.push_back(std::move(client));
         }
-        if (clients.empty()) {
-            for (std::size_t i = 0; i < entries.size(); ++i) Finished(pool, i, CheckListedFile(m_http, entries[i], [](std::uint64_t) {}));
-            return;
-        }
-        pool.results.resize(entries.size());
         std::vector<std::thread> workers;
-        for (auto& client : clients)
-            workers.emplace_back([this, &pool, http = client.get()] { CheckOnPool(pool, *http); });
+        for (HttpClient* http : clients) workers.emplace_back([this, &pool, http] { CheckOnPool(pool, *http); });
         for (std::thread& worker : workers) worker.join();
     }
 
@@ -406,21 +402,21 @@ private:
             while (pool.told < pool.entries.size() && pool.results[pool.told]) {
                 std::optional<FileCheckResult> done;
                 done.swap(pool.results[pool.told]);
-                Finished(pool, pool.told, std::move(*done));
+                Finished(pool, std::move(*done));
             }
             ShowProgress(pool);
         }
     }
 
-    // Tells a file's problems and counts what it asked; the next one is due.
-    void Finished(Pool& pool, std::size_t i, FileCheckResult result)
+    // Tells the next file's problems and counts what it asked.
+    void Finished(Pool& pool, FileCheckResult result)
     {
         for (const FoundProblem& p : result.problems) m_report.Problem(p.file, p.url, p.expected, p.served);
         if (result.hadChunkIndex) ++m_chunkIndexes;
         m_rangesAsked += result.rangesAsked;
         m_rangesAnswered += result.rangesAnswered;
         if (m_rangeIgnoredAt.empty()) m_rangeIgnoredAt = result.rangeIgnoredAt;
-        pool.told = i + 1;
+        ++pool.told;
     }
 
     // Files done and bytes received; the name is the earliest file not done.
