@@ -1,6 +1,5 @@
 #include "transfer/RangeFetch.h"
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include "transfer/FileFetch.h"
 
@@ -23,9 +22,9 @@ unsigned Width(size_t ranges, unsigned wanted)
 }
 
 // Another fetch gives its extra back without telling us: look again this often.
-const std::chrono::milliseconds kBudgetPoll(20);
+const DWORD kBudgetPollMs = 20;
 // A reader waiting for bytes looks at the stop token this often.
-const std::chrono::milliseconds kStopPoll(100);
+const DWORD kStopPollMs = 100;
 } // namespace
 
 CRangeFetch::CRangeFetch(std::vector<ByteRange> ranges, Opener open, TransferSink& sink, unsigned width,
@@ -46,10 +45,12 @@ CRangeFetch::CRangeFetch(std::vector<ByteRange> ranges, Opener open, TransferSin
 CRangeFetch::~CRangeFetch()
 {
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<CSlimLock> lock(m_lock);
         m_ended = true;
     }
-    m_changed.notify_all();
+    m_takeable.notify_all();
+    m_arrived.notify_all();
+    for (Slot& slot : m_slots) slot.drained.notify_all();
     for (std::thread& t : m_threads) t.join();
 }
 
@@ -63,23 +64,30 @@ void CRangeFetch::Work()
         if (extra) {
             ++s_extraLeft;
         } else {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<CSlimLock> lock(m_lock);
             m_firstHeld = false;
         }
-        m_changed.notify_all();
+        m_takeable.notify_all();
     }
+}
+
+bool CRangeFetch::NextIsDue() const
+{
+    // Range i goes in the slot of range i - width, which must have been read,
+    // and is asked for once the reader is near it.
+    return m_next < m_ranges.size() && !m_taking && m_next < m_reading + m_width &&
+           (m_ranges[m_next].offset <= m_reached || m_ranges[m_next].offset - m_reached <= m_lookahead);
+}
+
+void CRangeFetch::WakeTakersIfDue()
+{
+    if (NextIsDue()) m_takeable.notify_all();
 }
 
 bool CRangeFetch::TakeRange(size_t& index, bool& extra)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
-    // Range i goes in the slot of range i - width, which must have been read,
-    // and is asked for once the reader is near it.
-    m_changed.wait(lock, [this] {
-        return m_ended || m_next >= m_ranges.size() ||
-               (!m_taking && m_next < m_reading + m_width &&
-                (m_ranges[m_next].offset <= m_reached || m_ranges[m_next].offset - m_reached <= m_lookahead));
-    });
+    std::unique_lock<CSlimLock> lock(m_lock);
+    m_takeable.wait(lock, [this] { return m_ended || m_next >= m_ranges.size() || NextIsDue(); });
     if (m_ended || m_next >= m_ranges.size()) return false;
     m_taking = true;
     index = m_next++;
@@ -93,7 +101,7 @@ bool CRangeFetch::TakeRange(size_t& index, bool& extra)
         } else if (TakeExtra()) {
             taken = extra = true;
         } else {
-            m_changed.wait_for(lock, kBudgetPoll);
+            m_takeable.WaitFor(lock, kBudgetPollMs);
         }
     }
     m_taking = false;
@@ -102,8 +110,7 @@ bool CRangeFetch::TakeRange(size_t& index, bool& extra)
         else m_firstHeld = false;
         taken = false;
     }
-    lock.unlock();
-    m_changed.notify_all();
+    WakeTakersIfDue();
     return taken;
 }
 
@@ -124,19 +131,17 @@ void CRangeFetch::Receive(size_t index)
             left -= got;
         }
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            slot.failed = std::current_exception();
-        }
-        m_changed.notify_all();
+        std::lock_guard<CSlimLock> lock(m_lock);
+        slot.failed = std::current_exception();
+        m_arrived.notify_all();
     }
 }
 
 bool CRangeFetch::Room(Slot& slot, BYTE*& at, UINT& room)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CSlimLock> lock(m_lock);
     const size_t capacity = slot.ring.size();
-    m_changed.wait(lock, [&] { return m_ended || slot.fill < capacity; });
+    slot.drained.wait(lock, [&] { return m_ended || slot.fill < capacity; });
     if (m_ended) return false;
     // The reader copies out of [head, head + fill) meanwhile: the free part is the writer's alone.
     const size_t tail = (slot.head + slot.fill) % capacity;
@@ -148,16 +153,14 @@ bool CRangeFetch::Room(Slot& slot, BYTE*& at, UINT& room)
 
 void CRangeFetch::Filled(Slot& slot, UINT n)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        slot.fill += n;
-    }
-    m_changed.notify_all();
+    std::lock_guard<CSlimLock> lock(m_lock);
+    slot.fill += n;
+    m_arrived.notify_all();
 }
 
 UINT CRangeFetch::Available(const BYTE*& at)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CSlimLock> lock(m_lock);
     for (;;) {
         if (m_reading >= m_ranges.size()) throw TransferRejected{ "a patch read past its ranges" };
         Slot& slot = m_slots[m_reading % m_width];
@@ -171,41 +174,38 @@ UINT CRangeFetch::Available(const BYTE*& at)
         // Waiting for a range means being at it, whatever the reader said.
         if (m_reached < m_ranges[m_reading].offset) {
             m_reached = m_ranges[m_reading].offset;
-            m_changed.notify_all();
+            WakeTakersIfDue();
         }
-        m_changed.wait_for(lock, kStopPoll);
+        m_arrived.WaitFor(lock, kStopPollMs);
     }
 }
 
 void CRangeFetch::Consumed(UINT n)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        Slot& slot = m_slots[m_reading % m_width];
-        slot.head = (slot.head + n) % slot.ring.size();
-        slot.fill -= n;
-        m_readInRange += n;
-        const UINT64 at = m_ranges[m_reading].offset + m_readInRange;
-        if (m_reached < at) m_reached = at;
-        if (m_readInRange == m_ranges[m_reading].length) {
-            // Read to its end: the slot takes range m_reading + width.
-            slot.head = slot.fill = 0;
-            slot.failed = nullptr;
-            ++m_reading;
-            m_readInRange = 0;
-        }
+    std::lock_guard<CSlimLock> lock(m_lock);
+    Slot& slot = m_slots[m_reading % m_width];
+    slot.head = (slot.head + n) % slot.ring.size();
+    slot.fill -= n;
+    m_readInRange += n;
+    const UINT64 at = m_ranges[m_reading].offset + m_readInRange;
+    if (m_reached < at) m_reached = at;
+    if (m_readInRange == m_ranges[m_reading].length) {
+        // Read to its end: the slot takes range m_reading + width.
+        slot.head = slot.fill = 0;
+        slot.failed = nullptr;
+        ++m_reading;
+        m_readInRange = 0;
     }
-    m_changed.notify_all();
+    slot.drained.notify_all();
+    WakeTakersIfDue();
 }
 
 void CRangeFetch::Reached(UINT64 offset)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (offset <= m_reached) return;
-        m_reached = offset;
-    }
-    m_changed.notify_all();
+    std::lock_guard<CSlimLock> lock(m_lock);
+    if (offset <= m_reached) return;
+    m_reached = offset;
+    WakeTakersIfDue();
 }
 
 void CRangeFetch::Read(BYTE* into, UINT n)

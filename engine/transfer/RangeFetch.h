@@ -14,15 +14,14 @@
 // waits for, so fetches waiting on each other's connections cannot deadlock.
 #pragma once
 #include <windows.h>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 #include "afxinet.h"
 #include "rules/Chunker.h"
+#include "support/SlimLock.h"
 #include "transfer/TransferPool.h"
 
 class TransferSink;
@@ -31,7 +30,7 @@ const unsigned kRangesInFlight = 16;
 const UINT kRangeBufferBytes = 64 * 1024;
 // Local bytes are written at a few hundred MB/s: a range this far ahead of
 // the writer is needed within about a second.
-const UINT64 kRangeLookaheadBytes = 256ull << 20;
+const UINT64 kRangeLookaheadBytes = 64ull << 20;
 
 class CRangeFetch {
 public:
@@ -62,8 +61,13 @@ private:
         std::vector<BYTE> ring;
         size_t head = 0, fill = 0;
         std::exception_ptr failed;
+        CSlimCondition drained;  // its request's thread waits here for room
     };
     void Work();
+    // The next range may be requested now (under m_lock).
+    bool NextIsDue() const;
+    // Wakes the threads waiting to request a range, when one of them can (under m_lock).
+    void WakeTakersIfDue();
     // The next range to request and a connection for it, in range order;
     // false when there is none or the fetch ends.
     bool TakeRange(size_t& index, bool& extra);
@@ -83,8 +87,11 @@ private:
     std::vector<Slot> m_slots;  // range i in slot i % m_width
     std::vector<std::thread> m_threads;
 
-    std::mutex m_lock;
-    std::condition_variable m_changed;
+    // Each waiter has its own condition, so that a block read or written
+    // wakes only who may go on: not every request's thread at every block.
+    CSlimLock m_lock;
+    CSlimCondition m_arrived;    // the reader waits here for bytes or a failure
+    CSlimCondition m_takeable;   // request threads wait here for a range and a connection
     size_t m_next = 0;          // the next range to request
     size_t m_reading = 0;       // the range being read
     UINT64 m_readInRange = 0;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include "support/SlimLock.h"
 #include "transfer/Transfer.h"
 
 namespace {
@@ -63,7 +64,7 @@ private:
     std::atomic<size_t> m_head{ 0 };  // the earliest file still arriving
     std::atomic<UINT64> m_runBytes{ 0 };
     std::atomic<bool> m_halted{ false };
-    std::mutex m_reporting;  // report calls, moves of the head, the first failure
+    CSlimLock m_reporting;  // report calls, moves of the head, the first failure
     std::atomic<bool> m_catchUpPending{ false };
     Outcome m_failure = Outcome::Done();
     const DownloadTask* m_failed = nullptr;
@@ -122,7 +123,7 @@ void CTransferPool::FileStarted(size_t i)
     slot.started.store(true);
     if (i != m_head.load()) return;
     {
-        std::lock_guard<std::mutex> lock(m_reporting);
+        std::lock_guard<CSlimLock> lock(m_reporting);
         if (i != m_head.load()) {
         } else if (!slot.startReported) {
             slot.startReported = true;
@@ -142,7 +143,7 @@ void CTransferPool::FileProgress(size_t i, UINT64 fileBytes, UINT n)
     m_runBytes += n;
     if (i != m_head.load()) return;
     {
-        std::lock_guard<std::mutex> lock(m_reporting);
+        std::lock_guard<CSlimLock> lock(m_reporting);
         if (i == m_head.load()) {
             slot.reportedBytes = fileBytes;
             m_report.Progress(*m_tasks[i], fileBytes, m_runBytes.load());
@@ -163,7 +164,7 @@ void CTransferPool::RequestCatchUp()
 {
     m_catchUpPending.store(true);
     while (m_catchUpPending.load()) {
-        std::unique_lock<std::mutex> lock(m_reporting, std::try_to_lock);
+        std::unique_lock<CSlimLock> lock(m_reporting, std::try_to_lock);
         if (!lock.owns_lock()) return;
         m_catchUpPending.store(false);
         CatchUp();
@@ -174,7 +175,7 @@ void CTransferPool::RequestCatchUp()
 // reads, but under Wine it reads what is left of every answer on this thread).
 void CTransferPool::FileFailed(size_t i, const Outcome& outcome)
 {
-    std::lock_guard<std::mutex> lock(m_reporting);
+    std::lock_guard<CSlimLock> lock(m_reporting);
     if (m_failed) return;
     m_failed = m_tasks[i];
     m_failure = outcome;
