@@ -1,5 +1,6 @@
 #include "support/Files.h"
 #include "afxhandle.h"
+#include <system_error>
 
 std::string JoinPath(const std::string& folder, const std::string& name)
 {
@@ -101,4 +102,26 @@ void RemoveEmptyTree(const std::string& folder)
         ::FindClose(h);
     }
     ::RemoveDirectoryA(folder.c_str());
+}
+
+void CFlushAhead::Written(HANDLE file, UINT64 bytes)
+{
+    m_since += bytes;
+    if (m_since < kStep || m_running.load()) return;
+    m_since = 0;
+    Wait();
+    m_running = true;
+    try {
+        m_thread = std::thread([this, file] {
+            ::FlushFileBuffers(file);  // a failure shows in the last flush, which is checked
+            m_running = false;
+        });
+    } catch (const std::system_error&) {
+        m_running = false;  // no thread: the last flush does it all
+    }
+}
+
+void CFlushAhead::Wait()
+{
+    if (m_thread.joinable()) m_thread.join();
 }

@@ -3,8 +3,10 @@
 // making the folders a relative name needs.
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 // folder + '\' + name, whatever separators folder ends with (none added to an
 // empty folder).
@@ -29,3 +31,25 @@ bool CreateFoldersFor(const std::string& base, const std::string& relativeName);
 
 // Removes a folder tree that holds only folders (kept copies' empty buckets).
 void RemoveEmptyTree(const std::string& folder);
+
+// Flushes a big file being written on a thread of its own while the writing
+// goes on, so that the flush that must come before the file is used finds
+// little left to write, instead of the whole file at its end.
+class CFlushAhead {
+public:
+    CFlushAhead() = default;
+    CFlushAhead(const CFlushAhead&) = delete;
+    CFlushAhead& operator=(const CFlushAhead&) = delete;
+    ~CFlushAhead() { Wait(); }
+    // Another written bytes: once every step, a flush of the file starts (unless
+    // one still runs). The handle must stay open until Wait has returned.
+    void Written(HANDLE file, UINT64 bytes);
+    // Waits for the flush in progress, if any.
+    void Wait();
+
+private:
+    static const UINT64 kStep = 16ull << 20;
+    UINT64 m_since = 0;
+    std::atomic<bool> m_running{ false };
+    std::thread m_thread;
+};

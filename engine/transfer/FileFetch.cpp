@@ -157,6 +157,7 @@ void CFileFetch::ReportPlaced(UINT n)
 void CFileFetch::Append(const BYTE* data, UINT n)
 {
     m_download.Write(data, n);
+    m_flushAhead.Written(m_download.m_hFile, n);
     m_verifier->Update(data, n);
     ReportPlaced(n);
 }
@@ -164,6 +165,7 @@ void CFileFetch::Append(const BYTE* data, UINT n)
 void CFileFetch::FlushDownload()
 {
     // On disk before anything may be installed from it.
+    m_flushAhead.Wait();
     if (!::FlushFileBuffers(m_download.m_hFile))
         throw CFileException(CFileException::hardIO, static_cast<LONG>(::GetLastError()), m_path.c_str());
     if (const DWORD slow = TestHooks::SlowFlushMs()) ::Sleep(slow);
@@ -180,6 +182,7 @@ std::string CFileFetch::CloseAndVerify()
 
 void CFileFetch::DropDownload()
 {
+    m_flushAhead.Wait();
     m_download.Abort();
     Delete(m_path);
     Delete(ValidatorPath());

@@ -8,6 +8,7 @@
 #include "afxfile.h"
 #include "afxinet.h"
 #include "rules/LevelledIndex.h"
+#include "support/Files.h"
 #include "transfer/Transfer.h"
 #include "transfer/Verifier.h"
 
@@ -149,6 +150,7 @@ private:
     const UINT32 m_size;
     std::string m_path;  // the .dtm
     CFile m_download;
+    CFlushAhead m_flushAhead;  // after m_download: waited for before it closes
     std::unique_ptr<CDownloadVerifier> m_verifier;
     // A patch's range request answered with the whole file: taken as it is.
     std::unique_ptr<CHttpFile> m_wholeAnswer;

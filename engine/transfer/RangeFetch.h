@@ -29,7 +29,9 @@ class TransferSink;
 const unsigned kRangesInFlight = 16;
 const UINT kRangeBufferBytes = 64 * 1024;
 // Local bytes are written at a few hundred MB/s: a range this far ahead of
-// the writer is needed within about a second.
+// the writer is needed within a quarter of a second or so, time for a request
+// over a distant link; asked for all at once, the ranges' connections would
+// take the cores from the digests just as the writing starts.
 const UINT64 kRangeLookaheadBytes = 64ull << 20;
 
 class CRangeFetch {

@@ -22,7 +22,8 @@ bool TakeDigestThread()
 
 CDownloadVerifier::CDownloadVerifier(const DownloadTask& task, Source source)
     : m_task(task), m_fromDisk(source == Source::Disk),
-      m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr), m_buffer(kPiece)
+      m_sha256(task.bSha256 ? std::make_unique<CSha256Digest>() : nullptr),
+      m_pieces(source == Source::Disk ? kDiskPieces : kNetworkPieces), m_buffer(kPiece)
 {
 }
 
@@ -44,7 +45,7 @@ void CDownloadVerifier::Update(const BYTE* data, UINT length)
         if (!m_sha256) return;
     }
     while (length > 0) {
-        BYTE* piece = m_buffer.data() + (m_head % kPieces) * kPiece;
+        BYTE* piece = m_buffer.data() + (m_head % m_pieces) * kPiece;
         const UINT n = length < kPiece - m_fill ? length : kPiece - m_fill;
         std::memcpy(piece + m_fill, data, n);
         m_fill += n;
@@ -56,11 +57,11 @@ void CDownloadVerifier::Update(const BYTE* data, UINT length)
 
 void CDownloadVerifier::Publish()
 {
-    const UINT index = m_head % kPieces;
+    const UINT index = m_head % m_pieces;
     if (!m_thread && !m_threadFailed) {
         m_threadFailed = !TakeDigestThread();
         if (!m_threadFailed) {
-            m_buffer.resize(kPiece * kPieces);  // the first piece stays where it is
+            m_buffer.resize(kPiece * m_pieces);  // the first piece stays where it is
             m_thread.reset(::CreateThread(nullptr, 0, &CDownloadVerifier::HashThread, this, 0, nullptr));
             m_threadFailed = !m_thread;
             if (m_threadFailed) --s_digestThreads;
@@ -78,7 +79,7 @@ void CDownloadVerifier::Publish()
     ++m_head;
     ::WakeConditionVariable(&m_ready);
     // The next piece to fill must have been digested.
-    while (m_head - m_tail >= kPieces) ::SleepConditionVariableSRW(&m_free, &m_lock, INFINITE, 0);
+    while (m_head - m_tail >= m_pieces) ::SleepConditionVariableSRW(&m_free, &m_lock, INFINITE, 0);
     ::ReleaseSRWLockExclusive(&m_lock);
     m_fill = 0;
 }
@@ -91,7 +92,7 @@ DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
         while (self->m_tail == self->m_head && !self->m_end)
             ::SleepConditionVariableSRW(&self->m_ready, &self->m_lock, INFINITE, 0);
         if (self->m_tail == self->m_head) break;  // ended, and everything digested
-        const UINT index = self->m_tail % kPieces;
+        const UINT index = self->m_tail % self->m_pieces;
         const UINT length = self->m_lengths[index];
         ::ReleaseSRWLockExclusive(&self->m_lock);
         // Give way to the transfer thread between slices: it is woken at every
@@ -133,7 +134,7 @@ std::string CDownloadVerifier::Finish()
         Publish();
     } else if (m_fill > 0) {
         // A file of one piece is not worth a thread.
-        Hash(m_buffer.data() + (m_head % kPieces) * kPiece, m_fill);
+        Hash(m_buffer.data() + (m_head % m_pieces) * kPiece, m_fill);
         m_fill = 0;
     }
     StopHashing();

@@ -39,11 +39,14 @@ private:
 
     // Digesting costs about as much as receiving under Wine, so a file bigger
     // than one piece is digested on a thread of its own, a piece behind the
-    // transfer; memory stays kPieces pieces whatever the file's size.
-    static const UINT kPiece = 64 * 1024, kPieces = 8;
+    // transfer; memory stays m_pieces pieces whatever the file's size. Bytes
+    // from disk come a megabyte at a time (read, written, MD5): the ring holds
+    // two of those, so that the thread never waits while the next is prepared.
+    static const UINT kPiece = 64 * 1024, kNetworkPieces = 8, kDiskPieces = 32;
     static const UINT kSlice = 1024;  // digested between two yields to the transfer
-    std::vector<BYTE> m_buffer;   // kPieces pieces
-    UINT m_lengths[kPieces] = {};
+    const UINT m_pieces;
+    std::vector<BYTE> m_buffer;   // m_pieces pieces
+    UINT m_lengths[kDiskPieces] = {};
     UINT m_fill = 0;              // bytes in the piece being filled (transfer side)
     UINT m_head = 0, m_tail = 0;  // pieces handed over / digested (under m_lock)
     bool m_end = false;
