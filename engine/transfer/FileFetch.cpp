@@ -304,10 +304,13 @@ void CFileFetch::FetchWhole(std::unique_ptr<CHttpFile> http)
     const UINT n = ReadFirstBlock(*http, first);
 
     Begin();
-    // The validator of the bytes it held goes first, then the one of the bytes it will hold.
+    // The validator of the bytes it held goes first, then the one of the bytes
+    // it will hold: only when there is more to come than the first block, as
+    // only then can the .dtm be left cut short.
     Delete(ValidatorPath());
     OpenDownload(CFile::modeCreate | CFile::modeReadWrite);
-    KeepValidator(*http);
+    const bool mayBeCut = n < m_size;
+    if (mayBeCut) KeepValidator(*http);
     Append(first, n);
     ReadBody(*http);
     http.reset();
@@ -317,6 +320,6 @@ void CFileFetch::FetchWhole(std::unique_ptr<CHttpFile> http)
         DropDownload();
         throw TransferRejected{ mismatch };
     }
-    Delete(ValidatorPath());
+    if (mayBeCut) Delete(ValidatorPath());
     RunLog::Write("download %s: %lu bytes, verified", m_task.szName, static_cast<unsigned long>(m_fileBytes));
 }
