@@ -46,9 +46,15 @@ protected:
         ::CoUninitialize();
     }
     // Reports from another thread, as the worker does, while this thread handles the messages.
+    // Then waits for the frame it left to be shown.
     void Report(UINT32 done, UINT32 total, int status, const char* text)
     {
         FromWorker([&] { dlg->OnUpdateNotify(done, total, status, text); });
+        Shown();
+    }
+    void Shown()
+    {
+        if (::IsWindow(wnd)) EXPECT_TRUE(PumpUntil([&] { return !dlg->FramePending(); }, 2000));
     }
     HWND Item(int id) const { return ::GetDlgItem(wnd, id); }
     int Pos(int id) const { return static_cast<int>(::SendMessageA(Item(id), PBM_GETPOS, 0, 0)); }
@@ -131,16 +137,18 @@ TEST_F(UpdaterWindow, AWholeFileOfReportsSendsOnlyWhatChangesTheFrame)
     FromWorker([&] {
         for (UINT32 done = block; done <= size; done += block) dlg->OnUpdateNotify(done, done, US_PROGRESS, "big.pak");
     });
+    Shown();
     const ULONGLONG elapsed = ::GetTickCount64() - start;
 
     // The last frame is exact.
     EXPECT_EQ(Pos(IDC_PROGRESS_FILE), static_cast<int>(size >> 10));
     EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  32768 KB");
-    // A bar is sent a position only when its fill gains a pixel; the text at
-    // most every 50 ms, plus the first and last block.
+    // A bar is sent a position only when its fill gains a pixel, in a frame
+    // at most every 30 ms; the text at most every 50 ms; plus the first and last block.
     RECT bar;
     ::GetClientRect(Item(IDC_PROGRESS_FILE), &bar);
     EXPECT_LE(fileBar, bar.right + 2);
+    EXPECT_LE(fileBar, static_cast<int>(elapsed / 30) + 3);
     EXPECT_LE(totalBar, 2);  // an empty range shows nothing to move
     EXPECT_LE(doneText, static_cast<int>(elapsed / 50) + 3);
     EXPECT_LT(fileBar + doneText, 4096 / 4);
@@ -149,41 +157,43 @@ TEST_F(UpdaterWindow, AWholeFileOfReportsSendsOnlyWhatChangesTheFrame)
 }
 
 namespace {
-// The worker's side of a frame, seen from the file bar while it draws frame A.
+// The worker's side, seen from the file bar while the window draws a frame.
 struct FrameRace {
-    std::atomic<bool> aReturned{ false }, sendingB{ false }, bReturned{ false };
-    bool drawing = false, aReturnedBeforeDrawn = false, bReturnedWhileADrawn = true;
+    std::atomic<bool> bReturned{ false }, drawing{ false };
+    bool bReturnedWhileDrawing = false;
 };
 
 LRESULT CALLBACK HoldFirstDraw(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR data)
 {
     auto* race = reinterpret_cast<FrameRace*>(data);
-    if (msg == PBM_SETPOS && !race->drawing) {
-        race->drawing = true;
-        race->aReturnedBeforeDrawn = WaitUntil([&] { return race->aReturned.load(); }, 2000);
-        WaitUntil([&] { return race->sendingB.load(); }, 2000);
-        ::Sleep(100);  // time enough for frame B to come back, were it not held
-        race->bReturnedWhileADrawn = race->bReturned.load();
+    if (msg == PBM_SETPOS && !race->drawing.exchange(true)) {
+        race->bReturnedWhileDrawing = WaitUntil([&] { return race->bReturned.load(); }, 2000);
     }
     return ::DefSubclassProc(h, msg, wp, lp);
 }
 } // namespace
 
-TEST_F(UpdaterWindow, TheWorkerDoesNotWaitForAFrameToBeDrawnButTheNextWaitsForIt)
+TEST_F(UpdaterWindow, TheWorkerNeverWaitsForTheWindowAndTheLastStateIsShown)
 {
     Report(0, 100 << 10, US_FILE_START, "a.bin");
     FrameRace race;
     ASSERT_TRUE(::SetWindowSubclass(Item(IDC_PROGRESS_FILE), HoldFirstDraw, 1, reinterpret_cast<DWORD_PTR>(&race)));
-    FromWorker([&] {
+    std::atomic<bool> aReturned{ false };
+    std::thread worker([&] {
         dlg->OnUpdateNotify(30 << 10, 30 << 10, US_PROGRESS, "a.bin");
-        race.aReturned = true;
-        race.sendingB = true;
+        aReturned = true;
+        // Frame A is drawn while this one comes: it waits for the next frame, the worker does not.
+        WaitUntil([&] { return race.drawing.load(); }, 2000);
         dlg->OnUpdateNotify(100 << 10, 100 << 10, US_PROGRESS, "a.bin");  // the last block
         race.bReturned = true;
     });
+    // The worker's first report returns before this thread handles any message.
+    EXPECT_TRUE(WaitUntil([&] { return aReturned.load(); }, 2000));
+    EXPECT_TRUE(PumpUntil([&] { return race.bReturned.load(); }, 4000));
+    worker.join();
+    Shown();
     ::RemoveWindowSubclass(Item(IDC_PROGRESS_FILE), HoldFirstDraw, 1);
-    EXPECT_TRUE(race.aReturnedBeforeDrawn);     // the worker read on while the window drew
-    EXPECT_FALSE(race.bReturnedWhileADrawn);    // but never got more than one frame ahead
+    EXPECT_TRUE(race.bReturnedWhileDrawing);
     EXPECT_EQ(Pos(IDC_PROGRESS_FILE), 100);
     EXPECT_EQ(Text(Item(IDC_TEXT_DONE)), "已经下载:  100 KB");
 }

@@ -11,6 +11,9 @@
 namespace {
 // How often at most the downloaded-KB text changes during a file.
 const ULONGLONG kDoneTextIntervalMs = 50;
+// How often at most the window shows a frame: each is several repaints, and
+// small files or a file copied from disk report faster than a screen shows.
+const ULONGLONG kFrameIntervalMs = 30;
 // The colour of both text lines, taken from the background artwork.
 const COLORREF kTextColor = RGB(222, 172, 50);
 // Sizes are shown in KB, truncated (and the bars count in KB too).
@@ -95,6 +98,7 @@ BOOL CUpdaterDlg::OnInitDialog()
     else
         RunLog::Write("manifest: not fetched; an interrupted installation could not be undone");
 
+    m_hFrameWnd = m_hWnd;
     InitBar(m_fileBar, m_progressFile);
     InitBar(m_totalBar, m_progressTotal);
     SetBarRange(m_totalBar, Kb(m_dwTotalSize));
@@ -136,6 +140,11 @@ void CUpdaterDlg::OnDestroy()
 
 void CUpdaterDlg::OnTimer(UINT_PTR nIDEvent)
 {
+    if (nIDEvent == FRAME_TIMER_ID) {
+        KillTimer(FRAME_TIMER_ID);
+        DrawPendingFrame();
+        return;
+    }
     if (nIDEvent == WATCHDOG_TIMER_ID) {
         // A read that receives nothing cannot be interrupted from the worker's
         // side, so the run is ended from here, as closing the window would.
@@ -218,25 +227,59 @@ bool CUpdaterDlg::DoneTextChanges(UINT32 dwDone, bool always, CString& text)
 
 void CUpdaterDlg::ShowFrame(const Frame& frame)
 {
-    // One round trip to the window's thread, however many controls change.
-    if (frame.hasFileLine || frame.hasDoneText || frame.fileHigh >= 0 || frame.filePos >= 0 || frame.totalPos >= 0)
-        SendMessage(WM_SHOW_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
+    if (!frame.hasFileLine && !frame.hasDoneText && frame.fileHigh < 0 && frame.filePos < 0 && frame.totalPos < 0)
+        return;
+    std::lock_guard<CSlimLock> lock(m_frameLock);
+    // Later changes replace earlier ones; a range stays before its position.
+    Frame& waiting = m_pendingFrame;
+    if (frame.hasFileLine) {
+        waiting.hasFileLine = true;
+        waiting.fileLine = frame.fileLine;
+    }
+    if (frame.hasDoneText) {
+        waiting.hasDoneText = true;
+        waiting.doneText = frame.doneText;
+    }
+    if (frame.fileHigh >= 0) waiting.fileHigh = frame.fileHigh;
+    if (frame.filePos >= 0) waiting.filePos = frame.filePos;
+    if (frame.totalPos >= 0) waiting.totalPos = frame.totalPos;
+    // One message in the queue at a time, whatever the number of reports.
+    if (!m_bFramePosted) m_bFramePosted = ::PostMessage(m_hFrameWnd, WM_SHOW_FRAME, 0, 0) != FALSE;
 }
 
-LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM lParam)
+bool CUpdaterDlg::FramePending()
 {
-    // Our own copy first: once we reply, the worker's frame is gone. The
-    // system bar paints within SetPos, and under Wine two bars cost about a
-    // millisecond: the worker reads on while we draw, and its next frame waits
-    // until this one is on screen.
-    const Frame frame = *reinterpret_cast<const Frame*>(lParam);
-    ::ReplyMessage(0);
+    std::lock_guard<CSlimLock> lock(m_frameLock);
+    return m_bFramePosted;
+}
+
+LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM)
+{
+    const ULONGLONG since = ::GetTickCount64() - m_ullFrameDrawnAt;
+    if (since < kFrameIntervalMs) {
+        // Too soon after the last one: the frame waits, and gathers what comes meanwhile.
+        SetTimer(FRAME_TIMER_ID, static_cast<UINT>(kFrameIntervalMs - since), nullptr);
+        return 0;
+    }
+    DrawPendingFrame();
+    return 0;
+}
+
+void CUpdaterDlg::DrawPendingFrame()
+{
+    Frame frame;
+    {
+        std::lock_guard<CSlimLock> lock(m_frameLock);
+        frame = m_pendingFrame;
+        m_pendingFrame = Frame();
+        m_bFramePosted = false;
+    }
+    m_ullFrameDrawnAt = ::GetTickCount64();
     if (frame.hasFileLine) m_textFile.SetWindowText(frame.fileLine);
     if (frame.hasDoneText) m_textDone.SetWindowText(frame.doneText);
     if (frame.fileHigh >= 0) m_progressFile.SetRange32(0, frame.fileHigh);
     if (frame.filePos >= 0) m_progressFile.SetPos(frame.filePos);
     if (frame.totalPos >= 0) m_progressTotal.SetPos(frame.totalPos);
-    return 0;
 }
 
 const char* CUpdaterDlg::OutcomeText() const

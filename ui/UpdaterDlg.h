@@ -3,6 +3,7 @@
 #include <memory>
 #include "afxwin.h"
 #include "DownloadManager.h"
+#include "support/SlimLock.h"
 #include "SkinButton.h"
 #include "SkinProgressCtrl.h"
 #include "SkinStatic.h"
@@ -10,7 +11,8 @@
 
 #define START_TIMER_ID 100
 #define WATCHDOG_TIMER_ID 101
-// Sent by the worker's report to the window: a Frame to show (lParam).
+#define FRAME_TIMER_ID 102
+// Posted by the worker's report to the window: a frame is waiting to be shown.
 #define WM_SHOW_FRAME (WM_APP + 1)
 
 class CUpdaterDlg : public CDialog, public UpdateNotify {
@@ -32,6 +34,7 @@ public:
     const CString& ExeDir() const { return m_strExeDir; }
     UINT32 TotalSize() const { return m_dwTotalSize; }
     UINT32 FileSize() const { return m_dwFileSize; }
+    bool FramePending();
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -49,8 +52,8 @@ protected:
     void RebuildBackgroundCache();
     void ShowFailure();
 
-    // What a bar shows, so that a report that would change no pixel of it sends
-    // nothing across threads (each send costs a round trip to the window's thread).
+    // What a bar shows, so that a report that would change no pixel of it adds
+    // nothing to the frame (each change shown is a repaint).
     struct BarView {
         CSkinProgressCtrl* ctrl = nullptr;
         CRect client;
@@ -64,9 +67,10 @@ protected:
     // remembers it as shown).
     bool BarMoves(BarView& bar, int pos, bool always);
     bool DoneTextChanges(UINT32 dwDone, bool always, CString& text);
-    // What one report changes. The window takes it while the worker waits,
-    // then draws it before it takes the next one, so the worker is never more
-    // than one frame ahead of the screen and never waits for a paint.
+    // What reports change. A report adds its changes to the frame waiting to
+    // be shown and goes on: the worker never waits for the window. The window
+    // shows the waiting frame at most every kFrameIntervalMs, so files that
+    // arrive faster than a screen shows them cost a few frames, not two each.
     struct Frame {
         bool hasFileLine = false, hasDoneText = false;
         CString fileLine, doneText;
@@ -75,6 +79,8 @@ protected:
         int totalPos = -1;
     };
     void ShowFrame(const Frame& frame);
+    // Shows the waiting frame (the window's thread).
+    void DrawPendingFrame();
     // A file's start and its blocks, as the reports give them (worker thread).
     void ShowFileStart(UINT32 dwSize);
     void ShowProgress(UINT32 dwDone, UINT32 dwTotal, const char* pszText);
@@ -102,4 +108,10 @@ protected:
     int m_nDoneKbShown = -1;
     UINT32 m_dwLastDone = 0;
     ULONGLONG m_ullDoneShownAt = 0;
+    // The frame waiting to be shown, and whether the window was told of it.
+    CSlimLock m_frameLock;
+    Frame m_pendingFrame;
+    bool m_bFramePosted = false;
+    HWND m_hFrameWnd = nullptr;       // where frames are posted (set once, before the worker runs)
+    ULONGLONG m_ullFrameDrawnAt = 0;  // the window's thread only
 };
