@@ -58,7 +58,7 @@ struct PoolResult {
 
 // The transfers in flight at once: browsers open six connections per server,
 // download managers eight to sixteen; bench/latency/run.sh chose this.
-const unsigned kTransfersInFlight = 8;
+const unsigned kTransfersInFlight = 12;
 // Range requests patches keep in flight beyond one each, all transfers
 // together (RangeFetch.h); with the transfers' own, the connections the
 // process may hold on one server.
