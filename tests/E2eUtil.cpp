@@ -140,9 +140,8 @@ FileMap Installation::TempFiles() const
 std::vector<std::pair<std::string, std::string>> OtherSpellings(const std::string& folder)
 {
     std::vector<std::pair<std::string, std::string>> spellings;
-    char shortForm[MAX_PATH] = {};
-    const DWORD n = ::GetShortPathNameA(folder.c_str(), shortForm, MAX_PATH);
-    if (n > 0 && n < MAX_PATH && folder != shortForm) spellings.push_back({ "its 8.3 form", shortForm });
+    const std::string shortForm = ShortForm(folder);
+    if (shortForm != folder) spellings.push_back({ "its 8.3 form", shortForm });
     using ToUnix = char*(CDECL*)(const wchar_t*);
     const auto toUnix = reinterpret_cast<ToUnix>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));

@@ -91,6 +91,13 @@ std::string Md5Of(const std::string& bytes)
     return CMd5Digest::HashBuffer(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())).str();
 }
 
+std::string ShortForm(const std::string& path)
+{
+    char shortPath[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameA(path.c_str(), shortPath, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? shortPath : path;
+}
+
 std::string ProgramDir()
 {
     char path[MAX_PATH] = {};

@@ -28,6 +28,8 @@ std::string PatternBytes(size_t n, unsigned seed = 1);   // deterministic, no HT
 std::string Md5Of(const std::string& bytes);
 // Folder of the running test program, with a trailing backslash.
 std::string ProgramDir();
+// The path's 8.3 form; the path itself when it has none.
+std::string ShortForm(const std::string& path);
 
 // Handles this thread's messages, then for ms more milliseconds.
 void Pump(DWORD ms = 0);

@@ -54,7 +54,9 @@ protected:
     }
     void Shown()
     {
-        if (::IsWindow(wnd)) EXPECT_TRUE(PumpUntil([&] { return !dlg->FramePending(); }, 2000));
+        if (::IsWindow(wnd)) {
+            EXPECT_TRUE(PumpUntil([&] { return !dlg->FramePending(); }, 2000));
+        }
     }
     HWND Item(int id) const { return ::GetDlgItem(wnd, id); }
     int Pos(int id) const { return static_cast<int>(::SendMessageA(Item(id), PBM_GETPOS, 0, 0)); }

@@ -13,13 +13,6 @@
 #include "support/WindowsNames.h"
 
 namespace {
-std::string ShortForm(const std::string& path)
-{
-    char shortPath[MAX_PATH] = {};
-    const DWORD n = ::GetShortPathNameA(path.c_str(), shortPath, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? shortPath : path;
-}
-
 std::wstring Wide(const std::string& text) { return WidenAnsi(text.c_str()); }
 } // namespace
 

@@ -441,9 +441,8 @@ void ExpectUnsafeNamesSkipped(bool shortForm)
     };
     TestServer server;
     Installation inst;
-    char shortPath[MAX_PATH] = {};
-    ::GetShortPathNameA(inst.dir.Path().c_str(), shortPath, MAX_PATH);
-    const std::string shortName = std::string(shortPath).substr(std::string(shortPath).rfind('\\') + 1);
+    const std::string shortPath = ShortForm(inst.dir.Path());
+    const std::string shortName = shortPath.substr(shortPath.rfind('\\') + 1);
     std::string entries;
     int n = 0;
     for (const char* name : hostile) {

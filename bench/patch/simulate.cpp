@@ -150,30 +150,16 @@ IndexHead HeadOf(const CIndexCutter& cut, std::vector<std::vector<IndexChunk>>& 
     return head;
 }
 
-// v2 through the real codec: the index encoded and its head and lists decoded.
-Fetch PatchV2(const CIndexCutter& oldCut, const CIndexCutter& newCut, bool exactHead)
+// What a patch fetches with the levelled index: the head (its length from the
+// manifest), the lists of the groups the old copy lacks, and the chunks not found.
+Fetch PatchV2(const CIndexCutter& oldCut, const CIndexCutter& newCut)
 {
     std::vector<std::vector<IndexChunk>> all;
-    IndexHead head = HeadOf(newCut, all);
+    const IndexHead head = HeadOf(newCut, all);
     Fetch f;
-    std::uint64_t have = head.headBytes;
-    if (!exactHead) {
-        const std::vector<unsigned char> index = EncodeLevelledIndex(newCut, head.fileSize);
-        IndexHead decoded;
-        std::uint64_t headBytes = 0;
-        const IndexFault fault = ReadIndexHeadBytes(index.data(), index.size(), head.fileSize, headBytes);
-        if (fault != IndexFault::None ||
-            DecodeIndexHead(index.data(), static_cast<std::size_t>(headBytes), head.fileSize, decoded) != IndexFault::None) {
-            std::fprintf(stderr, "the index does not decode\n");
-            std::exit(1);
-        }
-        head = std::move(decoded);
-        have = std::min<std::uint64_t>(PlanHeadFetch(head.fileSize).length, index.size());
-        f.requests = have < head.headBytes ? 2 : 1;
-        have = std::max(have, head.headBytes);
-    } else {
-        f.requests = 1;
-    }
+    // The manifest gives the head's length: one exact request.
+    const std::uint64_t have = head.headBytes;
+    f.requests = 1;
     f.index = have;
     CLocalIndex local;
     local.Add(oldCut, 0);
@@ -210,7 +196,7 @@ struct Case {
 };
 
 // One size: the old copy, then each change, cut and patched.
-void Simulate(std::uint64_t mib, std::uint64_t seed, const ChunkParams& c, const GroupParams& g, bool exactHead,
+void Simulate(std::uint64_t mib, std::uint64_t seed, const ChunkParams& c, const GroupParams& g,
               Case& inserted, Case& rewritten, double& rate, std::uint64_t& headBytes, std::uint64_t& v2Bytes)
 {
     const std::uint64_t size = mib << 20;
@@ -224,7 +210,7 @@ void Simulate(std::uint64_t mib, std::uint64_t seed, const ChunkParams& c, const
     for (Case* out : { &inserted, &rewritten }) {
         Cuts changed(c, g);
         Cut(Stream(seed, size, out == &inserted ? Inserted(rng) : Rewritten(rng, size)), changed);
-        out->v2 = PatchV2(old.v2, changed.v2, exactHead);
+        out->v2 = PatchV2(old.v2, changed.v2);
     }
 }
 
@@ -256,7 +242,7 @@ int Table(const std::vector<std::uint64_t>& sizes)
         Case inserted, rewritten;
         double rate = 0;
         std::uint64_t head = 0, whole = 0;
-        Simulate(mib, 0x9E3779B97F4A7C15ull * mib, kLevelledChunkParams, kGroupParams, true, inserted, rewritten,
+        Simulate(mib, 0x9E3779B97F4A7C15ull * mib, kLevelledChunkParams, kGroupParams, inserted, rewritten,
                  rate, head, whole);
         PrintRow(mib, "1 KiB inserted", inserted, 100000);
         PrintRow(mib, "16 x 64 KiB rewritten", rewritten, 0);
@@ -282,7 +268,7 @@ int Sweep(std::uint64_t mib, int rounds)
             for (int r = 0; r < rounds; ++r) {
                 Case inserted, rewritten;
                 double rr = 0;
-                Simulate(mib, 0x9E3779B97F4A7C15ull * (r + 1), c, g, true, inserted, rewritten, rr, head, whole);
+                Simulate(mib, 0x9E3779B97F4A7C15ull * (r + 1), c, g, inserted, rewritten, rr, head, whole);
                 sumI += inserted.v2.Total();
                 worstI = std::max(worstI, inserted.v2.Total());
                 sumR += rewritten.v2.Total();
