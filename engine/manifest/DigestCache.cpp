@@ -39,32 +39,8 @@ void SaveCursor(const std::string& path, const std::string& key)
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
 // Names in a folder's listing are looked up folded, as Windows compares them.
-// Most names are ASCII, which Windows folds as a-z to A-Z: that is done here,
-// without a call per name.
-std::wstring Upper(const wchar_t* text, int n)
-{
-    std::wstring name(text, n > 0 ? n : 0);
-    for (wchar_t& c : name) {
-        if (c >= 0x80) return FoldWindowsName(std::wstring(text, n > 0 ? n : 0));
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        else if (c == L'/') c = L'\\';
-    }
-    return name;
-}
-
-// The folded form of an ANSI name (ASCII widened here, without a call).
-std::wstring UpperAnsi(const char* name)
-{
-    std::wstring wide;
-    for (const char* c = name; *c; ++c) {
-        if (static_cast<unsigned char>(*c) >= 0x80) {
-            wide = WidenAnsi(name);
-            break;
-        }
-        wide += static_cast<wchar_t>(*c);
-    }
-    return Upper(wide.data(), static_cast<int>(wide.size()));
-}
+std::wstring Upper(const wchar_t* text, int n) { return FoldWindowsName(std::wstring(text, n > 0 ? n : 0)); }
+std::wstring UpperAnsi(const char* name) { return FoldWindowsName(WidenAnsi(name)); }
 
 // Past this many entries in all, folders are no longer listed (memory stays bounded).
 const std::size_t kMaxListedEntries = 256 * 1024;
@@ -90,17 +66,9 @@ bool Save(const std::string& path, const DigestTable& table) { return ReplaceFil
 
 std::string WindowsNameKey(const std::string& name)
 {
-    // An ASCII name's key without a call: what WindowsNameKeyUtf8 makes of it.
-    std::string key(name);
-    for (char& c : key) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            key = WindowsNameKeyUtf8(name.data(), name.size());
-            return key.empty() ? AsciiNameKey(name) : key;
-        }
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        else if (c == '/') c = '\\';
-    }
-    return key;
+    // A name the system cannot convert keeps a key all the same.
+    const std::string key = WindowsNameKeyUtf8(name.data(), name.size());
+    return key.empty() && !name.empty() ? AsciiNameKey(name) : key;
 }
 
 std::uint64_t NowTicks()

@@ -24,8 +24,27 @@ std::string NarrowExact(const wchar_t* text, UINT codePage, bool& exact)
 
 std::wstring WidenAnsi(const char* text) { return text ? WidenAnsi(text, std::strlen(text)) : std::wstring(); }
 
+namespace {
+// Most names are ASCII: every ANSI code page reads it as itself, and Windows
+// folds it as a-z to A-Z. Those are done here, without a call per name.
+bool IsAscii(const char* text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    return true;
+}
+
+template <class Char>
+Char FoldAscii(Char c)
+{
+    if (c >= 'a' && c <= 'z') return static_cast<Char>(c - 'a' + 'A');
+    return c == '/' ? static_cast<Char>('\\') : c;
+}
+} // namespace
+
 std::wstring WidenAnsi(const char* text, size_t length)
 {
+    if (IsAscii(text, length)) return std::wstring(text, text + length);
     const int n = length ? ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0) : 0;
     std::wstring w(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
     if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &w[0], n);
@@ -43,12 +62,21 @@ std::wstring UpperAsWindows(std::wstring text)
 
 std::wstring FoldWindowsName(std::wstring name)
 {
+    if (std::all_of(name.begin(), name.end(), [](wchar_t c) { return c < 0x80; })) {
+        std::transform(name.begin(), name.end(), name.begin(), FoldAscii<wchar_t>);
+        return name;
+    }
     std::replace(name.begin(), name.end(), L'/', L'\\');
     return UpperAsWindows(std::move(name));
 }
 
 std::string WindowsNameKeyUtf8(const char* text, size_t length)
 {
+    if (IsAscii(text, length)) {
+        std::string key(text, length);
+        std::transform(key.begin(), key.end(), key.begin(), FoldAscii<char>);
+        return key;
+    }
     const std::wstring folded = FoldWindowsName(WidenAnsi(text, length));
     const int n = static_cast<int>(folded.size());
     const int k = n ? ::WideCharToMultiByte(CP_UTF8, 0, folded.data(), n, nullptr, 0, nullptr, nullptr) : 0;
