@@ -256,11 +256,10 @@ bool CUpdaterDlg::FramePending()
 LRESULT CUpdaterDlg::OnShowFrame(WPARAM, LPARAM)
 {
     const ULONGLONG since = ::GetTickCount64() - m_ullFrameDrawnAt;
-    if (since < kFrameIntervalMs) {
-        // Too soon after the last one: the frame waits, and gathers what comes meanwhile.
-        SetTimer(FRAME_TIMER_ID, static_cast<UINT>(kFrameIntervalMs - since), nullptr);
+    // Too soon after the last one: the frame waits, and gathers what comes
+    // meanwhile (without a timer it is shown now, or it would never be).
+    if (since < kFrameIntervalMs && SetTimer(FRAME_TIMER_ID, static_cast<UINT>(kFrameIntervalMs - since), nullptr))
         return 0;
-    }
     DrawPendingFrame();
     return 0;
 }
