@@ -2,6 +2,7 @@
 #include <shlwapi.h>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 #include "support/Files.h"
 #include "support/RunLog.h"
 #include "Settings.h"
@@ -188,7 +189,6 @@ void CUpdaterDlg::ShowFailure()
 
 void CUpdaterDlg::InitBar(BarView& bar, CSkinProgressCtrl& ctrl)
 {
-    bar.ctrl = &ctrl;
     ctrl.GetClientRect(&bar.client);
     bar.vertical = (ctrl.GetStyle() & PBS_VERTICAL) != 0;
     bar.low = bar.high = bar.pos = 0;
@@ -225,24 +225,27 @@ bool CUpdaterDlg::DoneTextChanges(UINT32 dwDone, bool always, CString& text)
     return true;
 }
 
+void CUpdaterDlg::Frame::Merge(const Frame& later)
+{
+    // A range is drawn before its position, whichever came first.
+    if (later.hasFileLine) {
+        hasFileLine = true;
+        fileLine = later.fileLine;
+    }
+    if (later.hasDoneText) {
+        hasDoneText = true;
+        doneText = later.doneText;
+    }
+    if (later.fileHigh >= 0) fileHigh = later.fileHigh;
+    if (later.filePos >= 0) filePos = later.filePos;
+    if (later.totalPos >= 0) totalPos = later.totalPos;
+}
+
 void CUpdaterDlg::ShowFrame(const Frame& frame)
 {
-    if (!frame.hasFileLine && !frame.hasDoneText && frame.fileHigh < 0 && frame.filePos < 0 && frame.totalPos < 0)
-        return;
+    if (frame.Empty()) return;
     std::lock_guard<CSlimLock> lock(m_frameLock);
-    // Later changes replace earlier ones; a range stays before its position.
-    Frame& waiting = m_pendingFrame;
-    if (frame.hasFileLine) {
-        waiting.hasFileLine = true;
-        waiting.fileLine = frame.fileLine;
-    }
-    if (frame.hasDoneText) {
-        waiting.hasDoneText = true;
-        waiting.doneText = frame.doneText;
-    }
-    if (frame.fileHigh >= 0) waiting.fileHigh = frame.fileHigh;
-    if (frame.filePos >= 0) waiting.filePos = frame.filePos;
-    if (frame.totalPos >= 0) waiting.totalPos = frame.totalPos;
+    m_pendingFrame.Merge(frame);
     // One message in the queue at a time, whatever the number of reports.
     if (!m_bFramePosted) m_bFramePosted = ::PostMessage(m_hFrameWnd, WM_SHOW_FRAME, 0, 0) != FALSE;
 }
@@ -269,8 +272,7 @@ void CUpdaterDlg::DrawPendingFrame()
     Frame frame;
     {
         std::lock_guard<CSlimLock> lock(m_frameLock);
-        frame = m_pendingFrame;
-        m_pendingFrame = Frame();
+        frame = std::exchange(m_pendingFrame, Frame());
         m_bFramePosted = false;
     }
     m_ullFrameDrawnAt = ::GetTickCount64();
@@ -295,7 +297,7 @@ const char* CUpdaterDlg::OutcomeText() const
 
 void CUpdaterDlg::ShowFileStart(UINT32 dwSize)
 {
-    // One round trip to the window for the range and the empty bar.
+    // The range and the empty bar in one frame.
     Frame frame;
     m_dwFileSize = dwSize;
     SetBarRange(m_fileBar, Kb(dwSize));

@@ -55,7 +55,6 @@ protected:
     // What a bar shows, so that a report that would change no pixel of it adds
     // nothing to the frame (each change shown is a repaint).
     struct BarView {
-        CSkinProgressCtrl* ctrl = nullptr;
         CRect client;
         bool vertical = false;
         int low = 0, high = 0, pos = 0;
@@ -77,6 +76,9 @@ protected:
         int fileHigh = -1;  // the upper bar's new range, set before its position
         int filePos = -1;
         int totalPos = -1;
+        bool Empty() const { return !hasFileLine && !hasDoneText && fileHigh < 0 && filePos < 0 && totalPos < 0; }
+        // Takes a later frame's changes over this one's.
+        void Merge(const Frame& later);
     };
     void ShowFrame(const Frame& frame);
     // Shows the waiting frame (the window's thread).

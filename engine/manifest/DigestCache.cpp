@@ -38,10 +38,6 @@ void SaveCursor(const std::string& path, const std::string& key)
 
 std::uint64_t Ticks(const FILETIME& t) { return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
-// Names in a folder's listing are looked up folded, as Windows compares them.
-std::wstring Upper(const wchar_t* text, int n) { return FoldWindowsName(std::wstring(text, n > 0 ? n : 0)); }
-std::wstring UpperAnsi(const char* name) { return FoldWindowsName(WidenAnsi(name)); }
-
 // Past this many entries in all, folders are no longer listed (memory stays bounded).
 const std::size_t kMaxListedEntries = 256 * 1024;
 
@@ -101,7 +97,7 @@ CFileStamper::Folder& CFileStamper::FolderOf(const std::string& path)
                 folder.files.clear();  // too many to keep: its files are stamped on handles of their own
                 return folder;
             }
-            folder.files[Upper(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)))] = {
+            folder.files[FoldWindowsName(std::wstring(e->FileName, e->FileNameLength / sizeof(wchar_t)))] = {
                 static_cast<std::uint64_t>(e->FileId.QuadPart), static_cast<std::uint64_t>(e->EndOfFile.QuadPart),
                 static_cast<std::uint64_t>(e->LastWriteTime.QuadPart),
                 static_cast<std::uint64_t>(e->CreationTime.QuadPart), e->FileAttributes
@@ -132,7 +128,7 @@ bool CFileStamper::Stamp(const char* path, FileStamp& stamp, const WIN32_FILE_AT
     if (cut && cut[1]) {
         const Folder& folder = FolderOf(std::string(path, cut + 1));
         const std::wstring name = WidenAnsi(cut + 1);
-        const auto it = folder.files.find(Upper(name.data(), static_cast<int>(name.size())));
+        const auto it = folder.files.find(FoldWindowsName(name));
         // The entry must describe this very file: one listed before the file
         // was replaced, or a link to a file elsewhere, does not.
         if (it != folder.files.end() && !(it->second.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -170,7 +166,7 @@ bool CFileStamper::StampListed(const char* path, FileStamp& stamp, DWORD& attrib
         }
         const Folder& folder = *m_lastFolder;
         if (folder.listed) {
-            const auto it = folder.files.find(UpperAnsi(cut + 1));
+            const auto it = folder.files.find(FoldWindowsName(WidenAnsi(cut + 1)));
             if (it == folder.files.end()) {
                 attributes = INVALID_FILE_ATTRIBUTES;
                 return false;

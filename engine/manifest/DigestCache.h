@@ -50,7 +50,7 @@ private:
     struct Folder {
         bool listed = false;
         std::uint32_t serial = 0;
-        std::unordered_map<std::wstring, Listed> files;  // by upper-case name
+        std::unordered_map<std::wstring, Listed> files;  // by name folded as Windows compares names
     };
     Folder& FolderOf(const std::string& path);  // listed on first use
     std::unordered_map<std::string, Folder> m_folders;

@@ -74,27 +74,27 @@ void CDownloadVerifier::Publish()
         m_fill = 0;
         return;
     }
-    ::AcquireSRWLockExclusive(&m_lock);
-    m_lengths[index] = m_fill;
-    ++m_head;
-    ::WakeConditionVariable(&m_ready);
-    // The next piece to fill must have been digested.
-    while (m_head - m_tail >= m_pieces) ::SleepConditionVariableSRW(&m_free, &m_lock, INFINITE, 0);
-    ::ReleaseSRWLockExclusive(&m_lock);
+    {
+        std::unique_lock<CSlimLock> lock(m_lock);
+        m_lengths[index] = m_fill;
+        ++m_head;
+        m_ready.notify_one();
+        // The next piece to fill must have been digested.
+        m_free.wait(lock, [this] { return m_head - m_tail < m_pieces; });
+    }
     m_fill = 0;
 }
 
 DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
 {
     auto* self = static_cast<CDownloadVerifier*>(param);
-    ::AcquireSRWLockExclusive(&self->m_lock);
+    std::unique_lock<CSlimLock> lock(self->m_lock);
     for (;;) {
-        while (self->m_tail == self->m_head && !self->m_end)
-            ::SleepConditionVariableSRW(&self->m_ready, &self->m_lock, INFINITE, 0);
+        self->m_ready.wait(lock, [self] { return self->m_tail != self->m_head || self->m_end; });
         if (self->m_tail == self->m_head) break;  // ended, and everything digested
         const UINT index = self->m_tail % self->m_pieces;
         const UINT length = self->m_lengths[index];
-        ::ReleaseSRWLockExclusive(&self->m_lock);
+        lock.unlock();
         // Give way to the transfer thread between slices: it is woken at every
         // network read, and on a machine with two cores a digest that kept its
         // core would make it wait behind us (thread priorities are not honoured
@@ -108,21 +108,21 @@ DWORD WINAPI CDownloadVerifier::HashThread(LPVOID param)
                 ::SwitchToThread();
             }
         }
-        ::AcquireSRWLockExclusive(&self->m_lock);
+        lock.lock();
         ++self->m_tail;
-        ::WakeConditionVariable(&self->m_free);
+        self->m_free.notify_one();
     }
-    ::ReleaseSRWLockExclusive(&self->m_lock);
     return 0;
 }
 
 void CDownloadVerifier::StopHashing()
 {
     if (!m_thread) return;
-    ::AcquireSRWLockExclusive(&m_lock);
-    m_end = true;
-    ::WakeConditionVariable(&m_ready);
-    ::ReleaseSRWLockExclusive(&m_lock);
+    {
+        std::lock_guard<CSlimLock> lock(m_lock);
+        m_end = true;
+        m_ready.notify_one();
+    }
     ::WaitForSingleObject(m_thread.get(), INFINITE);
     m_thread.reset();
     --s_digestThreads;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "support/SlimLock.h"
 #include "support/Task.h"
 #include "Md5Digest.h"
 #include "Sha256Digest.h"
@@ -50,8 +51,8 @@ private:
     UINT m_fill = 0;              // bytes in the piece being filled (transfer side)
     UINT m_head = 0, m_tail = 0;  // pieces handed over / digested (under m_lock)
     bool m_end = false;
-    SRWLOCK m_lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE m_ready = CONDITION_VARIABLE_INIT, m_free = CONDITION_VARIABLE_INIT;
+    CSlimLock m_lock;
+    CSlimCondition m_ready, m_free;
     CScopedHandle m_thread;
     bool m_threadFailed = false;
 };
