@@ -2,6 +2,7 @@
 // address, and which manifest names may be joined to our folders.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include "rules/PathRules.h"
@@ -94,6 +95,18 @@ TEST(WindowsNames, ConversionsAreExactOrSayNotAndNamesCompareAsWindowsDoes)
         return w;
     };
     for (const NameFolding& f : kNameFoldings) EXPECT_TRUE(UpperAsWindows(wide(f.name)) == wide(f.folded)) << f.name;
+    // ASCII names skip the system's calls: every ASCII character must come out as the system's would.
+    for (int c = 1; c < 0x80; ++c) {
+        const char narrow[] = { 'x', static_cast<char>(c), 'y', '\0' };
+        wchar_t system[4] = {};
+        ASSERT_EQ(::MultiByteToWideChar(CP_ACP, 0, narrow, 3, system, 3), 3);
+        std::wstring folded(system, 3);
+        std::replace(folded.begin(), folded.end(), L'/', L'\\');
+        folded = UpperAsWindows(folded);
+        EXPECT_TRUE(WidenAnsi(narrow) == std::wstring(system, 3)) << c;
+        EXPECT_TRUE(FoldWindowsName(WidenAnsi(narrow)) == folded) << c;
+        EXPECT_EQ(WindowsNameKeyUtf8(narrow, 3), std::string(folded.begin(), folded.end())) << c;
+    }
 }
 
 // Started through an 8.3 path (Windows keeps it in the module's name, Wine
