@@ -8,6 +8,7 @@
 #include "install/Platform.h"
 #include "support/RunLog.h"
 #include "support/TestHooks.h"
+#include "transfer/EarlyPatch.h"
 #include "transfer/TransferPool.h"
 
 namespace {
@@ -38,6 +39,10 @@ CDownloadManager::~CDownloadManager()
 {
     // The worker uses the session, the callback and the tasks until it ends.
     StopWorker(INFINITE);
+    // So does a survey made ahead (a run closed before it started): closing the
+    // session ends a request it may be waiting on.
+    if (m_earlyPatch && m_pSession) m_pSession->Close();
+    m_earlyPatch.reset();
     ClearTasks();
     m_hThread.reset();
     m_hStartEvent.reset();

@@ -16,6 +16,7 @@
 #include "support/Outcome.h"
 #include "support/Task.h"
 
+class CEarlyPatch;
 class CInternetSession;
 
 // Holds the task-list lock for its lifetime, also while an exception passes.
@@ -52,6 +53,9 @@ public:
     // install/Recovery.h); a platform it stopped is started again by a
     // cancelled run. False when nothing may be installed this run.
     bool RecoverInterruptedInstall();
+    // Starts the survey of the first queued file a patch may take from its
+    // installed copy, while the run waits to start (transfer/EarlyPatch.h).
+    void SurveyAhead();
     // Starts the worker. FALSE (and US_FAILED reported) when no thread could be made.
     BOOL Start();
     // Asks the run to stop: every transfer in flight stops at its next block.
@@ -146,6 +150,7 @@ protected:
     CString m_strTempDir;
     CString m_strAppDir;
     std::unique_ptr<CInternetSession> m_pSession;
+    std::unique_ptr<CEarlyPatch> m_earlyPatch;  // until the files are received
 };
 
 // The manifest pass (manifest/ManifestPass.h) for the window: fetches the

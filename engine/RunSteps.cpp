@@ -18,6 +18,7 @@
 #include "rules/PathRules.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
+#include "transfer/EarlyPatch.h"
 #include "transfer/TransferPool.h"
 
 // What the transfers see of the run, and how their reports reach the window.
@@ -65,13 +66,33 @@ int CDownloadManager::DownloadAll()
     RunSink sink(*this);
     std::vector<DownloadTask*> tasks;
     for (const auto& task : m_tasks) tasks.push_back(task.get());
-    const PoolResult result = FetchAll(tasks, m_pSession.get(), { m_strTempDir.str(), m_strAppDir.str() }, sink, sink);
+    const PoolResult result =
+        FetchAll(tasks, m_pSession.get(), { m_strTempDir.str(), m_strAppDir.str(), m_earlyPatch.get() }, sink, sink);
+    m_earlyPatch.reset();
     if (result.outcome.IsStopped()) return ReportCancelled();
     if (result.outcome.IsFailed()) return ReportDownloadFailure(*result.failed, result.outcome);
     SetState(US_ALL_DOWNLOADED);
     Notify(0, 0, US_ALL_DOWNLOADED, nullptr);
     RunLog::Write("download: all %d file(s) received", static_cast<int>(tasks.size()));
     return 0;
+}
+
+void CDownloadManager::SurveyAhead()
+{
+    // The first file a patch may take from its installed copy, unless an
+    // earlier run left a download of it or a patch's bytes: its patch takes
+    // those too, and surveys them itself.
+    for (const auto& task : m_tasks) {
+        const std::string kept = JoinPath(m_strTempDir.str(), task->szLocalName) + ".dtm";
+        if (!task->bChunks || FileSizeOf(JoinPath(m_strAppDir.str(), task->szLocalName)) <= 0) continue;
+        if (FileSizeOf(kept) >= 0 || FileSizeOf(kept + ".prev") >= 0 || !m_pSession) return;
+        try {
+            m_earlyPatch = std::make_unique<CEarlyPatch>(m_pSession.get(), m_strAppDir.str(), *task);
+        } catch (const std::exception&) {
+            // No thread for it: the patch surveys for itself.
+        }
+        return;
+    }
 }
 
 int CDownloadManager::ReportDownloadFailure(const DownloadTask& task, const Outcome& outcome)
@@ -205,5 +226,6 @@ ManifestFetch FetchManifest(const char* url, const CString& exeDir, CDownloadMan
                         file.chunksUrl.empty() ? nullptr : file.chunksUrl.c_str(), file.chunksSha256.c_str(),
                         file.chunksHead);
     }
+    manager.SurveyAhead();
     return list.files.empty() ? ManifestFetch::NothingToUpdate : ManifestFetch::Queued;
 }

@@ -5,9 +5,13 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include "DownloadManager.h"
 #include "TestUtil.h"
 #include "testserver.h"
+#include "afxinet.h"
+#include "transfer/EarlyPatch.h"
+#include "transfer/PatchParts.h"
 #include "transfer/TransferPool.h"
 
 namespace {
@@ -274,6 +278,40 @@ TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
     EXPECT_EQ(partial, route.body.substr(0, 9000));
     EXPECT_TRUE(FileExists(r.temp + "\\good.bin.dtm"));  // nothing installed
     EXPECT_FALSE(FileExists(r.app / "good.bin"));
+}
+
+TEST(DownloadManager, ASurveyMadeAheadCountsOnlyForItsFileAndACopyUnchangedSinceItBegan)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(WriteBytes(dir / "big.dat", PatternBytes(3u << 20, 71)));
+    DownloadTask task{}, other{};
+    std::strcpy(task.szLocalName, "big.dat");
+    std::strcpy(task.szChunksUrl, "http://127.0.0.1:9/big.dat.idx");
+    task.dwSize = 3u << 20;
+    task.bChunks = TRUE;
+    other = task;
+    // Without a session the index cannot be fetched: the survey fails as the
+    // patch itself would have, and the patch is told so, once.
+    {
+        CEarlyPatch early(nullptr, dir.Path(), task);
+        EXPECT_EQ(early.Take(other), nullptr);
+        EXPECT_THROW(early.Take(task), CInternetException);
+        EXPECT_EQ(early.Take(task), nullptr);
+    }
+    // A copy written since the survey began (as a running platform may) is
+    // surveyed again by the patch: what the survey found is not used.
+    {
+        CEarlyPatch early(nullptr, dir.Path(), task);
+        HANDLE h = ::CreateFileA((dir / "big.dat").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        FILETIME written;
+        ::GetSystemTimeAsFileTime(&written);
+        written.dwHighDateTime += 1;  // well after the survey began
+        EXPECT_TRUE(::SetFileTime(h, nullptr, nullptr, &written));
+        ::CloseHandle(h);
+        EXPECT_EQ(early.Take(task), nullptr);
+    }
 }
 
 TEST(DownloadManager, FilesInFlightArriveWholeAndAreReportedOneAtATimeInManifestOrder)

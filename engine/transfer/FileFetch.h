@@ -45,11 +45,13 @@ const size_t kMaxValidatorBytes = 512;
 // The validator line in a side file's bytes; empty when they hold none.
 std::string ParseValidator(const std::string& bytes);
 
-// A patch's parts (Patch.cpp): the local copies it takes bytes from, what it
-// fetched of the chunk index, a chunk of a fetched list where the new file
-// has it, and where the stream of its ranges stands.
+// A patch's parts (PatchParts.h, Patch.cpp): the local copies it takes bytes
+// from, what it fetched of the chunk index, both with the lists (its survey),
+// a chunk of a fetched list where the new file has it, and where the stream
+// of its ranges stands.
 struct PatchSources;
 struct IndexFetch;
+struct PatchSurvey;
 struct ListedChunk;
 class CRangeFetch;
 class CRangeCursor;
@@ -61,6 +63,9 @@ public:
     CFileFetch& operator=(const CFileFetch&) = delete;
 
     void Run();
+    // A patch's survey of its installed copy and the chunk index, made before
+    // the patch itself (EarlyPatch.h); throws as the patch would.
+    void Survey(PatchSurvey& survey);
     // After a full disk: the partial download and what a patch kept aside go,
     // so that the disk is not left full.
     void DropAfterFullDisk();

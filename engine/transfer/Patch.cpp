@@ -3,7 +3,8 @@
 // chunks and groups; then the lists of the groups not found locally, then the
 // chunks not found, several ranges at once; the .dtm is written in order from
 // local bytes and fetched ones, each fetched chunk checked against its
-// identity, the whole file's digests deciding.
+// identity, the whole file's digests deciding. The first file's survey (the
+// cut, the head and the lists) may have been made ahead (EarlyPatch.h).
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -14,7 +15,9 @@
 #include "support/Errors.h"
 #include "support/Files.h"
 #include "support/RunLog.h"
+#include "transfer/EarlyPatch.h"
 #include "transfer/FileFetch.h"
+#include "transfer/PatchParts.h"
 #include "transfer/RangeFetch.h"
 
 namespace {
@@ -23,14 +26,15 @@ const UINT kPiece = 1024 * 1024;
 // The most bytes copied from a local copy at once.
 const UINT kCopyRunBytes = 1024 * 1024;
 
-// Cuts a local copy into chunks and groups, in one read. A copy that cannot be
-// read to its end gives what was read: its cuts are right for those bytes.
-void CutCopy(const std::string& path, CIndexCutter& cut, const std::function<bool()>& stopped)
+// Cuts a local copy into chunks and groups, in one read. False when it could
+// not be read to its end; the cuts are then right for the bytes that were read.
+bool CutCopy(const std::string& path, CIndexCutter& cut, const std::function<bool()>& stopped)
 {
     CSharedReadFile file(path.c_str());
     const LONGLONG length = FileSizeOf(path);
     std::vector<BYTE> buffer(kPiece);
-    for (UINT64 at = 0; file.IsOpen() && length > 0 && at < static_cast<UINT64>(length) && !stopped();) {
+    UINT64 at = 0;
+    for (; file.IsOpen() && length > 0 && at < static_cast<UINT64>(length) && !stopped();) {
         const UINT64 left = static_cast<UINT64>(length) - at;
         const UINT n = left < kPiece ? static_cast<UINT>(left) : kPiece;
         if (!file.ReadAt(at, buffer.data(), n)) break;
@@ -38,6 +42,7 @@ void CutCopy(const std::string& path, CIndexCutter& cut, const std::function<boo
         at += n;
     }
     cut.Finish();
+    return file.IsOpen() && length >= 0 && at == static_cast<UINT64>(length);
 }
 
 // The bytes an earlier run left, as a source of chunks: an interrupted .dtm,
@@ -60,22 +65,20 @@ void AddEarlierBytes(const std::string& download, LONGLONG have, std::vector<std
 }
 } // namespace
 
-// The local copies a patch takes bytes from, found by identity.
-struct PatchSources {
-    std::vector<std::string> paths;
-    CLocalIndex index;
-    std::vector<std::unique_ptr<CSharedReadFile>> files;
-
-    void Cut(const std::function<bool()>& stopped)
-    {
-        for (size_t s = 0; s < paths.size(); ++s) {
-            CIndexCutter cut;
-            CutCopy(paths[s], cut, stopped);
-            index.Add(cut, static_cast<std::uint32_t>(s));
-        }
-        for (const std::string& path : paths) files.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
+void PatchSources::Cut(const std::function<bool()>& stopped)
+{
+    whole = true;
+    for (size_t s = 0; s < paths.size(); ++s) {
+        CIndexCutter cut;
+        whole = CutCopy(paths[s], cut, stopped) && whole;
+        index.Add(cut, static_cast<std::uint32_t>(s));
     }
-};
+}
+
+void PatchSources::Open()
+{
+    for (const std::string& path : paths) files.push_back(std::make_unique<CSharedReadFile>(path.c_str()));
+}
 
 struct ListedChunk {
     UINT64 offset;
@@ -98,15 +101,6 @@ std::vector<ListedChunk> ListedChunks(const IndexHead& head, const std::vector<s
 }
 } // namespace
 
-// What a patch fetched of the index, for the log.
-struct IndexFetch {
-    std::vector<unsigned char> prefix;  // the index's first bytes (at least the head)
-    UINT64 total = 0;                   // the index's length, when an answer told it
-    bool rangesAnswered = true;         // false: its server sent the whole index
-    UINT64 listBytes = 0;
-    size_t requests = 0;
-};
-
 Outcome CFileFetch::TryPatch(LONGLONG have)
 {
     try {
@@ -127,33 +121,44 @@ Outcome CFileFetch::TryPatch(LONGLONG have)
 
 void CFileFetch::Patch(LONGLONG have)
 {
-    // A running platform may write to its files: it is stopped before the installed copy is read.
+    // A running platform may write to its files: it is stopped before the
+    // installed copy is cut or copied, and before a survey made ahead is trusted.
     StopPlatformFirst();
-    PatchSources local;
-    local.paths.push_back(InstalledPath());
-    AddEarlierBytes(m_path, have, local.paths);
-    IndexFetch index;
-    IndexHead head;
-    CutWhileFetchingHead(local, index, head);
-    std::vector<bool> wanted(head.groups.size());
-    size_t found = 0;
-    for (size_t g = 0; g < head.groups.size(); ++g) {
-        wanted[g] = local.index.FindGroup(head.groups[g]) == nullptr;
-        found += !wanted[g];
+    std::unique_ptr<PatchSurvey> survey;
+    if (have <= 0 && m_context.earlyPatch && FileSizeOf(m_path + ".prev") < 0) survey = m_context.earlyPatch->Take(m_task);
+    if (!survey) {
+        survey = std::make_unique<PatchSurvey>();
+        survey->local.paths.push_back(InstalledPath());
+        AddEarlierBytes(m_path, have, survey->local.paths);
+        Survey(*survey);
     }
-    RunLog::Write("download %s: local copies cut; %lu of the index's %lu groups found", m_task.szName,
-                  static_cast<unsigned long>(found), static_cast<unsigned long>(head.groups.size()));
-    const std::vector<std::vector<IndexChunk>> lists = FetchLists(head, wanted, index);
-    const PatchPlan plan = PlanPatch(head, lists, local.index);
-    WritePatched(plan, ListedChunks(head, lists), local, index.rangesAnswered);
-    local.files.clear();
+    const IndexHead& head = survey->head;
+    const PatchPlan plan = PlanPatch(head, survey->lists, survey->local.index);
+    survey->local.Open();
+    WritePatched(plan, ListedChunks(head, survey->lists), survey->local, survey->index.rangesAnswered);
+    survey->local.files.clear();
     Delete(m_path + ".prev");
     RunLog::Write("download %s: patched: %llu bytes reused, %llu fetched in %lu range request(s); chunk index "
                   "%lu request(s), head %llu bytes, lists %llu bytes; verified",
                   m_task.szName, static_cast<unsigned long long>(plan.localBytes),
                   static_cast<unsigned long long>(plan.fetchBytes), static_cast<unsigned long>(plan.fetches.size()),
-                  static_cast<unsigned long>(index.requests), static_cast<unsigned long long>(head.headBytes),
-                  static_cast<unsigned long long>(index.listBytes));
+                  static_cast<unsigned long>(survey->index.requests), static_cast<unsigned long long>(head.headBytes),
+                  static_cast<unsigned long long>(survey->index.listBytes));
+}
+
+void CFileFetch::Survey(PatchSurvey& survey)
+{
+    CutWhileFetchingHead(survey.local, survey.index, survey.head);
+    const IndexHead& head = survey.head;
+    std::vector<bool> wanted(head.groups.size());
+    size_t found = 0;
+    for (size_t g = 0; g < head.groups.size(); ++g) {
+        wanted[g] = survey.local.index.FindGroup(head.groups[g]) == nullptr;
+        found += !wanted[g];
+    }
+    RunLog::Write("download %s: local copies cut; %lu of the index's %lu groups found", m_task.szName,
+                  static_cast<unsigned long>(found), static_cast<unsigned long>(head.groups.size()));
+    survey.lists = FetchLists(head, wanted, survey.index);
 }
 
 void CFileFetch::CutWhileFetchingHead(PatchSources& local, IndexFetch& index, IndexHead& head)

@@ -9,6 +9,7 @@
 #include "support/Task.h"
 
 class CInternetSession;
+class CEarlyPatch;
 
 class TransferSink {
 public:
@@ -36,6 +37,7 @@ struct TransferContext {
     std::string tempDir;
     std::string installDir;
     TransferSink& sink;
+    CEarlyPatch* earlyPatch;  // a patch's survey made ahead (EarlyPatch.h); may be null
 };
 
 // Brings the file into the temporary folder as <local name>.dtm, verified.

@@ -100,7 +100,7 @@ void CTransferPool::Work()
         const size_t i = m_next++;
         if (i >= m_tasks.size()) return;
         SlotSink sink(*this, i);
-        const TransferContext context{ m_session, m_folders.tempDir, m_folders.installDir, sink };
+        const TransferContext context{ m_session, m_folders.tempDir, m_folders.installDir, sink, m_folders.earlyPatch };
         const Outcome outcome = FetchFile(context, *m_tasks[i]);
         if (outcome.IsDone()) {
             FileDone(i);

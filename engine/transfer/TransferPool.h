@@ -14,6 +14,7 @@
 #include "support/Task.h"
 
 class CInternetSession;
+class CEarlyPatch;
 
 // What the pool reports, in the manifest's order. Calls never overlap; they
 // come from whichever transfer's thread moves the earliest file on.
@@ -43,9 +44,11 @@ protected:
     ~PoolRun() = default;
 };
 
+// Where the files go and come from, and a patch's survey made ahead (may be null).
 struct PoolFolders {
     std::string tempDir;
     std::string installDir;
+    CEarlyPatch* earlyPatch = nullptr;
 };
 
 // How the pool ended: Done (every file verified in the temporary folder),
