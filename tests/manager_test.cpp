@@ -5,11 +5,15 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include "DownloadManager.h"
 #include "TestUtil.h"
 #include "testserver.h"
 #include "afxinet.h"
+#include "support/KeptThreads.h"
 #include "transfer/EarlyPatch.h"
 #include "transfer/PatchParts.h"
 #include "transfer/TransferPool.h"
@@ -278,6 +282,38 @@ TEST(DownloadManager, BodyShorterThanAnnouncedFailsAndKeepsTheQueue)
     EXPECT_EQ(partial, route.body.substr(0, 9000));
     EXPECT_TRUE(FileExists(r.temp + "\\good.bin.dtm"));  // nothing installed
     EXPECT_FALSE(FileExists(r.app / "good.bin"));
+}
+
+TEST(KeptThreads, AJobNeverWaitsForAnotherAndThreadsAreUsedAgain)
+{
+    // Jobs that each wait until all have started: queued behind one another, they would never end.
+    const int kJobs = 40;  // more than the tests before this one keep
+    std::mutex lock;
+    std::condition_variable changed;
+    int started = 0, ended = 0;
+    std::set<DWORD> threads;
+    auto runAll = [&] {
+        started = ended = 0;
+        for (int i = 0; i < kJobs; ++i)
+            KeptThreads::Run([&] {
+                std::unique_lock<std::mutex> held(lock);
+                threads.insert(::GetCurrentThreadId());
+                ++started;
+                changed.notify_all();
+                changed.wait_for(held, std::chrono::seconds(10), [&] { return started == kJobs; });
+                ++ended;
+                changed.notify_all();
+            });
+        std::unique_lock<std::mutex> held(lock);
+        return changed.wait_for(held, std::chrono::seconds(20), [&] { return ended == kJobs; }) && started == kJobs;
+    };
+    ASSERT_TRUE(runAll());
+    const size_t first = threads.size();
+    EXPECT_EQ(first, static_cast<size_t>(kJobs));
+    // The same number again, once the first ones wait: on the same threads, none new.
+    for (int i = 0; i < 100 && KeptThreads::Waiting() < static_cast<unsigned>(kJobs); ++i) ::Sleep(10);
+    ASSERT_TRUE(runAll());
+    EXPECT_EQ(threads.size(), first);
 }
 
 TEST(DownloadManager, ASurveyMadeAheadCountsOnlyForItsFileAndACopyUnchangedSinceItBegan)

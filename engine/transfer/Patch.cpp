@@ -14,6 +14,7 @@
 #include "rules/LevelledIndex.h"
 #include "support/Errors.h"
 #include "support/Files.h"
+#include "support/KeptThreads.h"
 #include "support/RunLog.h"
 #include "transfer/EarlyPatch.h"
 #include "transfer/FileFetch.h"
@@ -168,6 +169,8 @@ void CFileFetch::CutWhileFetchingHead(PatchSources& local, IndexFetch& index, In
         m_context.sink.Activity();
         return m_context.sink.StopRequested();
     };
+    // The threads the lists' and chunks' ranges will need are made meanwhile, on the core the cut leaves.
+    KeptThreads::Keep(kRangesInFlight);
     std::exception_ptr cutFailed;
     std::thread cutting([&] {
         try {

@@ -1,6 +1,7 @@
 #include "transfer/RangeFetch.h"
 #include <atomic>
 #include <cstring>
+#include "support/KeptThreads.h"
 #include "transfer/FileFetch.h"
 
 namespace {
@@ -31,14 +32,29 @@ CRangeFetch::CRangeFetch(std::vector<ByteRange> ranges, Opener open, TransferSin
                          UINT bufferBytes, UINT64 lookahead)
     : m_ranges(std::move(ranges)), m_open(std::move(open)), m_sink(sink),
       m_width(Width(m_ranges.size(), width)),
-      m_lookahead(lookahead), m_slots(m_width)
+      m_lookahead(lookahead), m_slots(m_width), m_workers(std::make_shared<Workers>())
 {
     for (Slot& slot : m_slots) slot.ring.resize(bufferBytes ? bufferBytes : 1);
-    try {
-        while (m_threads.size() < m_width && m_threads.size() < m_ranges.size()) m_threads.emplace_back([this] { Work(); });
-    } catch (...) {
-        // Fewer threads is fewer ranges at once; none is no fetch.
-        if (m_threads.empty()) throw;
+    for (unsigned i = 0; i < m_width && i < m_ranges.size(); ++i) {
+        {
+            std::lock_guard<CSlimLock> lock(m_workers->lock);
+            ++m_workers->running;
+        }
+        try {
+            // The count is the job's own: it outlives this object, which may
+            // be gone the moment the count reaches zero.
+            KeptThreads::Run([this, workers = m_workers] {
+                Work();
+                std::lock_guard<CSlimLock> lock(workers->lock);
+                if (--workers->running == 0) workers->ended.notify_all();
+            });
+        } catch (...) {
+            std::lock_guard<CSlimLock> lock(m_workers->lock);
+            --m_workers->running;
+            // Fewer threads is fewer ranges at once; none is no fetch.
+            if (i == 0) throw;
+            break;
+        }
     }
 }
 
@@ -51,7 +67,8 @@ CRangeFetch::~CRangeFetch()
     m_takeable.notify_all();
     m_arrived.notify_all();
     for (Slot& slot : m_slots) slot.drained.notify_all();
-    for (std::thread& t : m_threads) t.join();
+    std::unique_lock<CSlimLock> lock(m_workers->lock);
+    m_workers->ended.wait(lock, [this] { return m_workers->running == 0; });
 }
 
 void CRangeFetch::Work()

@@ -17,7 +17,6 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <vector>
 #include "afxinet.h"
 #include "rules/Chunker.h"
@@ -87,7 +86,13 @@ private:
     const unsigned m_width;
     const UINT64 m_lookahead;
     std::vector<Slot> m_slots;  // range i in slot i % m_width
-    std::vector<std::thread> m_threads;
+    // The request threads still working (kept threads: support/KeptThreads.h).
+    struct Workers {
+        CSlimLock lock;
+        CSlimCondition ended;
+        unsigned running = 0;
+    };
+    std::shared_ptr<Workers> m_workers;
 
     // Each waiter has its own condition, so that a block read or written
     // wakes only who may go on: not every request's thread at every block.
