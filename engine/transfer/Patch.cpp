@@ -35,7 +35,7 @@ bool CutCopy(const std::string& path, CIndexCutter& cut, const std::function<boo
     const LONGLONG length = FileSizeOf(path);
     std::vector<BYTE> buffer(kPiece);
     UINT64 at = 0;
-    for (; file.IsOpen() && length > 0 && at < static_cast<UINT64>(length) && !stopped();) {
+    while (file.IsOpen() && length > 0 && at < static_cast<UINT64>(length) && !stopped()) {
         const UINT64 left = static_cast<UINT64>(length) - at;
         const UINT n = left < kPiece ? static_cast<UINT>(left) : kPiece;
         if (!file.ReadAt(at, buffer.data(), n)) break;
