@@ -1,5 +1,6 @@
 #include "E2eUtil.h"
 #include <shlwapi.h>
+#include <cstdio>
 #include "testserver.h"
 
 const char kBuiltInErrorText[] = "更新失败，请到www.example.com下载最新版本";
@@ -19,9 +20,18 @@ bool Process::Start(const std::string& exe, const std::string& dir)
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     std::string cmd = "\"" + exe + "\"";
-    if (::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) return true;
-    ADD_FAILURE() << "cannot start " << exe << " (error " << ::GetLastError() << ")";
-    return false;
+    // Wine now and then fails a start with its internal error (1359) on a
+    // busy machine, before the program runs at all; that start is tried again.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) return true;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+            ADD_FAILURE() << "cannot start " << exe << " (error " << error << ")";
+            return false;
+        }
+        std::fprintf(stderr, "starting %s failed with error %lu; trying again\n", exe.c_str(), error);
+        ::Sleep(500);
+    }
 }
 
 DWORD Process::ExitCode() const
