@@ -125,8 +125,8 @@ void CFileFetch::Patch(LONGLONG have)
     // A running platform may write to its files: it is stopped before the
     // installed copy is cut or copied, and before a survey made ahead is trusted.
     StopPlatformFirst();
-    std::unique_ptr<PatchSurvey> survey;
-    if (have <= 0 && m_context.earlyPatch && FileSizeOf(m_path + ".prev") < 0) survey = m_context.earlyPatch->Take(m_task);
+    // A file surveyed ahead had no bytes of an earlier run (SurveyAhead): its survey is all there is to take.
+    std::unique_ptr<PatchSurvey> survey = m_context.earlyPatch ? m_context.earlyPatch->Take(m_task) : nullptr;
     if (!survey) {
         survey = std::make_unique<PatchSurvey>();
         survey->local.paths.push_back(InstalledPath());
